@@ -1,0 +1,84 @@
+#include "inspector/PhysicalDevices.h"
+
+#include "inspector/DeviceTransport.h"
+
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
+#include <plist/plist.h>
+
+#include <cstdlib>
+
+namespace PhysicalDevices {
+
+QList<InspectableDevice> attached() {
+    QList<InspectableDevice> result;
+    idevice_info_t* list = nullptr;
+    int count = 0;
+    if (idevice_get_device_list_extended(&list, &count) != IDEVICE_E_SUCCESS || !list)
+        return result;
+    for (int i = 0; i < count; ++i) {
+        const idevice_info_t info = list[i];
+        if (!info || info->conn_type != CONNECTION_USBMUXD || !info->udid)
+            continue;
+        if (std::optional<InspectableDevice> device = describe(QString::fromUtf8(info->udid)))
+            result.append(std::move(*device));
+    }
+    idevice_device_list_extended_free(list);
+    sortByName(result);
+    return result;
+}
+
+std::optional<InspectableDevice> describe(const QString& udid) {
+    const QByteArray udidBytes = udid.toUtf8();
+    idevice_t device = nullptr;
+    if (idevice_new_with_options(&device, udidBytes.constData(), IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS ||
+        !device)
+        return std::nullopt;
+    lockdownd_client_t client = nullptr;
+    if (lockdownd_client_new_with_handshake(device, &client, DeviceTransport::kClientLabel) != LOCKDOWN_E_SUCCESS ||
+        !client) {
+        if (client)
+            lockdownd_client_free(client);
+        idevice_free(device);
+        return std::nullopt;
+    }
+    char* name = nullptr;
+    if (lockdownd_get_device_name(client, &name) != LOCKDOWN_E_SUCCESS || !name) {
+        std::free(name);
+        lockdownd_client_free(client);
+        idevice_free(device);
+        return std::nullopt;
+    }
+    InspectableDevice record;
+    record.udid = udid;
+    record.name = QString::fromUtf8(name);
+    const std::optional<QString> version = value("ProductVersion", client);
+    record.runtime = version ? QStringLiteral("iOS ") + *version : QStringLiteral("device");
+    record.kind = InspectableDevice::Kind::device;
+    std::free(name);
+    lockdownd_client_free(client);
+    idevice_free(device);
+    return record;
+}
+
+std::optional<QString> value(const char* key, lockdownd_client_private* client) {
+    plist_t node = nullptr;
+    if (lockdownd_get_value(client, nullptr, key, &node) != LOCKDOWN_E_SUCCESS || !node) {
+        if (node)
+            plist_free(node);
+        return std::nullopt;
+    }
+    std::optional<QString> result;
+    if (plist_get_node_type(node) == PLIST_STRING) {
+        char* text = nullptr;
+        plist_get_string_val(node, &text);
+        if (text) {
+            result = QString::fromUtf8(text);
+            std::free(text);
+        }
+    }
+    plist_free(node);
+    return result;
+}
+
+} // namespace PhysicalDevices

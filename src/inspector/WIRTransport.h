@@ -1,0 +1,25 @@
+#pragma once
+
+#include "inspector/WIRError.h"
+
+#include <QByteArray>
+
+#include <cstddef>
+#include <optional>
+
+// A byte stream to one Web Inspector service. receive() runs on the socket's read thread while
+// send() and close() run elsewhere; implementations must allow exactly that.
+class WIRTransport {
+public:
+    virtual ~WIRTransport() = default;
+
+    // Establishes the stream. A transport is opened at most once.
+    virtual std::optional<WIRError> open() = 0;
+    // Writes every byte; true only when all of them were written. Never raises SIGPIPE.
+    virtual bool send(const QByteArray& data) = 0;
+    // Blocks until exactly `count` bytes have arrived. Nothing on end of stream, on error, or
+    // once the transport is closed. A count of 0 gives an empty buffer.
+    virtual std::optional<QByteArray> receive(std::size_t count) = 0;
+    // Releases the stream and wakes a blocked receive(). Idempotent.
+    virtual void close() = 0;
+};
