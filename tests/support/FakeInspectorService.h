@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVariantMap>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+// Plays the device side of the Web Inspector service in tests: a unix-socket server on its own
+// thread that reads real frames, records them, and writes frames back. A handler can answer each
+// incoming frame (run on the service thread), which is how richer fakes script a simulator.
+class FakeInspectorService {
+public:
+    struct Frame {
+        QString selector;
+        QVariantMap argument;
+    };
+    // Called on the service thread for every well-formed frame a client sends.
+    using Handler = std::function<void(FakeInspectorService& service, int client, const Frame& frame)>;
+
+    // An empty path picks a fresh one in a temporary folder.
+    explicit FakeInspectorService(QString path = {});
+    ~FakeInspectorService();
+    FakeInspectorService(const FakeInspectorService&) = delete;
+    FakeInspectorService& operator=(const FakeInspectorService&) = delete;
+
+    bool start();
+    void stop();
+    const QString& path() const { return m_path; }
+
+    void setHandler(Handler handler);
+
+    // Waits until at least `count` clients have connected since start.
+    bool waitForClients(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // The most recently connected client that is still connected, or -1.
+    int currentClient() const;
+    int clientCount() const;
+
+    // Writes to a client (the current one by default). Safe from any thread.
+    bool send(const QString& selector, const QVariantMap& argument, int client = -1);
+    bool sendRaw(const QByteArray& bytes, int client = -1);
+    // Hangs up on a client.
+    void disconnect(int client = -1);
+
+    std::vector<Frame> received() const;
+    std::vector<Frame> received(const QString& selector) const;
+    void clearReceived();
+    // Waits until a frame with this selector (and, optionally, matching the predicate) has arrived.
+    std::optional<Frame> waitForFrame(const QString& selector,
+                                      std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                                      const std::function<bool(const Frame&)>& predicate = {});
+    // Waits until `count` frames in total have arrived.
+    bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+    static QByteArray frameBytes(const QByteArray& body);
+    static QByteArray encode(const QString& selector, const QVariantMap& argument);
+
+private:
+    struct Client {
+        int id;
+        int fd;
+        QByteArray buffer;
+    };
+
+    void run();
+    void readFrom(Client& client);
+    void closeClientLocked(int id);
+    int resolveLocked(int client) const;
+
+    QString m_path;
+    QString m_tempDir;
+    int m_listenFd = -1;
+    int m_wakeFds[2] = {-1, -1};
+    std::thread m_thread;
+
+    mutable std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Client> m_clients;
+    std::mutex m_writeLock;
+    int m_nextClientId = 1;
+    int m_connectedTotal = 0;
+    std::vector<Frame> m_received;
+    Handler m_handler;
+    bool m_stopping = false;
+};
