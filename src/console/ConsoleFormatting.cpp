@@ -1,0 +1,554 @@
+#include "console/ConsoleFormatting.h"
+
+#include <QVarLengthArray>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace ConsoleFormatting {
+
+namespace {
+
+using simdjson::dom::array;
+using simdjson::dom::element;
+using simdjson::dom::object;
+
+constexpr std::string_view ellipsis = "\u2026";
+
+// Field access. Every reader answers "absent" both for a missing key and for a value of another type.
+
+std::optional<element> field(object o, std::string_view key) {
+    element value;
+    if (o.at_key(key).get(value) != simdjson::SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<std::string_view> stringField(object o, std::string_view key) {
+    std::string_view value;
+    if (o.at_key(key).get(value) != simdjson::SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<object> objectField(object o, std::string_view key) {
+    object value;
+    if (o.at_key(key).get(value) != simdjson::SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<bool> boolField(object o, std::string_view key) {
+    bool value = false;
+    if (o.at_key(key).get(value) != simdjson::SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+// Any JSON number: simdjson keeps integers as 64-bit integers and the rest as doubles.
+std::optional<double> numberField(object o, std::string_view key) {
+    double value = 0;
+    if (o.at_key(key).get(value) != simdjson::SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+// A number that is a whole value within the 64-bit range, whichever way the JSON spelled it.
+std::optional<qint64> integerField(object o, std::string_view key) {
+    const auto value = field(o, key);
+    if (!value)
+        return std::nullopt;
+    switch (value->type()) {
+    case simdjson::dom::element_type::INT64:
+        return value->get_int64().value_unsafe();
+    case simdjson::dom::element_type::UINT64: {
+        const uint64_t number = value->get_uint64().value_unsafe();
+        if (number > uint64_t(std::numeric_limits<qint64>::max()))
+            return std::nullopt;
+        return qint64(number);
+    }
+    case simdjson::dom::element_type::DOUBLE: {
+        const double number = value->get_double().value_unsafe();
+        // 2^63 is exactly representable; everything in [-2^63, 2^63) converts without overflow.
+        if (std::trunc(number) != number || number < -0x1p63 || number >= 0x1p63)
+            return std::nullopt;
+        return qint64(number);
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+// An array all of whose elements are objects. One element of another kind makes the whole list
+// mistyped, hence absent.
+std::optional<array> objectList(element value) {
+    array list;
+    if (value.get(list) != simdjson::SUCCESS)
+        return std::nullopt;
+    for (element item : list) {
+        if (!item.is_object())
+            return std::nullopt;
+    }
+    return list;
+}
+
+std::optional<array> objectListField(object o, std::string_view key) {
+    const auto value = field(o, key);
+    return value ? objectList(*value) : std::nullopt;
+}
+
+QString toQString(std::string_view utf8) {
+    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+}
+
+// The sources pages send all the time share one string instead of allocating one per entry.
+QString sourceText(std::optional<std::string_view> source) {
+    if (!source)
+        return QStringLiteral("other");
+    if (*source == "console-api")
+        return QStringLiteral("console-api");
+    if (*source == "javascript")
+        return QStringLiteral("javascript");
+    if (*source == "network")
+        return QStringLiteral("network");
+    if (*source == "other")
+        return QStringLiteral("other");
+    return toQString(*source);
+}
+
+// Appends items separated by `separator`.
+class Joiner {
+public:
+    Joiner(std::string& out, std::string_view separator) : m_out(out), m_separator(separator) {}
+    std::string& next() {
+        if (!m_first)
+            m_out += m_separator;
+        m_first = false;
+        return m_out;
+    }
+
+private:
+    std::string& m_out;
+    std::string_view m_separator;
+    bool m_first = true;
+};
+
+void describeMapEntries(std::string& out, array entries, bool overflow) {
+    Joiner items(out, ", ");
+    for (element item : entries) {
+        std::string& text = items.next();
+        const object entry = item.get_object().value_unsafe(); // objectList checked the kind
+        if (const auto key = objectField(entry, "key")) {
+            describe(text, *key);
+            text += " => ";
+        }
+        if (const auto value = objectField(entry, "value"))
+            describe(text, *value);
+        else
+            text += ellipsis;
+    }
+    if (overflow)
+        items.next() += ellipsis;
+}
+
+void describeObjectPreview(std::string& out, std::optional<array> properties, bool overflow,
+                           std::optional<std::string_view> description) {
+    const std::string_view className = description.value_or("Object");
+    const bool plain = className == "Object";
+    const bool empty = (!properties || properties->size() == 0) && !overflow;
+    if (empty) {
+        out += plain ? std::string_view("{}") : className;
+        return;
+    }
+    if (!plain) {
+        out += className;
+        out += ' ';
+    }
+    out += '{';
+    Joiner items(out, ", ");
+    if (properties) {
+        for (element item : *properties) {
+            const object property = item.get_object().value_unsafe();
+            std::string& text = items.next();
+            text += stringField(property, "name").value_or("?");
+            text += ": ";
+            previewValue(text, property);
+        }
+    }
+    if (overflow)
+        items.next() += ellipsis;
+    out += '}';
+}
+
+// The text of a parameter that %s inserts: a string's own value, otherwise its description.
+void appendStringArgument(std::string& out, object parameter) {
+    if (stringField(parameter, "type") == std::string_view("string")) {
+        out += stringField(parameter, "value").value_or("");
+    } else if (const auto description = stringField(parameter, "description")) {
+        out += *description;
+    } else {
+        describe(out, parameter); // a value without a description still shows what it is
+    }
+}
+
+// The shortest digits that read back as `number`, laid out in plain decimal notation without
+// inventing digits, or in exponent notation when that is shorter.
+void appendShortest(std::string& out, double number) {
+    char buffer[64];
+    const auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, number, std::chars_format::scientific);
+    if (error != std::errc()) {
+        out += "NaN";
+        return;
+    }
+    const std::string_view scientific(buffer, size_t(end - buffer));
+    const size_t exponentAt = scientific.find('e');
+    std::string_view mantissa = scientific.substr(0, exponentAt);
+    int exponent = 0;
+    std::from_chars(scientific.data() + exponentAt + 1 + (scientific[exponentAt + 1] == '+'),
+                    scientific.data() + scientific.size(), exponent);
+
+    const bool negative = mantissa.front() == '-';
+    if (negative)
+        mantissa.remove_prefix(1);
+    std::string digits;
+    for (char c : mantissa) {
+        if (c != '.')
+            digits += c;
+    }
+
+    std::string fixed = negative ? "-" : "";
+    if (exponent >= 0) {
+        const size_t integerDigits = size_t(exponent) + 1;
+        if (digits.size() <= integerDigits) {
+            fixed += digits;
+            fixed.append(integerDigits - digits.size(), '0');
+        } else {
+            fixed.append(digits, 0, integerDigits);
+            fixed += '.';
+            fixed.append(digits, integerDigits);
+        }
+    } else {
+        fixed += "0.";
+        fixed.append(size_t(-exponent - 1), '0');
+        fixed += digits;
+    }
+    if (fixed.size() <= scientific.size())
+        out += fixed;
+    else
+        out += scientific;
+}
+
+} // namespace
+
+ConsoleEntry entry(object message, const PageKey& page) {
+    const auto source = stringField(message, "source");
+
+    QVarLengthArray<object, 8> parameters;
+    if (const auto list = objectListField(message, "parameters")) {
+        for (element item : *list)
+            parameters.append(item.get_object().value_unsafe());
+    }
+    const Parameters arguments(parameters.data(), size_t(parameters.size()));
+
+    QString text;
+    if (!arguments.empty()) {
+        std::string rendered;
+        rendered.reserve(128);
+        render(rendered, arguments);
+        text = toQString(rendered);
+    } else if (const auto plain = stringField(message, "text")) {
+        text = toQString(*plain);
+    }
+
+    QList<RemoteObjectRef> objects;
+    for (const object& argument : arguments) {
+        if (auto ref = reference(argument))
+            objects.append(std::move(*ref));
+    }
+
+    QList<StackFrame> frames;
+    if (const auto trace = field(message, "stackTrace"))
+        frames = stack(*trace);
+
+    return ConsoleEntry{
+        .page = page,
+        .level = consoleLevelFromMessage(stringField(message, "level"), source),
+        .source = sourceText(source),
+        .text = std::move(text),
+        .url = toQString(stringField(message, "url").value_or("")),
+        .line = integerField(message, "line").value_or(0),
+        .receivedAt = QDateTime::currentDateTimeUtc(),
+        // A count below one would claim the message was never logged; it was, once at least.
+        .repeatCount = std::max<qint64>(1, integerField(message, "repeatCount").value_or(1)),
+        .stack = std::move(frames),
+        .kind = EntryKind::message,
+        .objects = std::move(objects),
+    };
+}
+
+QString describe(object remote) {
+    std::string text;
+    describe(text, remote);
+    return toQString(text);
+}
+
+std::optional<RemoteObjectRef> reference(object remote) {
+    const auto objectID = stringField(remote, "objectId");
+    if (!objectID || stringField(remote, "subtype") == std::string_view("null"))
+        return std::nullopt;
+    return RemoteObjectRef{toQString(*objectID), describe(remote)};
+}
+
+QList<RemoteObjectRef> references(array objects) {
+    QList<RemoteObjectRef> refs;
+    for (element item : objects) {
+        object value;
+        if (item.get(value) != simdjson::SUCCESS)
+            continue;
+        if (auto ref = reference(value))
+            refs.append(std::move(*ref));
+    }
+    return refs;
+}
+
+void render(std::string& out, Parameters parameters) {
+    Joiner parts(out, " ");
+    if (!parameters.empty()) {
+        const object first = parameters.front();
+        const auto format = stringField(first, "value");
+        if (stringField(first, "type") == std::string_view("string") && format &&
+            format->find('%') != std::string_view::npos) {
+            parameters = parameters.subspan(1);
+            substitute(parts.next(), *format, parameters);
+        }
+    }
+    for (const object& parameter : parameters)
+        describe(parts.next(), parameter);
+}
+
+void substitute(std::string& out, std::string_view format, Parameters& parameters) {
+    const auto take = [&]() -> std::optional<object> {
+        if (parameters.empty())
+            return std::nullopt;
+        const object front = parameters.front();
+        parameters = parameters.subspan(1);
+        return front;
+    };
+
+    size_t at = 0;
+    while (at < format.size()) {
+        const size_t percent = format.find('%', at);
+        if (percent == std::string_view::npos) {
+            out += format.substr(at);
+            break;
+        }
+        out += format.substr(at, percent - at);
+        if (percent + 1 == format.size()) {
+            out += '%';
+            break;
+        }
+        const char specifier = format[percent + 1];
+        at = percent + 2;
+        switch (specifier) {
+        case '%':
+            out += '%';
+            break;
+        case 'c':
+            take(); // the style has no place in plain text
+            break;
+        case 's':
+            if (const auto argument = take())
+                appendStringArgument(out, *argument);
+            else
+                out += "%s";
+            break;
+        case 'd':
+        case 'i':
+        case 'f':
+        case 'o':
+        case 'O':
+        case 'j':
+            if (const auto argument = take()) {
+                describe(out, *argument);
+            } else {
+                out += '%';
+                out += specifier;
+            }
+            break;
+        default:
+            // Not a specifier: keep the "%" and let the next character be copied as it is (it may be
+            // the first byte of a longer UTF-8 sequence).
+            out += '%';
+            at = percent + 1;
+            break;
+        }
+    }
+}
+
+void describe(std::string& out, object remote) {
+    const std::string_view type = stringField(remote, "type").value_or("object");
+    const auto description = [&] { return stringField(remote, "description"); };
+
+    if (type == "string") {
+        if (const auto value = stringField(remote, "value"))
+            out += *value;
+        else
+            out += description().value_or("");
+    } else if (type == "boolean") {
+        if (const auto value = boolField(remote, "value"))
+            out += *value ? "true" : "false";
+        else
+            out += description().value_or("?");
+    } else if (type == "number") {
+        if (const auto value = numberField(remote, "value"))
+            trimmed(out, *value);
+        else
+            out += description().value_or("NaN"); // NaN, Infinity and -0 travel as descriptions
+    } else if (type == "undefined") {
+        out += "undefined";
+    } else if (type == "symbol" || type == "bigint") {
+        out += description().value_or(type);
+    } else if (type == "function") {
+        out += "\u0192 ";
+        out += functionName(description());
+        out += "()";
+    } else {
+        const auto subtype = stringField(remote, "subtype");
+        if (subtype == std::string_view("null")) {
+            out += "null";
+        } else if (const auto preview = objectField(remote, "preview")) {
+            describePreview(out, *preview, subtype, description());
+        } else {
+            if (const auto text = description())
+                out += *text;
+            else
+                out += stringField(remote, "className").value_or("Object");
+            if (const auto size = numberField(remote, "size")) {
+                out += '(';
+                trimmed(out, *size);
+                out += ')';
+            }
+        }
+    }
+}
+
+void describePreview(std::string& out, object preview, std::optional<std::string_view> subtype,
+                     std::optional<std::string_view> description) {
+    const auto properties = objectListField(preview, "properties");
+    const bool overflow = boolField(preview, "overflow").value_or(false);
+    if (!subtype)
+        subtype = stringField(preview, "subtype");
+
+    if (subtype == std::string_view("array")) {
+        out += '[';
+        Joiner items(out, ", ");
+        if (properties) {
+            for (element item : *properties)
+                previewValue(items.next(), item.get_object().value_unsafe());
+        }
+        if (overflow)
+            items.next() += ellipsis;
+        out += ']';
+        return;
+    }
+
+    if (subtype == std::string_view("map") || subtype == std::string_view("set")) {
+        if (const auto entries = objectListField(preview, "entries")) {
+            out += description.value_or(*subtype);
+            out += " {";
+            describeMapEntries(out, *entries, overflow);
+            out += '}';
+            return;
+        }
+    }
+
+    if (subtype == std::string_view("error")) {
+        if (description) {
+            out += *description;
+        } else if (properties) {
+            Joiner items(out, " ");
+            for (element item : *properties)
+                previewValue(items.next(), item.get_object().value_unsafe());
+        }
+        return;
+    }
+
+    describeObjectPreview(out, properties, overflow, description);
+}
+
+void previewValue(std::string& out, object property) {
+    if (const auto preview = objectField(property, "valuePreview")) {
+        describePreview(out, *preview, stringField(*preview, "subtype"),
+                        stringField(*preview, "description"));
+        return;
+    }
+    const std::string_view value = stringField(property, "value").value_or(ellipsis);
+    if (stringField(property, "type") == std::string_view("string")) {
+        out += '"';
+        out += value;
+        out += '"';
+    } else {
+        out += value;
+    }
+}
+
+QList<StackFrame> stack(element value) {
+    std::optional<array> frames;
+    object trace;
+    if (value.get(trace) == simdjson::SUCCESS)
+        frames = objectListField(trace, "callFrames");
+    else
+        frames = objectList(value);
+
+    QList<StackFrame> result;
+    if (!frames)
+        return result;
+    result.reserve(qsizetype(frames->size()));
+    for (element item : *frames) {
+        const object frame = item.get_object().value_unsafe();
+        const std::string_view function = stringField(frame, "functionName").value_or("");
+        result.append(StackFrame{
+            .function = function.empty() ? QStringLiteral("(anonymous)") : toQString(function),
+            .url = toQString(stringField(frame, "url").value_or("")),
+            .line = integerField(frame, "lineNumber").value_or(0),
+            .column = integerField(frame, "columnNumber").value_or(0),
+        });
+    }
+    return result;
+}
+
+void trimmed(std::string& out, double number) {
+    if (std::isnan(number)) {
+        out += "NaN";
+    } else if (std::isinf(number)) {
+        out += number < 0 ? "-Infinity" : "Infinity";
+    } else if (std::trunc(number) == number && std::fabs(number) < 1e15) {
+        char buffer[24];
+        const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(number));
+        out.append(buffer, result.ptr);
+    } else {
+        appendShortest(out, number);
+    }
+}
+
+std::string trimmed(double number) {
+    std::string text;
+    trimmed(text, number);
+    return text;
+}
+
+std::string_view functionName(std::optional<std::string_view> description) {
+    if (!description)
+        return {};
+    constexpr std::string_view keyword = "function ";
+    if (const size_t at = description->find(keyword); at != std::string_view::npos) {
+        const std::string_view rest = description->substr(at + keyword.size());
+        return rest.substr(0, rest.find('('));
+    }
+    return description->substr(0, description->find_first_of("( "));
+}
+
+} // namespace ConsoleFormatting
