@@ -28,16 +28,22 @@ QVariantMap dictToMap(plist_t node, int depth) {
     if (!it)
         return map;
     for (;;) {
-        char* key = nullptr;
+        // Asking for the value alone spares a copy of every key; the key is read in place.
         plist_t value = nullptr;
-        plist_dict_next_item(node, it, &key, &value);
-        if (!value) {
-            std::free(key);
+        plist_dict_next_item(node, it, nullptr, &value);
+        if (!value)
             break;
+        uint64_t length = 0;
+        const char* key = plist_get_string_ptr(plist_dict_item_get_key(value), &length);
+        if (key) {
+            map.insert(QString::fromUtf8(key, qsizetype(length)), toVariant(value, depth + 1));
+            continue;
         }
-        if (key)
-            map.insert(QString::fromUtf8(key), toVariant(value, depth + 1));
-        std::free(key);
+        char* copy = nullptr;
+        plist_get_key_val(plist_dict_item_get_key(value), &copy);
+        if (copy)
+            map.insert(QString::fromUtf8(copy), toVariant(value, depth + 1));
+        std::free(copy);
     }
     std::free(it);
     return map;
@@ -177,6 +183,29 @@ std::optional<QVariant> decode(const char* data, std::size_t size) {
         return std::nullopt;
     PlistPtr owner(root);
     return toVariant(root, 0);
+}
+
+std::optional<Message> decodeMessage(const char* data, std::size_t size) {
+    if (!data || size == 0 || size > std::numeric_limits<uint32_t>::max())
+        return std::nullopt;
+    plist_t root = nullptr;
+    plist_from_memory(data, uint32_t(size), &root);
+    if (!root)
+        return std::nullopt;
+    PlistPtr owner(root);
+    if (plist_get_node_type(root) != PLIST_DICT)
+        return std::nullopt;
+    plist_t selector = plist_dict_get_item(root, "__selector");
+    if (!selector || plist_get_node_type(selector) != PLIST_STRING)
+        return std::nullopt;
+    Message message;
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(selector, &length);
+    message.selector = QString::fromUtf8(text, text ? qsizetype(length) : 0);
+    plist_t argument = plist_dict_get_item(root, "__argument");
+    if (argument && plist_get_node_type(argument) == PLIST_DICT)
+        message.argument = dictToMap(argument, 1);
+    return message;
 }
 
 std::optional<QByteArray> encodeBinary(const QVariant& value) {

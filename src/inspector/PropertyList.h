@@ -15,6 +15,15 @@ namespace PropertyList {
 std::optional<QVariant> decode(const char* data, std::size_t size);
 inline std::optional<QVariant> decode(const QByteArray& bytes) { return decode(bytes.constData(), bytes.size()); }
 
+// Reads a framed message body: {"__selector": string, "__argument": dictionary}. Converts only
+// those two entries. `selector` is empty when the body is no dictionary or has no string selector;
+// a missing or mistyped argument gives an empty dictionary.
+struct Message {
+    QString selector;
+    QVariantMap argument;
+};
+std::optional<Message> decodeMessage(const char* data, std::size_t size);
+
 // Writes a dictionary as a binary property list (bplist00). Returns nothing when a value has a
 // type that property lists cannot hold.
 std::optional<QByteArray> encodeBinary(const QVariantMap& dictionary);

@@ -2,13 +2,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
-constexpr qsizetype kReadAhead = 256 * 1024;
+constexpr std::size_t kReadAhead = 128 * 1024;
 
 #ifdef MSG_NOSIGNAL
 constexpr int kSendFlags = MSG_NOSIGNAL;
@@ -17,7 +18,7 @@ constexpr int kSendFlags = 0;
 #endif
 } // namespace
 
-UnixTransport::UnixTransport(QString path) : m_path(std::move(path)) {}
+UnixTransport::UnixTransport(QString path) : m_path(std::move(path)), m_buffer(new char[kReadAhead]) {}
 
 UnixTransport::~UnixTransport() {
     if (m_fd >= 0)
@@ -73,62 +74,45 @@ bool UnixTransport::send(const QByteArray& data) {
     return true;
 }
 
-// Makes at least `wanted` unread bytes available in the read-ahead buffer.
-bool UnixTransport::fill(std::size_t wanted) {
-    qsizetype available = m_buffer.size() - m_bufferStart;
-    if (m_bufferStart > 0 && (available == 0 || m_bufferStart >= kReadAhead)) {
-        m_buffer.remove(0, m_bufferStart);
-        m_bufferStart = 0;
-    }
-    while (std::size_t(available) < wanted) {
-        if (m_closed.load())
-            return false;
-        const qsizetype capacity = std::max<qsizetype>(kReadAhead, qsizetype(wanted) - available);
-        const qsizetype end = m_buffer.size();
-        m_buffer.resize(end + capacity);
-        const ssize_t got = ::read(m_fd, m_buffer.data() + end, size_t(capacity));
-        if (got < 0 && errno == EINTR) {
-            m_buffer.resize(end);
-            continue;
-        }
-        if (got <= 0) {
-            m_buffer.resize(end);
-            return false;
-        }
-        m_buffer.resize(end + got);
-        available += got;
-    }
-    return true;
+std::optional<QByteArray> UnixTransport::receive(std::size_t count) {
+    QByteArray result;
+    result.resize(qsizetype(count));
+    if (!receiveInto(result.data(), count))
+        return std::nullopt;
+    return result;
 }
 
-std::optional<QByteArray> UnixTransport::receive(std::size_t count) {
+bool UnixTransport::receiveInto(char* destination, std::size_t count) {
     if (m_closed.load())
-        return std::nullopt;
-    if (count == 0)
-        return QByteArray();
-    const qsizetype available = m_buffer.size() - m_bufferStart;
-    // A large body with nothing buffered goes straight into its own buffer.
-    if (available == 0 && count >= std::size_t(kReadAhead)) {
-        QByteArray result;
-        result.resize(qsizetype(count));
-        std::size_t filled = 0;
-        while (filled < count) {
-            if (m_closed.load())
-                return std::nullopt;
-            const ssize_t got = ::read(m_fd, result.data() + filled, count - filled);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return std::nullopt;
+        return false;
+    // Serve what the read-ahead already holds.
+    const std::size_t buffered = std::min(count, m_end - m_start);
+    std::memcpy(destination, m_buffer.get() + m_start, buffered);
+    m_start += buffered;
+    std::size_t filled = buffered;
+    while (filled < count) {
+        if (m_closed.load())
+            return false;
+        const std::size_t missing = count - filled;
+        // Large reads go straight to their destination; small ones read ahead.
+        const bool direct = missing >= kReadAhead;
+        char* target = direct ? destination + filled : m_buffer.get();
+        const ssize_t got = ::read(m_fd, target, direct ? missing : kReadAhead);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        if (direct) {
             filled += std::size_t(got);
+        } else {
+            const std::size_t used = std::min(missing, std::size_t(got));
+            std::memcpy(destination + filled, m_buffer.get(), used);
+            filled += used;
+            m_start = used;
+            m_end = std::size_t(got);
         }
-        return result;
     }
-    if (!fill(count))
-        return std::nullopt;
-    QByteArray result(m_buffer.constData() + m_bufferStart, qsizetype(count));
-    m_bufferStart += qsizetype(count);
-    return result;
+    return true;
 }
 
 void UnixTransport::close() {

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 
 // The inspector stream of a booted simulator: a unix-domain stream socket.
 class UnixTransport final : public WIRTransport {
@@ -18,6 +19,7 @@ public:
     std::optional<WIRError> open() override;
     bool send(const QByteArray& data) override;
     std::optional<QByteArray> receive(std::size_t count) override;
+    bool receiveInto(char* destination, std::size_t count) override;
     void close() override;
 
     const QString& path() const { return m_path; }
@@ -25,8 +27,6 @@ public:
     int handle() const { return m_closed.load() ? -1 : m_fd; }
 
 private:
-    bool fill(std::size_t wanted);
-
     const QString m_path;
     // The descriptor stays allocated until destruction so that a reader that is still inside
     // read() can never touch a descriptor number that was reused elsewhere; close() shuts the
@@ -34,7 +34,8 @@ private:
     int m_fd = -1;
     std::atomic<bool> m_closed{true};
 
-    // Read-ahead buffer, touched only by the reading thread.
-    QByteArray m_buffer;
-    qsizetype m_bufferStart = 0;
+    // Read-ahead, touched only by the reading thread: bytes [m_start, m_end) are unread.
+    std::unique_ptr<char[]> m_buffer;
+    std::size_t m_start = 0;
+    std::size_t m_end = 0;
 };

@@ -55,38 +55,35 @@ void* WIRSocket::readThreadMain(void* context) {
 }
 
 void WIRSocket::readLoop() {
+    // One body buffer for the life of the loop: frames are decoded from it in place.
+    QByteArray body;
     while (m_live.load(std::memory_order_acquire)) {
-        const std::optional<QByteArray> header = m_transport->receive(4);
-        if (!header || header->size() != 4)
+        char header[4];
+        if (!m_transport->receiveInto(header, sizeof header))
             break;
-        const quint32 length = qFromBigEndian<quint32>(header->constData());
+        const quint32 length = qFromBigEndian<quint32>(header);
         if (length == 0 || (length >> 26) != 0)
             break;
-        const std::optional<QByteArray> body = m_transport->receive(length);
-        if (!body || body->size() != qsizetype(length))
+        if (body.size() < qsizetype(length))
+            body.resize(qsizetype(length));
+        if (!m_transport->receiveInto(body.data(), length))
             break;
-        deliver(*body);
+        deliver(body.constData(), length);
+        // Give back the memory of an unusually large frame.
+        if (body.size() > (1 << 20))
+            body = QByteArray();
     }
     const bool wasLive = m_live.exchange(false, std::memory_order_acq_rel);
     if (m_onClose)
         m_onClose(wasLive ? QStringLiteral("connection lost") : QStringLiteral("closed"));
 }
 
-void WIRSocket::deliver(const QByteArray& body) {
-    std::optional<QVariant> decoded = PropertyList::decode(body);
-    if (!decoded || decoded->metaType().id() != QMetaType::QVariantMap)
+void WIRSocket::deliver(const char* body, std::size_t size) {
+    std::optional<PropertyList::Message> message = PropertyList::decodeMessage(body, size);
+    if (!message)
         return;
-    QVariantMap message = std::move(*decoded).toMap();
-    const auto selector = message.constFind(kSelectorKey);
-    if (selector == message.cend() || selector->metaType().id() != QMetaType::QString)
-        return;
-    QString name = selector->toString();
-    QVariantMap argument;
-    const auto found = message.constFind(kArgumentKey);
-    if (found != message.cend() && found->metaType().id() == QMetaType::QVariantMap)
-        argument = found->toMap();
     if (m_onFrame)
-        m_onFrame(std::move(name), std::move(argument));
+        m_onFrame(std::move(message->selector), std::move(message->argument));
 }
 
 std::optional<QByteArray> WIRSocket::encodeFrame(const QString& selector, const QVariantMap& argument) {

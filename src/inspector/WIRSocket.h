@@ -53,7 +53,7 @@ private:
 
     static void* readThreadMain(void* context);
     void readLoop();
-    void deliver(const QByteArray& body);
+    void deliver(const char* body, std::size_t size);
 
     const std::shared_ptr<WIRTransport> m_transport;
     std::mutex m_sendLock;
