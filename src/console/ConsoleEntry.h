@@ -21,17 +21,18 @@
 // every entry built gets a fresh id, copies keep it.
 struct ConsoleEntry {
     QUuid id = Uuid::create();
-    PageKey page;
+    PageKey page{};
     ConsoleLevel level = ConsoleLevel::log;
-    QString source; // "javascript", "console-api", "other", ...; "console-input" for typed input and results
-    QString text;   // already rendered
-    QString url;    // empty when none
+    QString
+        source{};   // "javascript", "console-api", "other", ...; "console-input" for typed input and results
+    QString text{}; // already rendered
+    QString url{};  // empty when none
     qint64 line = 0;
-    QDateTime receivedAt; // when the entry was built on this machine (UTC), not the page's clock
+    QDateTime receivedAt{}; // when the entry was built on this machine (UTC), not the page's clock
     qint64 repeatCount = 1;
-    QList<StackFrame> stack; // innermost frame first
+    QList<StackFrame> stack{}; // innermost frame first
     EntryKind kind = EntryKind::message;
-    QList<RemoteObjectRef> objects; // expandable objects the entry refers to, in argument order
+    QList<RemoteObjectRef> objects{}; // expandable objects the entry refers to, in argument order
 
     // Where the message came from, for display: the file name of `url` (or the whole url when it is no
     // URL) followed by ":line" when the line is known. Absent when there is no url.

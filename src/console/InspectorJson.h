@@ -15,7 +15,7 @@
 namespace InspectorJson {
 
 // The root of `json`, valid until `parser` parses again. `padded` promises that at least
-// SIMDJSON_PADDING readable bytes follow the text, which saves a copy.
+// simdjson::SIMDJSON_PADDING readable bytes follow the text, which saves a copy.
 std::optional<simdjson::dom::element> parse(simdjson::dom::parser& parser, std::string_view json,
                                             bool padded = false);
 

@@ -9,8 +9,8 @@
 
 // Key of the cache of expanded page-side objects: an object id only means something on its page.
 struct ObjectKey {
-    PageKey page;
-    QString objectID;
+    PageKey page{};
+    QString objectID{};
 
     friend bool operator==(const ObjectKey&, const ObjectKey&) = default;
 };

@@ -13,9 +13,9 @@
 // the same property at different times are never equal.
 struct PropertyNode {
     QUuid id = Uuid::create();
-    QString name;                    // empty for the single row that reports a failure
-    QString value;                   // display text of the value
-    std::optional<QString> objectID; // present when the value can itself be expanded
+    QString name{};                    // empty for the single row that reports a failure
+    QString value{};                   // display text of the value
+    std::optional<QString> objectID{}; // present when the value can itself be expanded
 
     friend bool operator==(const PropertyNode&, const PropertyNode&) = default;
 };

@@ -8,8 +8,8 @@
 // An object that lives in the page and can be expanded on demand. The id only means something to
 // the page that issued it, and only while the page keeps the object.
 struct RemoteObjectRef {
-    QString objectID;
-    QString label; // one-line description, the branch title when an entry refers to several objects
+    QString objectID{};
+    QString label{}; // one-line description, the branch title when an entry refers to several objects
 
     friend bool operator==(const RemoteObjectRef&, const RemoteObjectRef&) = default;
 };
