@@ -1,0 +1,155 @@
+#pragma once
+
+#include "console/ConsoleEntry.h"
+#include "inspector/FrameInbox.h"
+#include "inspector/InspectorApp.h"
+#include "inspector/InspectorPage.h"
+#include "inspector/InspectorTiming.h"
+#include "inspector/PageKey.h"
+#include "inspector/WIRSocket.h"
+#include "inspector/WebInspectorConnection.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QObject>
+#include <QSet>
+#include <QStringList>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include <simdjson.h>
+
+class QTimer;
+
+// The state of one inspector connection, confined to the connection's queue (the thread this
+// object lives on). See WebInspectorConnection for the public face.
+class ConnectionWorker : public QObject {
+    Q_OBJECT
+
+public:
+    using Clock = std::chrono::steady_clock;
+    using ResponseHandler = WebInspectorConnection::ResponseHandler;
+
+    struct Pending {
+        ResponseHandler handler;
+        QString label;
+        Clock::time_point deadline;
+    };
+
+    // One open inspector session on a page.
+    struct Session {
+        quint64 serial = 0; // tells a session apart from a later one on the same page
+        QString senderID;
+        Clock::time_point attachedAt;
+        QStringList pageTargets;
+        // nullopt: not enabled yet; empty: enabled on the page itself; else the target id.
+        std::optional<QString> enabledTarget;
+        qint64 nextID = 1;
+        std::map<qint64, Pending> pending;
+    };
+
+    // What goes to the owner's thread, in order.
+    struct AppsEvent { QList<InspectorApp> apps; };
+    struct PagesEvent { QList<InspectorPage> pages; };
+    struct ClearedEvent { PageKey page; };
+    struct RepeatEvent { PageKey page; qint64 count; };
+    using Event = std::variant<AppsEvent, PagesEvent, ConsoleEntry, ClearedEvent, RepeatEvent, std::function<void()>>;
+    using Batch = std::vector<Event>;
+
+    // The partial-message pieces of all senders together may not exceed this.
+    static constexpr qsizetype kMaxPartialBytes = 64 * 1024 * 1024;
+
+    ConnectionWorker(WebInspectorConnection* owner, QString deviceID, QString connectionID,
+                     std::shared_ptr<FrameInbox> inbox, const InspectorTiming& timing);
+    ~ConnectionWorker() override;
+
+    // All of these run on the queue.
+    void begin(std::shared_ptr<WIRSocket> socket);
+    void drain();
+    void setCapturing(bool on);
+    void stop();
+    void indicate(const PageKey& page, bool enabled);
+    void request(const QString& method, const QJsonObject& params, const PageKey& page, ResponseHandler handler);
+    void evaluate(const QString& expression, const PageKey& page);
+
+    // Exposed to the connection's own operations.
+    void handle(const QString& selector, const QVariantMap& argument);
+    void teardown();
+    // The owner is going away: stop the poll, close the socket, and never call the owner again.
+    void detach();
+
+private:
+    // Applications and pages.
+    void reportedApplications(const QVariantMap& argument);
+    void appConnected(const QString& appID, const QVariantMap& argument);
+    void appDisconnected(const QString& appID);
+    bool record(const QString& appID, const QVariantMap& dictionary);
+    void listing(const QString& appID, const QVariantMap& argument);
+    std::optional<PageKey> pageKey(const QVariantMap& argument) const;
+    void publishApps();
+    void publish();
+    void sendGetListing(const QString& appID);
+
+    // Sessions.
+    void attach(const PageKey& key);
+    void enableDomains(const PageKey& key, Session& session);
+    void syncDomains(const PageKey& key, Session& session);
+    qint64 send(QJsonObject message, const PageKey& key, Session& session);
+    void run(const QString& expression, const PageKey& key, Session& session);
+    void deliverEvaluation(simdjson::dom::element answer, const PageKey& key);
+    void reattach(const PageKey& key);
+    void close(const PageKey& key, Session& session);
+    void sendDidClose(const PageKey& key, const QString& senderID);
+    void receivedData(const QVariantMap& argument);
+    void dispatch(simdjson::dom::element message, const PageKey& key, Session& session, int depth);
+    void report(const PageKey& key, const QString& text, ConsoleLevel level);
+    void answered(const PageKey& key);
+    Session* sessionFor(const PageKey& key);
+    void dropSession(const PageKey& key);
+
+    // Housekeeping.
+    void poll();
+    void expireRequests();
+    void reviveStaleSessions();
+    void releaseSessions();
+    void attachUnclaimedPages();
+
+    void post(Event event);
+    void flush();
+    QVariantMap base() const;
+    QVariantMap pageArgument(const PageKey& key) const;
+
+    WebInspectorConnection* const m_owner;
+    const QString m_deviceID;
+    const QString m_connectionID;
+    const std::shared_ptr<FrameInbox> m_inbox;
+    const InspectorTiming m_timing;
+
+    std::shared_ptr<WIRSocket> m_socket;
+    QHash<QString, InspectorApp> m_apps;
+    QHash<PageKey, InspectorPage> m_pages;
+    std::unordered_map<PageKey, std::unique_ptr<Session>> m_sessions;
+    QHash<QString, PageKey> m_sessionPages;
+    QHash<QString, QByteArray> m_partials;
+    qsizetype m_partialBytes = 0;
+    QHash<PageKey, QStringList> m_queued;
+    QSet<PageKey> m_unresponsive;
+    QTimer* m_resync = nullptr;
+    bool m_capturing = true;
+    bool m_tornDown = false;
+    bool m_detached = false;
+    quint64 m_nextSerial = 1;
+
+    // One parser per nesting level of wrapped target messages.
+    std::vector<std::unique_ptr<simdjson::dom::parser>> m_parsers;
+
+    Batch m_outbox;
+    int m_outboxEntries = 0;
+    bool m_flushScheduled = false;
+};

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "console/ConsoleEntry.h"
+#include "inspector/InspectorApp.h"
+#include "inspector/InspectorPage.h"
+#include "inspector/PageKey.h"
+#include "inspector/WIRError.h"
+#include "inspector/WIRTransport.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include <simdjson.h>
+
+class ConnectionWorker;
+class FrameInbox;
+class QThread;
+
+// The link to one device's Web Inspector service.
+//
+// Lives on the thread that made it (the main thread in the program). All inspector state lives on
+// a worker thread of its own, named "tavolin.inspector.<udid>", which plays the part of the
+// connection's serial queue: every public call only schedules work there. The socket's read thread
+// hands frames to that queue through an inbox; the queue hands results back to this object's thread
+// in order, in batches.
+class WebInspectorConnection : public QObject {
+    Q_OBJECT
+
+public:
+    // Called on the owner's thread, asynchronously and in the order the connection produced them.
+    std::function<void(QList<InspectorApp>)> onApps;
+    std::function<void(QList<InspectorPage>)> onPages;
+    std::function<void(ConsoleEntry)> onEntry;
+    std::function<void(PageKey)> onCleared;
+    std::function<void(PageKey, qint64)> onRepeat;
+    // Called on the connection's queue once the link has ended and the empty lists were sent.
+    std::function<void()> onClose;
+
+    // An answer to a request; runs on the connection's queue and must not block. The element is
+    // the whole response, or {"error": {"message": ...}} when the request timed out.
+    using ResponseHandler = std::function<void(simdjson::dom::element response)>;
+
+    WebInspectorConnection(QString deviceID, std::shared_ptr<WIRTransport> transport, QObject* parent = nullptr);
+    ~WebInspectorConnection() override;
+
+    const QString& deviceID() const { return m_deviceID; }
+    // This client's identifier towards the service (upper-case UUID text).
+    const QString& connectionID() const { return m_connectionID; }
+    // The label of the connection's queue (and the name of its thread).
+    QString queueLabel() const;
+
+    // Opens the link and starts the conversation. Blocks while the transport opens.
+    std::optional<WIRError> start();
+    // Switches the opening of page sessions on or off; off hands every page back.
+    void setCapturing(bool on);
+    // Ends the connection: sessions are released, the socket closed, then onClose follows.
+    void stop();
+    // Asks the device to highlight a page's webview, or to stop.
+    void indicate(const PageKey& page, bool enabled);
+    // Sends a command into a page's session. Nothing happens (the handler is never called) when the
+    // page has no session.
+    void request(const QString& method, const QJsonObject& params, const PageKey& page, ResponseHandler handler);
+
+    // Runs JavaScript in a page; exactly one result entry comes back through onEntry while the
+    // connection lives (the answer, or an error after a time limit).
+    void evaluate(const QString& expression, const PageKey& page);
+
+    // Caps on what may wait for the owner's thread before the link stops reading: the device then
+    // waits instead of the program's memory growing.
+    static constexpr int kMaxEntriesInFlight = 50'000;
+
+private:
+    friend class ConnectionWorker;
+    void deliverBatch(void* batch);
+
+    const QString m_deviceID;
+    const QString m_connectionID;
+    std::shared_ptr<WIRTransport> m_transport;
+    std::shared_ptr<FrameInbox> m_inbox;
+    QThread* m_thread = nullptr;
+    ConnectionWorker* m_worker = nullptr;
+    bool m_started = false;
+};
