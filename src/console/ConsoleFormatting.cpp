@@ -17,47 +17,47 @@ using simdjson::dom::object;
 
 constexpr std::string_view ellipsis = "\u2026";
 
-// Field access. Every reader answers "absent" both for a missing key and for a value of another type.
+// Field access. Objects are read in one pass into the fields a function needs (the first occurrence of a
+// key wins); each typed accessor answers "absent" both for a missing field and for one of another type.
 
-std::optional<element> field(object o, std::string_view key) {
-    element value;
-    if (o.at_key(key).get(value) != simdjson::SUCCESS)
-        return std::nullopt;
-    return value;
+using Field = std::optional<element>;
+
+void keepFirst(Field& slot, element value) {
+    if (!slot)
+        slot = value;
 }
 
-std::optional<std::string_view> stringField(object o, std::string_view key) {
-    std::string_view value;
-    if (o.at_key(key).get(value) != simdjson::SUCCESS)
+std::optional<std::string_view> asString(const Field& value) {
+    std::string_view text;
+    if (!value || value->get(text) != simdjson::SUCCESS)
         return std::nullopt;
-    return value;
+    return text;
 }
 
-std::optional<object> objectField(object o, std::string_view key) {
-    object value;
-    if (o.at_key(key).get(value) != simdjson::SUCCESS)
+std::optional<object> asObject(const Field& value) {
+    object result;
+    if (!value || value->get(result) != simdjson::SUCCESS)
         return std::nullopt;
-    return value;
+    return result;
 }
 
-std::optional<bool> boolField(object o, std::string_view key) {
-    bool value = false;
-    if (o.at_key(key).get(value) != simdjson::SUCCESS)
+std::optional<bool> asBool(const Field& value) {
+    bool result = false;
+    if (!value || value->get(result) != simdjson::SUCCESS)
         return std::nullopt;
-    return value;
+    return result;
 }
 
 // Any JSON number: simdjson keeps integers as 64-bit integers and the rest as doubles.
-std::optional<double> numberField(object o, std::string_view key) {
-    double value = 0;
-    if (o.at_key(key).get(value) != simdjson::SUCCESS)
+std::optional<double> asNumber(const Field& value) {
+    double result = 0;
+    if (!value || value->get(result) != simdjson::SUCCESS)
         return std::nullopt;
-    return value;
+    return result;
 }
 
 // A number that is a whole value within the 64-bit range, whichever way the JSON spelled it.
-std::optional<qint64> integerField(object o, std::string_view key) {
-    const auto value = field(o, key);
+std::optional<qint64> asInteger(const Field& value) {
     if (!value)
         return std::nullopt;
     switch (value->type()) {
@@ -83,9 +83,9 @@ std::optional<qint64> integerField(object o, std::string_view key) {
 
 // An array all of whose elements are objects. One element of another kind makes the whole list
 // mistyped, hence absent.
-std::optional<array> objectList(element value) {
+std::optional<array> asObjectList(const Field& value) {
     array list;
-    if (value.get(list) != simdjson::SUCCESS)
+    if (!value || value->get(list) != simdjson::SUCCESS)
         return std::nullopt;
     for (element item : list) {
         if (!item.is_object())
@@ -94,10 +94,118 @@ std::optional<array> objectList(element value) {
     return list;
 }
 
-std::optional<array> objectListField(object o, std::string_view key) {
-    const auto value = field(o, key);
-    return value ? objectList(*value) : std::nullopt;
-}
+// The kinds of objects the protocol sends, with the fields read from each.
+
+struct MessageFields {
+    Field source, level, text, url, line, repeatCount, parameters, stackTrace;
+    explicit MessageFields(object message) {
+        for (const auto& [key, value] : message) {
+            if (key == "source")
+                keepFirst(source, value);
+            else if (key == "level")
+                keepFirst(level, value);
+            else if (key == "text")
+                keepFirst(text, value);
+            else if (key == "url")
+                keepFirst(url, value);
+            else if (key == "line")
+                keepFirst(line, value);
+            else if (key == "repeatCount")
+                keepFirst(repeatCount, value);
+            else if (key == "parameters")
+                keepFirst(parameters, value);
+            else if (key == "stackTrace")
+                keepFirst(stackTrace, value);
+        }
+    }
+};
+
+struct RemoteObjectFields {
+    Field type, subtype, value, description, preview, className, size, objectId;
+    explicit RemoteObjectFields(object remote) {
+        for (const auto& [key, field] : remote) {
+            if (key == "type")
+                keepFirst(type, field);
+            else if (key == "value")
+                keepFirst(value, field);
+            else if (key == "description")
+                keepFirst(description, field);
+            else if (key == "subtype")
+                keepFirst(subtype, field);
+            else if (key == "objectId")
+                keepFirst(objectId, field);
+            else if (key == "preview")
+                keepFirst(preview, field);
+            else if (key == "className")
+                keepFirst(className, field);
+            else if (key == "size")
+                keepFirst(size, field);
+        }
+    }
+};
+
+// An object preview, and the value preview of a property.
+struct PreviewFields {
+    Field properties, overflow, subtype, description, entries;
+    explicit PreviewFields(object preview) {
+        for (const auto& [key, value] : preview) {
+            if (key == "properties")
+                keepFirst(properties, value);
+            else if (key == "overflow")
+                keepFirst(overflow, value);
+            else if (key == "subtype")
+                keepFirst(subtype, value);
+            else if (key == "description")
+                keepFirst(description, value);
+            else if (key == "entries")
+                keepFirst(entries, value);
+        }
+    }
+};
+
+struct PropertyPreviewFields {
+    Field name, type, value, valuePreview;
+    explicit PropertyPreviewFields(object property) {
+        for (const auto& [key, field] : property) {
+            if (key == "name")
+                keepFirst(name, field);
+            else if (key == "type")
+                keepFirst(type, field);
+            else if (key == "value")
+                keepFirst(value, field);
+            else if (key == "valuePreview")
+                keepFirst(valuePreview, field);
+        }
+    }
+};
+
+struct EntryPreviewFields {
+    Field key, value;
+    explicit EntryPreviewFields(object entry) {
+        for (const auto& [name, field] : entry) {
+            if (name == "key")
+                keepFirst(key, field);
+            else if (name == "value")
+                keepFirst(value, field);
+        }
+    }
+};
+
+struct CallFrameFields {
+    Field functionName, url, lineNumber, columnNumber;
+    explicit CallFrameFields(object frame) {
+        for (const auto& [key, value] : frame) {
+            if (key == "functionName")
+                keepFirst(functionName, value);
+            else if (key == "url")
+                keepFirst(url, value);
+            else if (key == "lineNumber")
+                keepFirst(lineNumber, value);
+            else if (key == "columnNumber")
+                keepFirst(columnNumber, value);
+        }
+    }
+};
 
 QString toQString(std::string_view utf8) {
     return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
@@ -135,16 +243,38 @@ private:
     bool m_first = true;
 };
 
+void describeFields(std::string& out, const RemoteObjectFields& remote);
+void describePreviewFields(std::string& out, const PreviewFields& preview,
+                           std::optional<std::string_view> subtype,
+                           std::optional<std::string_view> description);
+
+void previewValueFields(std::string& out, const PropertyPreviewFields& property) {
+    if (const auto valuePreview = asObject(property.valuePreview)) {
+        const PreviewFields preview(*valuePreview);
+        describePreviewFields(out, preview, asString(preview.subtype), asString(preview.description));
+        return;
+    }
+    const std::string_view value = asString(property.value).value_or(ellipsis);
+    if (asString(property.type) == std::string_view("string")) {
+        out += '"';
+        out += value;
+        out += '"';
+    } else {
+        out += value;
+    }
+}
+
 void describeMapEntries(std::string& out, array entries, bool overflow) {
     Joiner items(out, ", ");
     for (element item : entries) {
         std::string& text = items.next();
-        const object entry = item.get_object().value_unsafe(); // objectList checked the kind
-        if (const auto key = objectField(entry, "key")) {
+        const EntryPreviewFields entry(
+            item.get_object().value_unsafe()); // the list was checked to hold objects
+        if (const auto key = asObject(entry.key)) {
             describe(text, *key);
             text += " => ";
         }
-        if (const auto value = objectField(entry, "value"))
+        if (const auto value = asObject(entry.value))
             describe(text, *value);
         else
             text += ellipsis;
@@ -170,11 +300,11 @@ void describeObjectPreview(std::string& out, std::optional<array> properties, bo
     Joiner items(out, ", ");
     if (properties) {
         for (element item : *properties) {
-            const object property = item.get_object().value_unsafe();
+            const PropertyPreviewFields property(item.get_object().value_unsafe());
             std::string& text = items.next();
-            text += stringField(property, "name").value_or("?");
+            text += asString(property.name).value_or("?");
             text += ": ";
-            previewValue(text, property);
+            previewValueFields(text, property);
         }
     }
     if (overflow)
@@ -184,12 +314,13 @@ void describeObjectPreview(std::string& out, std::optional<array> properties, bo
 
 // The text of a parameter that %s inserts: a string's own value, otherwise its description.
 void appendStringArgument(std::string& out, object parameter) {
-    if (stringField(parameter, "type") == std::string_view("string")) {
-        out += stringField(parameter, "value").value_or("");
-    } else if (const auto description = stringField(parameter, "description")) {
+    const RemoteObjectFields fields(parameter);
+    if (asString(fields.type) == std::string_view("string")) {
+        out += asString(fields.value).value_or("");
+    } else if (const auto description = asString(fields.description)) {
         out += *description;
     } else {
-        describe(out, parameter); // a value without a description still shows what it is
+        describeFields(out, fields); // a value without a description still shows what it is
     }
 }
 
@@ -241,13 +372,103 @@ void appendShortest(std::string& out, double number) {
         out += scientific;
 }
 
+void describeFields(std::string& out, const RemoteObjectFields& remote) {
+    const std::string_view type = asString(remote.type).value_or("object");
+    const auto description = asString(remote.description);
+
+    if (type == "string") {
+        if (const auto value = asString(remote.value))
+            out += *value;
+        else
+            out += description.value_or("");
+    } else if (type == "boolean") {
+        if (const auto value = asBool(remote.value))
+            out += *value ? "true" : "false";
+        else
+            out += description.value_or("?");
+    } else if (type == "number") {
+        if (const auto value = asNumber(remote.value))
+            trimmed(out, *value);
+        else
+            out += description.value_or("NaN"); // NaN, Infinity and -0 travel as descriptions
+    } else if (type == "undefined") {
+        out += "undefined";
+    } else if (type == "symbol" || type == "bigint") {
+        out += description.value_or(type);
+    } else if (type == "function") {
+        out += "\u0192 ";
+        out += functionName(description);
+        out += "()";
+    } else {
+        const auto subtype = asString(remote.subtype);
+        if (subtype == std::string_view("null")) {
+            out += "null";
+        } else if (const auto preview = asObject(remote.preview)) {
+            describePreviewFields(out, PreviewFields(*preview), subtype, description);
+        } else {
+            out += description ? *description : asString(remote.className).value_or("Object");
+            if (const auto size = asNumber(remote.size)) {
+                out += '(';
+                trimmed(out, *size);
+                out += ')';
+            }
+        }
+    }
+}
+
+void describePreviewFields(std::string& out, const PreviewFields& preview,
+                           std::optional<std::string_view> subtype,
+                           std::optional<std::string_view> description) {
+    const auto properties = asObjectList(preview.properties);
+    const bool overflow = asBool(preview.overflow).value_or(false);
+    if (!subtype)
+        subtype = asString(preview.subtype);
+
+    if (subtype == std::string_view("array")) {
+        out += '[';
+        Joiner items(out, ", ");
+        if (properties) {
+            for (element item : *properties)
+                previewValue(items.next(), item.get_object().value_unsafe());
+        }
+        if (overflow)
+            items.next() += ellipsis;
+        out += ']';
+        return;
+    }
+
+    if (subtype == std::string_view("map") || subtype == std::string_view("set")) {
+        if (const auto entries = asObjectList(preview.entries)) {
+            out += description.value_or(*subtype);
+            out += " {";
+            describeMapEntries(out, *entries, overflow);
+            out += '}';
+            return;
+        }
+    }
+
+    if (subtype == std::string_view("error")) {
+        if (description) {
+            out += *description;
+        } else if (properties) {
+            Joiner items(out, " ");
+            for (element item : *properties)
+                previewValue(items.next(), item.get_object().value_unsafe());
+        }
+        return;
+    }
+
+    describeObjectPreview(out, properties, overflow, description);
+}
+
 } // namespace
 
 ConsoleEntry entry(object message, const PageKey& page) {
-    const auto source = stringField(message, "source");
+    const MessageFields fields(message);
+    const auto source = asString(fields.source);
 
     QVarLengthArray<object, 8> parameters;
-    if (const auto list = objectListField(message, "parameters")) {
+    if (const auto list = asObjectList(fields.parameters)) {
         for (element item : *list)
             parameters.append(item.get_object().value_unsafe());
     }
@@ -259,7 +480,7 @@ ConsoleEntry entry(object message, const PageKey& page) {
         rendered.reserve(128);
         render(rendered, arguments);
         text = toQString(rendered);
-    } else if (const auto plain = stringField(message, "text")) {
+    } else if (const auto plain = asString(fields.text)) {
         text = toQString(*plain);
     }
 
@@ -269,21 +490,17 @@ ConsoleEntry entry(object message, const PageKey& page) {
             objects.append(std::move(*ref));
     }
 
-    QList<StackFrame> frames;
-    if (const auto trace = field(message, "stackTrace"))
-        frames = stack(*trace);
-
     return ConsoleEntry{
         .page = page,
-        .level = consoleLevelFromMessage(stringField(message, "level"), source),
+        .level = consoleLevelFromMessage(asString(fields.level), source),
         .source = sourceText(source),
         .text = std::move(text),
-        .url = toQString(stringField(message, "url").value_or("")),
-        .line = integerField(message, "line").value_or(0),
+        .url = toQString(asString(fields.url).value_or("")),
+        .line = asInteger(fields.line).value_or(0),
         .receivedAt = QDateTime::currentDateTimeUtc(),
         // A count below one would claim the message was never logged; it was, once at least.
-        .repeatCount = std::max<qint64>(1, integerField(message, "repeatCount").value_or(1)),
-        .stack = std::move(frames),
+        .repeatCount = std::max<qint64>(1, asInteger(fields.repeatCount).value_or(1)),
+        .stack = fields.stackTrace ? stack(*fields.stackTrace) : QList<StackFrame>(),
         .kind = EntryKind::message,
         .objects = std::move(objects),
     };
@@ -296,10 +513,13 @@ QString describe(object remote) {
 }
 
 std::optional<RemoteObjectRef> reference(object remote) {
-    const auto objectID = stringField(remote, "objectId");
-    if (!objectID || stringField(remote, "subtype") == std::string_view("null"))
+    const RemoteObjectFields fields(remote);
+    const auto objectID = asString(fields.objectId);
+    if (!objectID || asString(fields.subtype) == std::string_view("null"))
         return std::nullopt;
-    return RemoteObjectRef{toQString(*objectID), describe(remote)};
+    std::string label;
+    describeFields(label, fields);
+    return RemoteObjectRef{toQString(*objectID), toQString(label)};
 }
 
 QList<RemoteObjectRef> references(array objects) {
@@ -317,9 +537,9 @@ QList<RemoteObjectRef> references(array objects) {
 void render(std::string& out, Parameters parameters) {
     Joiner parts(out, " ");
     if (!parameters.empty()) {
-        const object first = parameters.front();
-        const auto format = stringField(first, "value");
-        if (stringField(first, "type") == std::string_view("string") && format &&
+        const RemoteObjectFields first(parameters.front());
+        const auto format = asString(first.value);
+        if (asString(first.type) == std::string_view("string") && format &&
             format->find('%') != std::string_view::npos) {
             parameters = parameters.subspan(1);
             substitute(parts.next(), *format, parameters);
@@ -389,132 +609,41 @@ void substitute(std::string& out, std::string_view format, Parameters& parameter
 }
 
 void describe(std::string& out, object remote) {
-    const std::string_view type = stringField(remote, "type").value_or("object");
-    const auto description = [&] { return stringField(remote, "description"); };
-
-    if (type == "string") {
-        if (const auto value = stringField(remote, "value"))
-            out += *value;
-        else
-            out += description().value_or("");
-    } else if (type == "boolean") {
-        if (const auto value = boolField(remote, "value"))
-            out += *value ? "true" : "false";
-        else
-            out += description().value_or("?");
-    } else if (type == "number") {
-        if (const auto value = numberField(remote, "value"))
-            trimmed(out, *value);
-        else
-            out += description().value_or("NaN"); // NaN, Infinity and -0 travel as descriptions
-    } else if (type == "undefined") {
-        out += "undefined";
-    } else if (type == "symbol" || type == "bigint") {
-        out += description().value_or(type);
-    } else if (type == "function") {
-        out += "\u0192 ";
-        out += functionName(description());
-        out += "()";
-    } else {
-        const auto subtype = stringField(remote, "subtype");
-        if (subtype == std::string_view("null")) {
-            out += "null";
-        } else if (const auto preview = objectField(remote, "preview")) {
-            describePreview(out, *preview, subtype, description());
-        } else {
-            if (const auto text = description())
-                out += *text;
-            else
-                out += stringField(remote, "className").value_or("Object");
-            if (const auto size = numberField(remote, "size")) {
-                out += '(';
-                trimmed(out, *size);
-                out += ')';
-            }
-        }
-    }
+    describeFields(out, RemoteObjectFields(remote));
 }
 
 void describePreview(std::string& out, object preview, std::optional<std::string_view> subtype,
                      std::optional<std::string_view> description) {
-    const auto properties = objectListField(preview, "properties");
-    const bool overflow = boolField(preview, "overflow").value_or(false);
-    if (!subtype)
-        subtype = stringField(preview, "subtype");
-
-    if (subtype == std::string_view("array")) {
-        out += '[';
-        Joiner items(out, ", ");
-        if (properties) {
-            for (element item : *properties)
-                previewValue(items.next(), item.get_object().value_unsafe());
-        }
-        if (overflow)
-            items.next() += ellipsis;
-        out += ']';
-        return;
-    }
-
-    if (subtype == std::string_view("map") || subtype == std::string_view("set")) {
-        if (const auto entries = objectListField(preview, "entries")) {
-            out += description.value_or(*subtype);
-            out += " {";
-            describeMapEntries(out, *entries, overflow);
-            out += '}';
-            return;
-        }
-    }
-
-    if (subtype == std::string_view("error")) {
-        if (description) {
-            out += *description;
-        } else if (properties) {
-            Joiner items(out, " ");
-            for (element item : *properties)
-                previewValue(items.next(), item.get_object().value_unsafe());
-        }
-        return;
-    }
-
-    describeObjectPreview(out, properties, overflow, description);
+    describePreviewFields(out, PreviewFields(preview), subtype, description);
 }
 
 void previewValue(std::string& out, object property) {
-    if (const auto preview = objectField(property, "valuePreview")) {
-        describePreview(out, *preview, stringField(*preview, "subtype"),
-                        stringField(*preview, "description"));
-        return;
-    }
-    const std::string_view value = stringField(property, "value").value_or(ellipsis);
-    if (stringField(property, "type") == std::string_view("string")) {
-        out += '"';
-        out += value;
-        out += '"';
-    } else {
-        out += value;
-    }
+    previewValueFields(out, PropertyPreviewFields(property));
 }
 
 QList<StackFrame> stack(element value) {
     std::optional<array> frames;
     object trace;
-    if (value.get(trace) == simdjson::SUCCESS)
-        frames = objectListField(trace, "callFrames");
-    else
-        frames = objectList(value);
+    if (value.get(trace) == simdjson::SUCCESS) {
+        element callFrames;
+        if (trace.at_key("callFrames").get(callFrames) == simdjson::SUCCESS)
+            frames = asObjectList(callFrames);
+    } else {
+        frames = asObjectList(value);
+    }
 
     QList<StackFrame> result;
     if (!frames)
         return result;
     result.reserve(qsizetype(frames->size()));
     for (element item : *frames) {
-        const object frame = item.get_object().value_unsafe();
-        const std::string_view function = stringField(frame, "functionName").value_or("");
+        const CallFrameFields frame(item.get_object().value_unsafe());
+        const std::string_view function = asString(frame.functionName).value_or("");
         result.append(StackFrame{
             .function = function.empty() ? QStringLiteral("(anonymous)") : toQString(function),
-            .url = toQString(stringField(frame, "url").value_or("")),
-            .line = integerField(frame, "lineNumber").value_or(0),
-            .column = integerField(frame, "columnNumber").value_or(0),
+            .url = toQString(asString(frame.url).value_or("")),
+            .line = asInteger(frame.lineNumber).value_or(0),
+            .column = asInteger(frame.columnNumber).value_or(0),
         });
     }
     return result;
