@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -566,12 +567,24 @@ void ConnectionWorker::receivedData(const QVariantMap& argument) {
     Session* session = sessionFor(*key);
     if (!session)
         return;
-    if (m_parsers.empty())
-        m_parsers.push_back(std::make_unique<simdjson::dom::parser>());
     const std::optional<simdjson::dom::element> root =
-        InspectorJson::parse(*m_parsers[0], std::string_view(data->constData(), size_t(data->size())));
+        parseMessage(0, std::string_view(data->constData(), size_t(data->size())));
     if (root)
         dispatch(*root, *key, *session, 0);
+}
+
+std::optional<simdjson::dom::element> ConnectionWorker::parseMessage(int depth, std::string_view json) {
+    while (int(m_parsers.size()) <= depth)
+        m_parsers.push_back(std::make_unique<Parser>());
+    Parser& level = *m_parsers[size_t(depth)];
+    // The parser wants padding after the text; one buffer per level, reused, spares an
+    // allocation per message.
+    const size_t needed = json.size() + simdjson::SIMDJSON_PADDING;
+    if (level.buffer.size() < needed)
+        level.buffer.resize(std::max(needed, level.buffer.size() * 2));
+    std::memcpy(level.buffer.data(), json.data(), json.size());
+    std::memset(level.buffer.data() + json.size(), 0, simdjson::SIMDJSON_PADDING);
+    return InspectorJson::parse(level.parser, std::string_view(level.buffer.data(), json.size()), true);
 }
 
 void ConnectionWorker::answered(const PageKey& key) {
@@ -641,9 +654,7 @@ void ConnectionWorker::dispatch(simdjson::dom::element element, const PageKey& k
         const auto inner = hasParams ? jsonString(params, "message") : std::nullopt;
         if (!inner || depth + 1 >= kMaxWrapDepth)
             return;
-        while (int(m_parsers.size()) <= depth + 1)
-            m_parsers.push_back(std::make_unique<simdjson::dom::parser>());
-        if (const auto root = InspectorJson::parse(*m_parsers[size_t(depth + 1)], *inner))
+        if (const auto root = parseMessage(depth + 1, *inner))
             dispatch(*root, key, session, depth + 1);
     } else if (*method == "Console.messageAdded") {
         answered(key);

@@ -146,8 +146,13 @@ private:
     bool m_detached = false;
     quint64 m_nextSerial = 1;
 
-    // One parser per nesting level of wrapped target messages.
-    std::vector<std::unique_ptr<simdjson::dom::parser>> m_parsers;
+    // One parser per nesting level of wrapped target messages, with a padded input buffer.
+    struct Parser {
+        simdjson::dom::parser parser;
+        std::vector<char> buffer;
+    };
+    std::vector<std::unique_ptr<Parser>> m_parsers;
+    std::optional<simdjson::dom::element> parseMessage(int depth, std::string_view json);
 
     Batch m_outbox;
     int m_outboxEntries = 0;
