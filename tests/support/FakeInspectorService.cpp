@@ -83,6 +83,11 @@ void FakeInspectorService::setHandler(Handler handler) {
     m_handler = std::move(handler);
 }
 
+void FakeInspectorService::setClosedHandler(ClosedHandler handler) {
+    std::lock_guard lock(m_lock);
+    m_closedHandler = std::move(handler);
+}
+
 void FakeInspectorService::run() {
     std::vector<pollfd> fds;
     std::vector<int> ids;
@@ -122,15 +127,22 @@ void FakeInspectorService::run() {
             char chunk[65536];
             const ssize_t got = ::recv(fds[i].fd, chunk, sizeof chunk, 0);
             if (got <= 0) {
-                std::lock_guard writeLock(m_writeLock);
-                std::lock_guard lock(m_lock);
-                closeClientLocked(id);
+                ClosedHandler closed;
+                {
+                    std::lock_guard writeLock(m_writeLock);
+                    std::lock_guard lock(m_lock);
+                    closeClientLocked(id);
+                    closed = m_closedHandler;
+                }
+                if (closed)
+                    closed(*this, id);
                 continue;
             }
             std::vector<Frame> frames;
             {
                 std::lock_guard lock(m_lock);
-                auto it = std::find_if(m_clients.begin(), m_clients.end(), [id](const Client& c) { return c.id == id; });
+                auto it = std::find_if(m_clients.begin(), m_clients.end(),
+                                       [id](const Client& c) { return c.id == id; });
                 if (it == m_clients.end())
                     continue;
                 it->buffer.append(chunk, got);
@@ -140,7 +152,8 @@ void FakeInspectorService::run() {
                     const quint32 length = qFromBigEndian<quint32>(it->buffer.constData());
                     if (it->buffer.size() < qsizetype(4 + length))
                         break;
-                    const std::optional<QVariant> decoded = PropertyList::decode(it->buffer.constData() + 4, length);
+                    const std::optional<QVariant> decoded =
+                        PropertyList::decode(it->buffer.constData() + 4, length);
                     it->buffer.remove(0, 4 + length);
                     if (!decoded)
                         continue;

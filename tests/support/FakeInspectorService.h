@@ -23,6 +23,8 @@ public:
     };
     // Called on the service thread for every well-formed frame a client sends.
     using Handler = std::function<void(FakeInspectorService& service, int client, const Frame& frame)>;
+    // Called on the service thread when a client's stream has ended (not when the service stops).
+    using ClosedHandler = std::function<void(FakeInspectorService& service, int client)>;
 
     // An empty path picks a fresh one in a temporary folder.
     explicit FakeInspectorService(QString path = {});
@@ -35,6 +37,7 @@ public:
     const QString& path() const { return m_path; }
 
     void setHandler(Handler handler);
+    void setClosedHandler(ClosedHandler handler);
 
     // Waits until at least `count` clients have connected since start.
     bool waitForClients(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -87,5 +90,6 @@ private:
     int m_connectedTotal = 0;
     std::vector<Frame> m_received;
     Handler m_handler;
+    ClosedHandler m_closedHandler;
     bool m_stopping = false;
 };

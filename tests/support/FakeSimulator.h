@@ -1,0 +1,28 @@
+#pragma once
+
+#include "support/FakeInspectorDaemon.h"
+#include "support/FakeInspectorService.h"
+
+#include <QString>
+
+#include <memory>
+
+// A booted simulator's Web Inspector service in a test: the scripted daemon served on a real unix
+// socket. Every client that connects talks to the same applications and pages; each client is one
+// peer of the daemon, and its sessions end when its stream does.
+class FakeSimulator : public FakeInspectorDaemon {
+public:
+    // An empty path picks a fresh one in a temporary folder.
+    explicit FakeSimulator(QString socketPath = {});
+    ~FakeSimulator() override;
+
+    bool start();
+    void stop();
+    const QString& socketPath() const { return m_service->path(); }
+
+    // The channel underneath: every frame received, raw writes, hanging up on a client.
+    FakeInspectorService& service() { return *m_service; }
+
+private:
+    std::unique_ptr<FakeInspectorService> m_service;
+};
