@@ -457,13 +457,14 @@ qint64 ConnectionWorker::send(QJsonObject message, const PageKey& key, Session& 
     return id;
 }
 
-void ConnectionWorker::request(const QString& method, const QJsonObject& params, const PageKey& key,
+bool ConnectionWorker::request(const QString& method, const QJsonObject& params, const PageKey& key,
                                ResponseHandler handler) {
     Session* session = sessionFor(key);
     if (!session)
-        return;
+        return false;
     const qint64 id = send(QJsonObject{{"method", method}, {"params", params}}, key, *session);
     session->pending[id] = Pending{std::move(handler), method, Clock::now() + m_timing.requestDeadline};
+    return true;
 }
 
 void ConnectionWorker::run(const QString& expression, const PageKey& key, Session& session) {

@@ -75,7 +75,8 @@ public:
     void setCapturing(bool on);
     void stop();
     void indicate(const PageKey& page, bool enabled);
-    void request(const QString& method, const QJsonObject& params, const PageKey& page, ResponseHandler handler);
+    // False when the page has no session: nothing was sent and the handler is dropped.
+    bool request(const QString& method, const QJsonObject& params, const PageKey& page, ResponseHandler handler);
     void evaluate(const QString& expression, const PageKey& page);
 
     // Exposed to the connection's own operations.

@@ -3,10 +3,34 @@
 #include "console/Uuid.h"
 #include "inspector/ConnectionWorker.h"
 #include "inspector/FrameInbox.h"
+#include "inspector/PageRequests.h"
 #include "inspector/WIRSocket.h"
 
 #include <QPointer>
 #include <QThread>
+
+namespace {
+
+// Sends into a page's session; only for use on the worker's thread.
+PageRequests::Send sendInto(ConnectionWorker* worker, const PageKey& page) {
+    return [worker, page](const QString& method, const QJsonObject& params, PageRequests::Handler handler) {
+        return worker->request(method, params, page, std::move(handler));
+    };
+}
+
+// A completion that, called on any thread, runs on the thread of `context`, and not at all once
+// `context` is gone.
+template <typename T> std::function<void(T)> onThreadOf(QObject* context, std::function<void(T)> completion) {
+    return [context, completion = std::move(completion)](T value) {
+        if (!completion)
+            return;
+        QMetaObject::invokeMethod(
+            context, [completion, value = std::move(value)]() mutable { completion(std::move(value)); },
+            Qt::QueuedConnection);
+    };
+}
+
+} // namespace
 
 WebInspectorConnection::WebInspectorConnection(QString deviceID, std::shared_ptr<WIRTransport> transport,
                                                QObject* parent)
@@ -92,6 +116,54 @@ void WebInspectorConnection::evaluate(const QString& expression, const PageKey& 
     ConnectionWorker* worker = m_worker;
     QMetaObject::invokeMethod(worker, [worker, expression, page] { worker->evaluate(expression, page); },
                               Qt::QueuedConnection);
+}
+
+// Each of these hands its completion a wrapper that posts to this object. That is safe from the
+// queue: handlers only run there while the worker lives, and the destructor waits for the worker
+// to be deleted before this object goes, which drops whatever was posted to it.
+
+void WebInspectorConnection::properties(const QString& objectID, const PageKey& page,
+                                        std::function<void(QList<PropertyNode>)> completion) {
+    ConnectionWorker* worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, objectID, page, done = onThreadOf(this, std::move(completion))] {
+            PageRequests::properties(sendInto(worker, page), objectID, done);
+        },
+        Qt::QueuedConnection);
+}
+
+void WebInspectorConnection::completions(const std::optional<QString>& base, const PageKey& page,
+                                         std::function<void(QStringList)> completion) {
+    ConnectionWorker* worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, base, page, done = onThreadOf(this, std::move(completion))] {
+            PageRequests::completions(sendInto(worker, page), base, done);
+        },
+        Qt::QueuedConnection);
+}
+
+void WebInspectorConnection::serialize(const QString& objectID, const PageKey& page, bool asJSON,
+                                       std::function<void(std::optional<QString>)> completion) {
+    ConnectionWorker* worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, objectID, page, asJSON, done = onThreadOf(this, std::move(completion))] {
+            PageRequests::serialize(sendInto(worker, page), objectID, asJSON, done);
+        },
+        Qt::QueuedConnection);
+}
+
+void WebInspectorConnection::snapshot(const PageKey& page, bool fullPage,
+                                      std::function<void(std::optional<QByteArray>)> completion) {
+    ConnectionWorker* worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, page, fullPage, done = onThreadOf(this, std::move(completion))] {
+            PageRequests::snapshot(sendInto(worker, page), fullPage, done);
+        },
+        Qt::QueuedConnection);
 }
 
 void WebInspectorConnection::deliverBatch(void* opaque) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "console/ConsoleEntry.h"
+#include "console/PropertyNode.h"
 #include "inspector/InspectorApp.h"
 #include "inspector/InspectorPage.h"
 #include "inspector/PageKey.h"
@@ -11,6 +12,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -70,6 +72,24 @@ public:
     // Runs JavaScript in a page; exactly one result entry comes back through onEntry while the
     // connection lives (the answer, or an error after a time limit).
     void evaluate(const QString& expression, const PageKey& page);
+
+    // Requests about page-side objects and the page itself. The completions are called on the
+    // owner's thread, and never once this connection is gone. Except for snapshot, nothing is sent
+    // and the completion is never called when the page has no session.
+    //
+    // The rows of a remote object, in display order; a single unnamed row when it cannot be read.
+    void properties(const QString& objectID, const PageKey& page,
+                    std::function<void(QList<PropertyNode>)> completion);
+    // Property names reachable from `base` (the global object when absent), for completing input.
+    void completions(const std::optional<QString>& base, const PageKey& page,
+                     std::function<void(QStringList)> completion);
+    // A remote object as JSON or as a JavaScript literal; nothing when the page cannot produce it.
+    void serialize(const QString& objectID, const PageKey& page, bool asJSON,
+                   std::function<void(std::optional<QString>)> completion);
+    // The page (the whole document, or the visible viewport) as image data in the page's own
+    // encoding; nothing when it cannot be captured. Called exactly once while the connection lives.
+    void snapshot(const PageKey& page, bool fullPage,
+                  std::function<void(std::optional<QByteArray>)> completion);
 
     // Caps on what may wait for the owner's thread before the link stops reading: the device then
     // waits instead of the program's memory growing.
