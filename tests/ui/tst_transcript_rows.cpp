@@ -139,7 +139,7 @@ private slots:
                        "e.className).join(',')")
                      .toString(),
                  QString("text"));
-        QCOMPARE(count(".group:nth-child(3) .detail, .group:nth-child(3) .frames"), 0);
+        QCOMPARE(count("[data-entry='B'] ~ .detail, [data-entry='B'] ~ .frames"), 0);
 
         // Marks: an error mark and the input chevron, drawn by the style sheet.
         QCOMPARE(h->js("getComputedStyle(document.querySelector('.lvl-error .mark'), '::before').content")
@@ -248,14 +248,24 @@ private slots:
         h->call("append", args(numbered(0, 2500)));
         QCOMPARE(count(".group"), 2200);
         QCOMPARE(h->js("document.querySelector('.row').dataset.entry").toString(), QString("E300"));
-        QCOMPARE(h->js("document.querySelector('#log').lastElementChild.querySelector('.row').dataset.entry")
-                     .toString(),
+        QCOMPARE(h->js("[...document.querySelectorAll('#log .row')].pop().dataset.entry").toString(),
                  QString("E2499"));
 
         // Every later append drops as many of the oldest.
         h->call("append", args(numbered(2500, 2510)));
         QCOMPARE(count(".group"), 2200);
         QCOMPARE(h->js("document.querySelector('.row').dataset.entry").toString(), QString("E310"));
+        for (int from = 2510; from < 2700; from += 7)
+            h->call("append", args(numbered(from, from + 7)));
+        QCOMPARE(count(".group"), 2200);
+        QCOMPARE(h->js("document.querySelector('.row').dataset.entry").toString(), QString("E506"));
+        QCOMPARE(count("#log > :empty"), 0);
+
+        // Rows of a large delivery far from its end are laid out once they are scrolled to.
+        h->call("follow", args(false));
+        h->js("document.getElementById('log').scrollTop = 0");
+        QTRY_VERIFY(h->js("document.querySelector('.row').getBoundingClientRect().height > 10").toBool());
+        QCOMPARE(textOf(".row .text"), QString("message 506"));
 
         // The placeholder only counts rows still held: a filter that matches only dropped rows shows it.
         QJsonArray mixed;
@@ -290,6 +300,22 @@ private slots:
         h->js("document.getElementById('log').scrollTop = 0");
         h->call("append", args(numbered(210, 220)));
         QVERIFY(atEnd());
+
+        // Rows far taller than a line: once they are laid out the end is still what is in view.
+        QJsonArray tall;
+        for (int i = 0; i < 1500; ++i)
+            tall.append(entry(QStringLiteral("T%1").arg(i),
+                              QStringLiteral("first\nsecond\nthird\nfourth %1").arg(i)));
+        h->call("filter", args(QJsonObject{{"problems", false}, {"search", ""}}));
+        h->call("reset", args(tall));
+        QVERIFY(atEnd()); // the newest rows are laid out at once
+        QTest::qWait(200);
+        QVERIFY(atEnd());
+        const int below = h->js("(() => { const l = document.getElementById('log').getBoundingClientRect(); "
+                                "const last = [...document.querySelectorAll('#log .group')].pop()"
+                                ".getBoundingClientRect(); return Math.round(l.bottom - last.bottom); })()")
+                              .toInt();
+        QVERIFY2(below >= 5 && below <= 8, qPrintable(QString::number(below))); // the log's bottom padding
     }
 
     void oneObjectIsRequestedWhenTheRowFirstOpens() {
@@ -411,7 +437,7 @@ private slots:
         h->call("append",
                 args(QJsonArray{entry("A", "first line", {{"location", "a.js:1"}}),
                                 entry("B", "obj", {{"objects", QJsonArray{object("o1", "Object")}}})}));
-        click(".group:nth-child(3) .row");
+        click("[data-entry='B']");
         QVERIFY(h->waitForMessages("expand"));
         h->call("properties", QJsonArray{"B", "o1", QJsonArray{prop("inner", "{…}", "o5")}});
 
@@ -462,7 +488,7 @@ private slots:
         QCOMPARE(report.value("text").toString(), QString());
 
         // On the expandable row itself: its first object.
-        report = context(".group:nth-child(3) .row .text");
+        report = context("[data-entry='B'] .text");
         QCOMPARE(report.value("entry").toString(), QString("B"));
         QCOMPARE(report.value("object").toString(), QString("o1"));
     }

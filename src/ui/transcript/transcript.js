@@ -31,6 +31,8 @@
     // Small helpers.
 
     const MAX_RECORDS = 2200;
+    const ROW_MIN_HEIGHT = 21; // one line of text, the row's padding and its rule
+    const CHUNK_ROWS = 50;
     const LEVELS = new Set(['debug', 'log', 'info', 'warning', 'error']);
     const KINDS = new Set(['message', 'input', 'result']);
     const TEXT_EMPTY = 'No console output yet';
@@ -167,9 +169,40 @@
             placeholder.textContent = records.length ? TEXT_NO_MATCH : TEXT_EMPTY;
     }
 
-    function scrollToEnd() {
-        if (following)
+    // Lazy rows that come into view are laid out a frame or two later and may turn out taller than
+    // their estimate (a filter can bring them to the end). While following, the end is put back in
+    // view until it stays there, for at most about a second.
+    let settleFrames = 0;
+    let settleBudget = 0;
+
+    function atEnd() {
+        return log.scrollHeight - log.clientHeight - log.scrollTop <= 1;
+    }
+
+    function settle() {
+        if (following && !atEnd()) {
             log.scrollTop = log.scrollHeight;
+            settleFrames = 4;
+        }
+        if (--settleFrames > 0 && --settleBudget > 0)
+            requestAnimationFrame(settle);
+        else
+            settleFrames = 0;
+    }
+
+    function scrollToEnd() {
+        if (!following)
+            return;
+        log.scrollTop = log.scrollHeight;
+        if (settleFrames <= 0)
+            requestAnimationFrame(settle);
+        settleFrames = 4;
+        settleBudget = 60;
+    }
+
+    // How many of the newest rows can share the view at the end: no row is shorter than one line.
+    function nearCount() {
+        return Math.ceil(log.clientHeight / ROW_MIN_HEIGHT) + 8;
     }
 
     // Holders whose group left the document can never be filled; forget their requests.
@@ -188,7 +221,10 @@
         if (excess <= 0)
             return;
         for (const record of records.splice(0, excess)) {
+            const chunk = record.group.parentNode;
             record.group.remove();
+            if (chunk && chunk !== log && !chunk.firstChild)
+                chunk.remove();
             if (record.match)
                 matching--;
         }
@@ -196,18 +232,42 @@
             dropDetachedRequests();
     }
 
+    // Groups live in chunks of CHUNK_ROWS under the log. An append touches only the last chunk and a
+    // trim only the first, so the engine lays out again only those and reuses the others whole.
+    // Of a large delivery, the chunks that end before its last screenful are lazy: they are not laid
+    // out until they are scrolled to. (That has to be decided as a chunk is made: a chunk that turns
+    // lazy later has been laid out already.)
     function append(entries) {
         const all = list(entries);
         // Entries that the cap would drop at once are not built at all.
         const first = Math.max(0, all.length - MAX_RECORDS);
-        const fragment = document.createDocumentFragment();
+        const last = log.lastElementChild;
+        const open = last && last.classList.contains('chunk') && last.childElementCount < CHUNK_ROWS ? last : null;
+        let room = open ? CHUNK_ROWS - open.childElementCount : 0;
+        const near = all.length - first > CHUNK_ROWS ? nearCount() : Infinity;
+        const tail = document.createDocumentFragment();
+        const fresh = document.createDocumentFragment();
+        let chunk = null;
         for (let i = first; i < all.length; i++) {
             const record = buildRecord(all[i]);
             applyFilter(record);
             records.push(record);
-            fragment.append(record.group);
+            if (room > 0) {
+                tail.append(record.group);
+                room--;
+                continue;
+            }
+            if (!chunk || chunk.childElementCount >= CHUNK_ROWS) {
+                chunk = element('div', 'chunk');
+                if (all.length - Math.min(i + CHUNK_ROWS, all.length) >= near)
+                    chunk.classList.add('lazy');
+                fresh.append(chunk);
+            }
+            chunk.append(record.group);
         }
-        log.append(fragment);
+        if (open)
+            open.append(tail);
+        log.append(fresh);
         trim();
         updatePlaceholder();
         scrollToEnd();
@@ -231,6 +291,9 @@
         updatePlaceholder();
         scrollToEnd();
     }
+
+    // A window that grows while following keeps showing the end.
+    window.addEventListener('resize', () => scrollToEnd());
 
     // ---------------------------------------------------------------------------------------------
     // Objects and their properties, built when first opened.
@@ -368,7 +431,7 @@
         if (line)
             return line.innerText;
         // Containers are not lines; their whole text is never reported as one.
-        if (!log.contains(target) || target === log || target.matches('.group, .detail, .children'))
+        if (!log.contains(target) || target === log || target.matches('.chunk, .group, .detail, .children'))
             return '';
         return target.innerText || '';
     }
