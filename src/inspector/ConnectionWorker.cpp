@@ -664,9 +664,10 @@ void ConnectionWorker::dispatch(simdjson::dom::element element, const PageKey& k
             return;
         post(ConsoleFormatting::entry(consoleMessage, key));
     } else if (*method == "Console.messageRepeatCountUpdated") {
+        // A missing "count" must not reach jsonInteger: converting the failed lookup throws.
         std::optional<qint64> count;
-        if (hasParams)
-            count = jsonInteger(params["count"]);
+        if (simdjson::dom::element value; hasParams && params["count"].get(value) == simdjson::SUCCESS)
+            count = jsonInteger(value);
         post(RepeatEvent{key, count.value_or(1)});
     } else if (*method == "Console.messagesCleared") {
         post(ClearedEvent{key});
