@@ -1,0 +1,414 @@
+// The inspector connection's applications and pages, its capture switch and its end, driven over a
+// real unix socket against a fake simulator.
+#include "ConnectionRig.h"
+
+#include "inspector/UnixTransport.h"
+
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using App = FakeInspectorDaemon::App;
+using Page = FakeInspectorDaemon::Page;
+
+const QString kShop = QStringLiteral("PID:4711");
+const QString kBlog = QStringLiteral("PID:99");
+const QString kConnectionKey = QStringLiteral("WIRConnectionIdentifierKey");
+const QString kApplicationKey = QStringLiteral("WIRApplicationIdentifierKey");
+const QString kPageKey = QStringLiteral("WIRPageIdentifierKey");
+const QString kSenderKey = QStringLiteral("WIRSenderKey");
+
+const QRegularExpression
+    kUpperUuid(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
+
+Page webPage(qint64 id, const QString& title, const QString& url) {
+    Page page;
+    page.id = id;
+    page.title = title;
+    page.url = url;
+    return page;
+}
+
+QStringList appNames(const QList<InspectorApp>& apps) {
+    QStringList names;
+    for (const InspectorApp& app : apps)
+        names.append(app.name);
+    return names;
+}
+
+QList<qint64> pageIDs(const QList<InspectorPage>& pages) {
+    QList<qint64> ids;
+    for (const InspectorPage& page : pages)
+        ids.append(page.key.pageID);
+    return ids;
+}
+
+QSet<QString> closedSenders(const ConnectionRig& rig) {
+    const QStringList senders = rig.closedSenders();
+    return {senders.begin(), senders.end()};
+}
+
+QStringList listingRequests(ConnectionRig& rig) {
+    QStringList apps;
+    for (const auto& frame : rig.frames(QStringLiteral("_rpc_forwardGetListing:")))
+        apps.append(frame.argument.value(kApplicationKey).toString());
+    return apps;
+}
+
+} // namespace
+
+class ConnectionInventoryTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { std::signal(SIGPIPE, SIG_IGN); }
+
+    void identifiesItselfThenPollsForApplicationsAndListings() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), QStringLiteral("com.example.shop"),
+                          QByteArray("\x89PNG\r\n", 6)});
+        rig.sim().addApp({kBlog, QStringLiteral("Blog"), std::nullopt, std::nullopt});
+        QVERIFY(rig.start());
+        const QString id = rig.connection().connectionID();
+        QVERIFY(kUpperUuid.match(id).hasMatch());
+
+        QTRY_COMPARE(rig.apps.isEmpty() ? 0 : rig.lastApps().size(), 2);
+        const auto received = rig.service().received();
+        QVERIFY(received.size() >= 2);
+        QCOMPARE(received[0].selector, QStringLiteral("_rpc_reportIdentifier:"));
+        QCOMPARE(received[0].argument, (QVariantMap{{kConnectionKey, id}}));
+        QCOMPARE(received[1].selector, QStringLiteral("_rpc_getConnectedApplications:"));
+        QCOMPARE(received[1].argument, (QVariantMap{{kConnectionKey, id}}));
+
+        // Sorted by name; the icon, the key and the pid come through.
+        const QList<InspectorApp> apps = rig.lastApps();
+        QCOMPARE(appNames(apps), (QStringList{"Blog", "Shop"}));
+        QCOMPARE(apps[1].key, (AppKey{ConnectionRig::kDevice, kShop}));
+        QCOMPARE(apps[1].iconData, std::optional<QByteArray>(QByteArray("\x89PNG\r\n", 6)));
+        QCOMPARE(apps[1].pid(), std::optional<qint64>(4711));
+        QCOMPARE(apps[0].iconData, std::nullopt);
+
+        // Every report asks every application for its listing; the poll repeats both.
+        QVERIFY(rig.waitForPolls(3));
+        QTRY_VERIFY(listingRequests(rig).count(kShop) >= 4 && listingRequests(rig).count(kBlog) >= 4);
+        for (const auto& frame : rig.frames(QStringLiteral("_rpc_forwardGetListing:")))
+            QCOMPARE(frame.argument.value(kConnectionKey).toString(), id);
+        for (const auto& frame : rig.frames(QStringLiteral("_rpc_getConnectedApplications:")))
+            QCOMPARE(frame.argument, (QVariantMap{{kConnectionKey, id}}));
+        QCOMPARE(rig.frames(QStringLiteral("_rpc_reportIdentifier:")).size(), size_t(1));
+        QCOMPARE(rig.strayCallbacks(), 0);
+    }
+
+    void identicalReportsPublishOnce() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+        rig.sim().addPage(kShop,
+                          webPage(1, QStringLiteral("Cart"), QStringLiteral("https://shop.example/cart")));
+        rig.sim().addPage(kShop, webPage(2, QStringLiteral("Home"), QStringLiteral("https://shop.example/")));
+        QVERIFY(rig.start());
+        QTRY_COMPARE(rig.lastPages().size(), 2);
+        const qsizetype appLists = rig.apps.size();
+        const qsizetype pageLists = rig.pages.size();
+        QCOMPARE(appLists, 1);
+        QCOMPARE(pageLists, 1);
+
+        // Polls bring the same list and listing again: nothing new is published.
+        QVERIFY(rig.waitForPolls(4));
+        QTRY_VERIFY(listingRequests(rig).count(kShop) >= 5);
+        QTest::qWait(50);
+        QCOMPARE(rig.apps.size(), appLists);
+        QCOMPARE(rig.pages.size(), pageLists);
+        QCOMPARE(rig.setupCount(kShop, 1), 1);
+        QCOMPARE(rig.setupCount(kShop, 2), 1);
+    }
+
+    void applicationsAreNamedRenamedAndDisconnected() {
+        ConnectionRig rig;
+        const QString notes = QStringLiteral("PID:1");
+        const QString mail = QStringLiteral("PID:2");
+        rig.sim().addApp({notes, std::nullopt, std::nullopt, std::nullopt});
+        rig.sim().addPage(notes,
+                          webPage(1, QStringLiteral("Notes"), QStringLiteral("https://notes.example/")));
+        QVERIFY(rig.start());
+
+        // No name keys: named by its identifier.
+        QTRY_COMPARE(appNames(rig.lastApps()), QStringList{notes});
+        QVERIFY(rig.sim().waitForSession(notes, 1));
+        QTRY_COMPARE(rig.lastPages().size(), 1);
+        QCOMPARE(rig.lastPages()[0].appName, notes);
+
+        // From here on the service only announces changes, so every listing request below is the
+        // connection's answer to an announcement.
+        rig.sim().setAnswersLists(false);
+        QVERIFY(rig.waitForPolls(2));
+
+        // The bundle identifier alone renames it, and the update asks for the listing.
+        const qsizetype before = listingRequests(rig).count(notes);
+        rig.sim().updateApp({notes, std::nullopt, QStringLiteral("com.example.notes"), std::nullopt});
+        QTRY_COMPARE(appNames(rig.lastApps()), QStringList{"com.example.notes"});
+        QTRY_COMPARE(listingRequests(rig).count(notes), before + 1);
+
+        // An update without name keys keeps the last name and publishes nothing.
+        const qsizetype published = rig.apps.size();
+        rig.sim().updateApp({notes, std::nullopt, std::nullopt, std::nullopt});
+        QTRY_COMPARE(listingRequests(rig).count(notes), before + 2);
+        QVERIFY(rig.waitForPolls(1));
+        QCOMPARE(rig.apps.size(), published);
+        QCOMPARE(appNames(rig.lastApps()), QStringList{"com.example.notes"});
+
+        // The name key wins over the bundle identifier.
+        rig.sim().updateApp(
+            {notes, QStringLiteral("Notes"), QStringLiteral("com.example.notes"), std::nullopt});
+        QTRY_COMPARE(appNames(rig.lastApps()), QStringList{"Notes"});
+
+        // A newly connected application is listed and asked for its pages.
+        rig.sim().addApp({mail, QStringLiteral("Mail"), std::nullopt, std::nullopt}, true);
+        QTRY_COMPARE(appNames(rig.lastApps()), (QStringList{"Mail", "Notes"}));
+        QTRY_COMPARE(listingRequests(rig).count(mail), 1);
+        rig.sim().addPage(mail, webPage(7, QStringLiteral("Inbox"), QStringLiteral("https://mail.example/")));
+        rig.sim().setAnswersLists(true);
+        QTRY_COMPARE(rig.lastPages().size(), 2);
+        QVERIFY(rig.sim().waitForSession(mail, 7));
+
+        // A disconnected application takes its pages and sessions along; the service is not told.
+        rig.sim().removeApp(notes, true);
+        QTRY_COMPARE(appNames(rig.lastApps()), QStringList{"Mail"});
+        QTRY_COMPARE(pageIDs(rig.lastPages()), QList<qint64>{7});
+        QCOMPARE(rig.lastPages()[0].appName, QStringLiteral("Mail"));
+
+        // An application missing from a full list is disconnected too.
+        rig.sim().removeApp(mail, false);
+        QTRY_VERIFY(rig.lastApps().isEmpty());
+        QTRY_VERIFY(rig.lastPages().isEmpty());
+
+        QVERIFY(rig.waitForPolls(2));
+        QCOMPARE(rig.closedSenders(), QStringList());
+        QCOMPARE(rig.strayCallbacks(), 0);
+    }
+
+    void listingsAddChangeClaimAndDropPages() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+        rig.sim().addApp({kBlog, QStringLiteral("Blog"), std::nullopt, std::nullopt});
+        rig.sim().addPage(
+            kShop, webPage(1, QStringLiteral("Checkout"), QStringLiteral("https://shop.example:8443/a/b")));
+        Page script =
+            webPage(2, QStringLiteral("worker.js"), QStringLiteral("https://shop.example/worker.js"));
+        script.type = QStringLiteral("WIRTypeJavaScript");
+        rig.sim().addPage(kShop, script);
+        Page untyped = webPage(3, QString(), QStringLiteral("file:///Users/dev/site/index.html"));
+        untyped.type = std::nullopt;
+        untyped.overrideName = QStringLiteral("Local");
+        rig.sim().addPage(kShop, untyped);
+        rig.sim().addPage(kBlog, webPage(5, QStringLiteral("Blog"), QStringLiteral("https://blog.example/")));
+        QVERIFY(rig.start());
+
+        // Pages of both applications, sorted by application name, then by short label; the script
+        // entry is no page.
+        QTRY_COMPARE(pageIDs(rig.lastPages()), (QList<qint64>{5, 3, 1}));
+        const InspectorPage checkout = *rig.page(rig.key(kShop, 1));
+        QCOMPARE(checkout.title, QStringLiteral("Checkout"));
+        QCOMPARE(checkout.url, QStringLiteral("https://shop.example:8443/a/b"));
+        QCOMPARE(checkout.appName, QStringLiteral("Shop"));
+        QCOMPARE(checkout.shortLabel(), QStringLiteral("shop.example:8443/a/b"));
+        QVERIFY(!checkout.claimedElsewhere);
+        QCOMPARE(rig.page(rig.key(kShop, 3))->overrideName, QStringLiteral("Local"));
+
+        // A session on every page, none on the script.
+        const auto checkoutSession = rig.sim().waitForSession(kShop, 1);
+        const auto localSession = rig.sim().waitForSession(kShop, 3);
+        const auto blogSession = rig.sim().waitForSession(kBlog, 5);
+        QVERIFY(checkoutSession && localSession && blogSession);
+        QCOMPARE(rig.setupCount(kShop, 2), 0);
+        for (const auto& frame : rig.frames(QStringLiteral("_rpc_forwardSocketSetup:"))) {
+            QCOMPARE(frame.argument.value(kConnectionKey).toString(), rig.connection().connectionID());
+            QCOMPARE(frame.argument.value(QStringLiteral("WIRAutomaticallyPause")), QVariant(false));
+            QVERIFY(kUpperUuid.match(frame.argument.value(kSenderKey).toString()).hasMatch());
+        }
+
+        // The service names us as the holder of the pages we inspect: that is no claim.
+        QVERIFY(rig.waitForPolls(2));
+        QVERIFY(!rig.page(rig.key(kBlog, 5))->claimedElsewhere);
+        QCOMPARE(rig.setupCount(kBlog, 5), 1);
+
+        // A changed title is published; the session stays.
+        rig.sim().setTitle(kShop, 1, QStringLiteral("Pay"));
+        QTRY_COMPARE(rig.page(rig.key(kShop, 1))->title, QStringLiteral("Pay"));
+        QCOMPARE(rig.setupCount(kShop, 1), 1);
+
+        // Another client takes a page: it is listed as claimed and our session is given up silently.
+        rig.sim().setHolder(kShop, 3, QStringLiteral("ANOTHER-CLIENT"));
+        QTRY_VERIFY(rig.page(rig.key(kShop, 3))->claimedElsewhere);
+        QVERIFY(rig.waitForPolls(2));
+        QCOMPARE(rig.setupCount(kShop, 3), 1);
+
+        // Released again: a fresh session.
+        rig.sim().setHolder(kShop, 3, std::nullopt);
+        QTRY_VERIFY(!rig.page(rig.key(kShop, 3))->claimedElsewhere);
+        QTRY_COMPARE(rig.setupCount(kShop, 3), 2);
+
+        // A page that leaves the listing is removed and its session closed; other applications'
+        // pages stay.
+        rig.sim().removePage(kShop, 1);
+        QTRY_COMPARE(pageIDs(rig.lastPages()), (QList<qint64>{5, 3}));
+        QTRY_COMPARE(rig.closedSenders(), QStringList{checkoutSession->sender});
+        const auto close = rig.frames(QStringLiteral("_rpc_forwardDidClose:")).front();
+        QCOMPARE(close.argument.value(kApplicationKey).toString(), kShop);
+        QCOMPARE(close.argument.value(kPageKey).toLongLong(), 1);
+        QCOMPARE(close.argument.value(kConnectionKey).toString(), rig.connection().connectionID());
+
+        // Only that page was closed: neither the claimed one nor the other application's.
+        QVERIFY(rig.waitForPolls(2));
+        QCOMPARE(rig.closedSenders(), QStringList{checkoutSession->sender});
+        QCOMPARE(rig.setupCount(kBlog, 5), 1);
+        QCOMPARE(rig.strayCallbacks(), 0);
+    }
+
+    void captureOffHandsPagesBackUntilSwitchedOn() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+        rig.sim().addPage(kShop, webPage(1, QStringLiteral("One"), QStringLiteral("https://one.example/")));
+        rig.sim().addPage(kShop, webPage(2, QStringLiteral("Two"), QStringLiteral("https://two.example/")));
+        Page held = webPage(4, QStringLiteral("Held"), QStringLiteral("https://held.example/"));
+        held.heldBy = QStringLiteral("ANOTHER-CLIENT");
+        rig.sim().addPage(kShop, held);
+        QVERIFY(rig.start());
+        const auto one = rig.sim().waitForSession(kShop, 1);
+        const auto two = rig.sim().waitForSession(kShop, 2);
+        QVERIFY(one && two);
+
+        rig.connection().setCapturing(false);
+        QTRY_COMPARE(closedSenders(rig), (QSet<QString>{one->sender, two->sender}));
+
+        // While off, a new page is listed but gets no session, and the poll revives nothing.
+        rig.sim().addPage(kShop,
+                          webPage(3, QStringLiteral("Three"), QStringLiteral("https://three.example/")));
+        QTRY_VERIFY(rig.page(rig.key(kShop, 3)).has_value());
+        QVERIFY(rig.waitForPolls(4));
+        QCOMPARE(rig.frames(QStringLiteral("_rpc_forwardSocketSetup:")).size(), size_t(2));
+
+        // On again: every unclaimed page is attached at once.
+        rig.connection().setCapturing(true);
+        QTRY_COMPARE(rig.sim().openSessions(kShop, 1).size(), size_t(1));
+        QTRY_COMPARE(rig.sim().openSessions(kShop, 2).size(), size_t(1));
+        QTRY_COMPARE(rig.sim().openSessions(kShop, 3).size(), size_t(1));
+        QVERIFY(rig.waitForPolls(2));
+        QCOMPARE(rig.frames(QStringLiteral("_rpc_forwardSocketSetup:")).size(), size_t(5));
+        QCOMPARE(rig.setupCount(kShop, 4), 0);
+        QCOMPARE(rig.closedSenders().size(), 2);
+    }
+
+    void startingWithCaptureOffOpensNoSessions() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+        rig.sim().addPage(kShop, webPage(1, QStringLiteral("One"), QStringLiteral("https://one.example/")));
+        QVERIFY(rig.start(false));
+        QTRY_COMPARE(rig.lastPages().size(), 1);
+        QVERIFY(rig.waitForPolls(3));
+        QCOMPARE(rig.setupCount(kShop, 1), 0);
+        rig.connection().setCapturing(true);
+        QVERIFY(rig.sim().waitForSession(kShop, 1));
+    }
+
+    void stopClosesSessionsThenPublishesEmptyListsThenCloses() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+        rig.sim().addPage(kShop, webPage(1, QStringLiteral("One"), QStringLiteral("https://one.example/")));
+        rig.sim().addPage(kShop, webPage(2, QStringLiteral("Two"), QStringLiteral("https://two.example/")));
+        QVERIFY(rig.start());
+        const auto one = rig.sim().waitForSession(kShop, 1);
+        const auto two = rig.sim().waitForSession(kShop, 2);
+        QVERIFY(one && two);
+        QTRY_COMPARE(rig.lastPages().size(), 2);
+
+        rig.connection().stop();
+        QTRY_COMPARE(rig.closes, 1);
+        QCOMPARE(closedSenders(rig), (QSet<QString>{one->sender, two->sender}));
+        // The empty lists come before the close, which is the last thing the owner hears.
+        QCOMPARE(rig.order.mid(rig.order.size() - 3), (QStringList{"apps", "pages", "close"}));
+        QVERIFY(rig.lastApps().isEmpty());
+        QVERIFY(rig.lastPages().isEmpty());
+        QCOMPARE(rig.closeThreadName(), QStringLiteral("tavolin.inspector.SIM-1"));
+        QTRY_COMPARE(rig.service().clientCount(), 0);
+
+        // Nothing follows, not even the poll.
+        const qsizetype heard = rig.order.size();
+        const std::size_t frames = rig.service().received().size();
+        QTest::qWait(600);
+        QCOMPARE(rig.order.size(), heard);
+        QCOMPARE(rig.service().received().size(), frames);
+        QCOMPARE(rig.strayCallbacks(), 0);
+    }
+
+    void streamCutMidFrameTearsDown() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+        rig.sim().addPage(kShop, webPage(1, QStringLiteral("One"), QStringLiteral("https://one.example/")));
+        QVERIFY(rig.start());
+        QVERIFY(rig.sim().waitForSession(kShop, 1));
+        QTRY_COMPARE(rig.lastPages().size(), 1);
+
+        // Half of a frame, then the stream ends.
+        const QByteArray frame =
+            FakeInspectorService::encode(QStringLiteral("_rpc_applicationSentListing:"),
+                                         {{kApplicationKey, kShop}, {"WIRListingKey", QVariantMap()}});
+        QVERIFY(rig.service().sendRaw(frame.left(frame.size() / 2)));
+        rig.service().disconnect();
+
+        QTRY_COMPARE(rig.closes, 1);
+        QCOMPARE(rig.order.mid(rig.order.size() - 3), (QStringList{"apps", "pages", "close"}));
+        QVERIFY(rig.lastApps().isEmpty());
+        QVERIFY(rig.lastPages().isEmpty());
+        QCOMPARE(rig.closeThreadName(), QStringLiteral("tavolin.inspector.SIM-1"));
+        // The service is gone: nothing to close there.
+        QCOMPARE(rig.closedSenders(), QStringList());
+
+        // A stop after the end changes nothing; dropping the connection is clean.
+        rig.connection().stop();
+        QTest::qWait(300);
+        QCOMPARE(rig.closes, 1);
+        rig.dropConnection();
+        QCOMPARE(rig.strayCallbacks(), 0);
+    }
+
+    void startFailsWithoutAService() {
+        WebInspectorConnection connection(
+            QStringLiteral("SIM-2"),
+            std::make_shared<UnixTransport>(QStringLiteral("/tmp/tv-none/none.sock")));
+        int calls = 0;
+        connection.onApps = [&](QList<InspectorApp>) { ++calls; };
+        connection.onPages = [&](QList<InspectorPage>) { ++calls; };
+        connection.onClose = [&] { ++calls; };
+        QVERIFY(connection.start().has_value());
+        connection.setCapturing(true);
+        connection.stop();
+        QTest::qWait(300);
+        QCOMPARE(calls, 0);
+    }
+
+    void droppingARunningConnectionIsQuiet() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+        rig.sim().addPage(kShop, webPage(1, QStringLiteral("One"), QStringLiteral("https://one.example/")));
+        QVERIFY(rig.start());
+        QVERIFY(rig.sim().waitForSession(kShop, 1));
+        // Console traffic in flight while the owner lets go of the connection.
+        for (int i = 0; i < 200; ++i)
+            rig.sim().sendConsole(
+                kShop, 1, {{"source", "console-api"}, {"level", "log"}, {"text", QString::number(i)}});
+        rig.dropConnection();
+        QTRY_COMPARE(rig.service().clientCount(), 0);
+        const qsizetype heard = rig.order.size();
+        QTest::qWait(200);
+        QCOMPARE(rig.order.size(), heard);
+        QCOMPARE(rig.closes, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(ConnectionInventoryTest)
+#include "tst_connection_inventory.moc"

@@ -1,0 +1,347 @@
+// Requests into page sessions: answers, time-outs and the pages that stop answering, and the
+// evaluation of JavaScript with its single result entry.
+#include "ConnectionRig.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+#include <QThread>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Page = FakeInspectorDaemon::Page;
+using Command = FakeInspectorDaemon::Command;
+using Answer = FakeInspectorDaemon::Answer;
+using Targets = FakeInspectorDaemon::Targets;
+
+const QString kShop = QStringLiteral("PID:4711");
+const QString kStoppedAnswering = QString::fromUtf8("This page has stopped answering. Its main thread is "
+                                                    "busy \u2014 script that never returns will do it \u2014 "
+                                                    "and nothing sent over the inspector can reach it until "
+                                                    "that finishes. Reload the webview to get it back.");
+const QString kAnsweringAgain = QStringLiteral("The page is answering again.");
+const QString kNotAttached = QStringLiteral("This webview is not attached. It may have navigated or closed.");
+
+Page webPage(qint64 id, Targets targets = Targets::none, const QString& target = {}) {
+    Page page;
+    page.id = id;
+    page.title = QStringLiteral("Page %1").arg(id);
+    page.url = QStringLiteral("https://shop.example/%1").arg(id);
+    page.targets = targets;
+    page.target = target;
+    return page;
+}
+
+QJsonObject logMessage(const QString& text) {
+    return {{"source", "console-api"}, {"level", "log"}, {"text", text}};
+}
+
+// What request handlers saw, written on the connection's queue.
+struct Answers {
+    std::mutex lock;
+    QList<QJsonObject> bodies;
+    QStringList threads;
+
+    WebInspectorConnection::ResponseHandler handler() {
+        return [this](simdjson::dom::element response) {
+            std::lock_guard guard(lock);
+            bodies.append(
+                QJsonDocument::fromJson(QByteArray::fromStdString(simdjson::minify(response))).object());
+            threads.append(QThread::currentThread()->objectName());
+        };
+    }
+    qsizetype count() {
+        std::lock_guard guard(lock);
+        return bodies.size();
+    }
+    QString errorMessage(qsizetype i) {
+        std::lock_guard guard(lock);
+        return bodies.value(i).value("error").toObject().value("message").toString();
+    }
+};
+
+int countText(const ConnectionRig& rig, const QString& text) {
+    int count = 0;
+    for (const ConsoleEntry& entry : rig.entries)
+        count += entry.text == text ? 1 : 0;
+    return count;
+}
+
+} // namespace
+
+class ConnectionRequestsTest : public QObject {
+    Q_OBJECT
+
+    static void open(ConnectionRig& rig, const std::vector<Page>& pages) {
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+        for (const Page& page : pages)
+            rig.sim().addPage(kShop, page);
+        QVERIFY(rig.start());
+    }
+
+    // Waits until the page's session has been enabled (its fourth enabling command went out).
+    static bool waitEnabled(ConnectionRig& rig, qint64 pageID) {
+        return rig.sim()
+            .waitForCommand(kShop, pageID, QStringLiteral("Inspector.initialized"), 10s)
+            .has_value();
+    }
+
+    static bool unresponsive(const ConnectionRig& rig, const PageKey& key) {
+        const auto page = rig.page(key);
+        return page && page->unresponsive;
+    }
+
+private slots:
+    void initTestCase() { std::signal(SIGPIPE, SIG_IGN); }
+
+    void pageThatStopsAnsweringIsReportedOncePerEpisode() {
+        ConnectionRig rig;
+        open(rig, {webPage(1), webPage(2)});
+        QVERIFY(waitEnabled(rig, 1));
+        QVERIFY(waitEnabled(rig, 2));
+        const PageKey page = rig.key(kShop, 1);
+        Answers answers;
+
+        // Nothing answers: after the deadline the handler hears why, on the connection's queue.
+        rig.connection().request(QStringLiteral("Runtime.getProperties"), {{"objectId", "o"}}, page,
+                                 answers.handler());
+        QTRY_COMPARE_WITH_TIMEOUT(answers.count(), 1, 10000);
+        QCOMPARE(answers.errorMessage(0),
+                 QStringLiteral("The page stopped answering, so Runtime.getProperties never came back."));
+        QCOMPARE(answers.threads, QStringList{"tavolin.inspector.SIM-1"});
+
+        // The page is reported as not answering, in its list entry and with one warning.
+        QTRY_VERIFY(unresponsive(rig, page));
+        QVERIFY(!unresponsive(rig, rig.key(kShop, 2)));
+        QTRY_COMPARE(countText(rig, kStoppedAnswering), 1);
+        const ConsoleEntry warning = rig.reports().front();
+        QCOMPARE(warning.text.toUtf8().size(), 206);
+        QCOMPARE(warning.level, ConsoleLevel::warning);
+        QCOMPARE(warning.page, page);
+        QCOMPARE(warning.kind, EntryKind::message);
+        QCOMPARE(warning.url, QString());
+
+        // Two more time-outs in the same episode: no second warning.
+        rig.connection().request(QStringLiteral("Runtime.callFunctionOn"), {}, page, answers.handler());
+        rig.connection().request(QStringLiteral("Page.snapshotRect"), {}, page, answers.handler());
+        QTRY_COMPARE_WITH_TIMEOUT(answers.count(), 3, 10000);
+        QCOMPARE(answers.errorMessage(1),
+                 QStringLiteral("The page stopped answering, so Runtime.callFunctionOn never came back."));
+        QCOMPARE(answers.errorMessage(2),
+                 QStringLiteral("The page stopped answering, so Page.snapshotRect never came back."));
+        QVERIFY(rig.waitForPolls(2));
+        QCOMPARE(countText(rig, kStoppedAnswering), 1);
+
+        // A console message ends the episode: the notice comes before the message itself.
+        rig.sim().sendConsole(kShop, 1, logMessage(QStringLiteral("back")));
+        QTRY_COMPARE(countText(rig, QStringLiteral("back")), 1);
+        QStringList texts = rig.texts();
+        QCOMPARE(texts.mid(texts.size() - 2), (QStringList{kAnsweringAgain, "back"}));
+        const ConsoleEntry notice = rig.entries[rig.entries.size() - 2];
+        QCOMPARE(notice.level, ConsoleLevel::log);
+        QCOMPARE(notice.source, QStringLiteral("tavolin"));
+        QTRY_VERIFY(!unresponsive(rig, page));
+
+        // A second episode warns again, and an answer to a pending request ends it.
+        rig.connection().request(QStringLiteral("Runtime.getProperties"), {{"objectId", "late"}}, page,
+                                 answers.handler());
+        QTRY_COMPARE_WITH_TIMEOUT(countText(rig, kStoppedAnswering), 2, 10000);
+        QVERIFY(unresponsive(rig, page));
+        rig.connection().request(QStringLiteral("Runtime.getProperties"), {{"objectId", "answered"}}, page,
+                                 answers.handler());
+        const auto pending = rig.sim().waitForCommand(
+            kShop, 1, QStringLiteral("Runtime.getProperties"), 5s,
+            [](const Command& command) { return command.params.value("objectId") == "answered"; });
+        QVERIFY(pending);
+        rig.sim().respond(*pending, Answer::result({{"properties", QJsonArray()}}));
+        QTRY_COMPARE(countText(rig, kAnsweringAgain), 2);
+        QTRY_VERIFY(!unresponsive(rig, page));
+        QTRY_COMPARE(answers.count(), 5);
+        QCOMPARE(rig.reports().size(), std::size_t(4));
+        QCOMPARE(rig.strayCallbacks(), 0);
+    }
+
+    void requestsOfAClosedSessionAreDropped() {
+        ConnectionRig rig;
+        open(rig, {webPage(1)});
+        QVERIFY(waitEnabled(rig, 1));
+        Answers answers;
+        rig.connection().request(QStringLiteral("Runtime.getProperties"), {}, rig.key(kShop, 1),
+                                 answers.handler());
+        QVERIFY(rig.sim().waitForCommand(kShop, 1, QStringLiteral("Runtime.getProperties")));
+        // Capture off releases the session: its request is forgotten, never expired.
+        rig.connection().setCapturing(false);
+        QTRY_COMPARE(rig.closedSenders().size(), 1);
+        QTest::qWait(1800);
+        QCOMPARE(answers.count(), 0);
+        QCOMPARE(countText(rig, kStoppedAnswering), 0);
+    }
+
+    void evaluationResults() {
+        ConnectionRig rig;
+        open(rig, {webPage(1), webPage(2, Targets::atOnce, QStringLiteral("page-1"))});
+        rig.sim().setAnswerer([](const Command& command) -> std::optional<Answer> {
+            if (command.method != QLatin1String("Runtime.evaluate"))
+                return std::nullopt;
+            const QString expression = command.params.value("expression").toString();
+            if (expression == QLatin1String("6 * 7"))
+                return Answer::result(
+                    {{"result", QJsonObject{{"type", "number"}, {"value", 42}, {"description", "42"}}},
+                     {"wasThrown", false}});
+            if (expression == QLatin1String("boom()"))
+                return Answer::result({{"result", QJsonObject{{"type", "object"},
+                                                              {"subtype", "error"},
+                                                              {"className", "Error"},
+                                                              {"description", "Error: boom"},
+                                                              {"objectId", "err-1"}}},
+                                       {"wasThrown", true}});
+            if (expression == QLatin1String("null"))
+                return Answer::result(
+                    {{"result",
+                      QJsonObject{{"type", "object"}, {"subtype", "null"}, {"value", QJsonValue::Null}}}});
+            if (expression == QLatin1String("document"))
+                return Answer::result({{"result", QJsonObject{{"type", "object"},
+                                                              {"subtype", "node"},
+                                                              {"className", "HTMLDocument"},
+                                                              {"description", "#document"},
+                                                              {"objectId", "doc-1"}}}});
+            if (expression == QLatin1String("refused"))
+                return Answer::error(QStringLiteral("Runtime domain is disabled"));
+            if (expression == QLatin1String("vague"))
+                return Answer::errorWithoutMessage();
+            return Answer::silence();
+        });
+        QVERIFY(waitEnabled(rig, 1));
+        QVERIFY(waitEnabled(rig, 2));
+
+        const PageKey direct = rig.key(kShop, 1);
+        const PageKey wrapped = rig.key(kShop, 2);
+        rig.connection().evaluate(QStringLiteral("6 * 7"), direct);
+        rig.connection().evaluate(QStringLiteral("boom()"), wrapped);
+        rig.connection().evaluate(QStringLiteral("null"), direct);
+        rig.connection().evaluate(QStringLiteral("document"), wrapped);
+        rig.connection().evaluate(QStringLiteral("refused"), direct);
+        rig.connection().evaluate(QStringLiteral("vague"), direct);
+        QTRY_COMPARE(rig.results().size(), std::size_t(6));
+
+        // What was sent.
+        const auto sent = rig.sim().commands(QStringLiteral("Runtime.evaluate"));
+        QCOMPARE(sent.size(), std::size_t(6));
+        QCOMPARE(sent[0].params, (QJsonObject{{"expression", "6 * 7"},
+                                              {"objectGroup", "console"},
+                                              {"includeCommandLineAPI", true},
+                                              {"generatePreview", true},
+                                              {"emulateUserGesture", true}}));
+        QCOMPARE(sent[1].targetID, QStringLiteral("page-1"));
+
+        std::map<QString, ConsoleEntry> byText;
+        for (const ConsoleEntry& entry : rig.results()) {
+            QCOMPARE(entry.kind, EntryKind::result);
+            QCOMPARE(entry.source, QStringLiteral("console-input"));
+            QCOMPARE(entry.repeatCount, qint64(1));
+            byText.emplace(entry.text, entry);
+        }
+        QCOMPARE(byText.size(), std::size_t(6));
+        QCOMPARE(byText.at("42").level, ConsoleLevel::log);
+        QCOMPARE(byText.at("42").page, direct);
+        QVERIFY(byText.at("42").objects.isEmpty());
+        QCOMPARE(byText.at("Error: boom").level, ConsoleLevel::error);
+        QCOMPARE(byText.at("Error: boom").page, wrapped);
+        QCOMPARE(byText.at("Error: boom").objects, (QList<RemoteObjectRef>{{"err-1", "Error: boom"}}));
+        QCOMPARE(byText.at("null").level, ConsoleLevel::log);
+        QVERIFY(byText.at("null").objects.isEmpty());
+        QCOMPARE(byText.at("#document").objects, (QList<RemoteObjectRef>{{"doc-1", "#document"}}));
+        QCOMPARE(byText.at("Runtime domain is disabled").level, ConsoleLevel::error);
+        QCOMPARE(byText.at("evaluation failed").level, ConsoleLevel::error);
+        QCOMPARE(rig.strayCallbacks(), 0);
+    }
+
+    void evaluationThatNeverComesBackExpires() {
+        ConnectionRig rig;
+        open(rig, {webPage(1)});
+        QVERIFY(waitEnabled(rig, 1));
+        rig.connection().evaluate(QStringLiteral("while (true) {}"), rig.key(kShop, 1));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.results().size(), std::size_t(1), 10000);
+        const ConsoleEntry result = rig.results().front();
+        QCOMPARE(result.text,
+                 QStringLiteral("The page stopped answering, so the expression you ran never came back."));
+        QCOMPARE(result.level, ConsoleLevel::error);
+        QTRY_COMPARE(countText(rig, kStoppedAnswering), 1);
+        QVERIFY(rig.waitForPolls(3));
+        QCOMPARE(rig.results().size(), std::size_t(1));
+    }
+
+    void evaluationWaitsForAPageThatAttachesLate() {
+        InspectorTiming timing = ConnectionRig::fastTiming();
+        timing.queuedExpiry = 2000ms;
+        ConnectionRig rig(timing);
+        open(rig, {});
+        rig.sim().setAnswerer([](const Command& command) -> std::optional<Answer> {
+            if (command.method == QLatin1String("Runtime.evaluate"))
+                return Answer::result({{"result", QJsonObject{{"type", "string"}, {"value", "ready"}}}});
+            return std::nullopt;
+        });
+        QTRY_COMPARE(rig.lastApps().size(), 1);
+
+        // Asked before the page exists; the page shows up in a later listing.
+        QElapsedTimer clock;
+        clock.start();
+        rig.connection().evaluate(QStringLiteral("document.readyState"), rig.key(kShop, 9));
+        QVERIFY(rig.waitForPolls(1));
+        rig.sim().addPage(kShop, webPage(9));
+        QTRY_COMPARE(rig.results().size(), std::size_t(1));
+        QCOMPARE(rig.results().front().text, QStringLiteral("ready"));
+        QCOMPARE(rig.results().front().page, rig.key(kShop, 9));
+
+        // Sent once, after the session was enabled; the queue's expiry then finds nothing.
+        const auto commands = rig.sim().commands(kShop, 9);
+        QCOMPARE(commands.size(), std::size_t(5));
+        QCOMPARE(commands[3].method, QStringLiteral("Inspector.initialized"));
+        QCOMPARE(commands[4].method, QStringLiteral("Runtime.evaluate"));
+        QTest::qWait(int(std::max<qint64>(0, 2600 - clock.elapsed())));
+        QCOMPARE(rig.results().size(), std::size_t(1));
+        QCOMPARE(rig.entries.size(), std::size_t(1));
+    }
+
+    void evaluationOnAPageThatNeverAttachesFails() {
+        ConnectionRig rig;
+        Page held = webPage(2);
+        held.heldBy = QStringLiteral("ANOTHER-CLIENT");
+        open(rig, {held});
+        QTRY_COMPARE(rig.lastPages().size(), 1);
+
+        // Twice the same text on a page nobody lists, once on a page held elsewhere.
+        rig.connection().evaluate(QStringLiteral("1"), rig.key(kShop, 404));
+        rig.connection().evaluate(QStringLiteral("1"), rig.key(kShop, 404));
+        rig.connection().evaluate(QStringLiteral("2"), rig.key(kShop, 2));
+        QTRY_COMPARE(rig.results().size(), std::size_t(3));
+        for (const ConsoleEntry& result : rig.results()) {
+            QCOMPARE(result.text, kNotAttached);
+            QCOMPARE(result.level, ConsoleLevel::error);
+        }
+        QCOMPARE(rig.results()[0].page, rig.key(kShop, 404));
+        QCOMPARE(rig.results()[2].page, rig.key(kShop, 2));
+        QCOMPARE(rig.setupCount(kShop, 2), 0);
+        QVERIFY(rig.waitForPolls(3));
+        QCOMPARE(rig.results().size(), std::size_t(3));
+    }
+
+    void evaluationStillQueuedWhenStoppedGivesNothing() {
+        ConnectionRig rig;
+        open(rig, {});
+        QTRY_COMPARE(rig.lastApps().size(), 1);
+        rig.connection().evaluate(QStringLiteral("1"), rig.key(kShop, 404));
+        rig.connection().stop();
+        QTRY_COMPARE(rig.closes, 1);
+        QTest::qWait(800);
+        QCOMPARE(rig.results().size(), std::size_t(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(ConnectionRequestsTest)
+#include "tst_connection_requests.moc"
