@@ -140,15 +140,6 @@ private slots:
                      .toString(),
                  QString("text"));
         QCOMPARE(count("[data-entry='B'] ~ .detail, [data-entry='B'] ~ .frames"), 0);
-
-        // Marks: an error mark and the input chevron, drawn by the style sheet.
-        QCOMPARE(h->js("getComputedStyle(document.querySelector('.lvl-error .mark'), '::before').content")
-                     .toString(),
-                 QString::fromUtf8("\"\u2716\""));
-        QCOMPARE(h->js("getComputedStyle(document.querySelectorAll('.row')[2].querySelector('.mark'), "
-                       "'::before').content")
-                     .toString(),
-                 QString::fromUtf8("\"\u203A\""));
     }
 
     void frameToggleShowsAndHidesTheStack() {
