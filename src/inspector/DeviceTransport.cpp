@@ -14,6 +14,14 @@ DeviceTransport::~DeviceTransport() {
 }
 
 std::optional<WIRError> DeviceTransport::open() {
+    {
+        // Opening an open transport changes nothing: the hub opens transports ahead.
+        std::lock_guard lock(m_lock);
+        if (m_connection)
+            return std::nullopt;
+        if (m_closed)
+            return WIRError::deviceUnavailable();
+    }
     const QByteArray udid = m_udid.toUtf8();
     idevice_t device = nullptr;
     if (idevice_new_with_options(&device, udid.constData(), IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS || !device)

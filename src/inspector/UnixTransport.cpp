@@ -26,8 +26,9 @@ UnixTransport::~UnixTransport() {
 }
 
 std::optional<WIRError> UnixTransport::open() {
+    // Opening an open transport changes nothing: the hub opens transports ahead, off the main thread.
     if (m_fd >= 0)
-        return WIRError::socket(EISCONN);
+        return m_closed.load() ? std::optional(WIRError::socket(EBADF)) : std::nullopt;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return WIRError::socket(errno);

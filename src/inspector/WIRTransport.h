@@ -14,7 +14,8 @@ class WIRTransport {
 public:
     virtual ~WIRTransport() = default;
 
-    // Establishes the stream. A transport is opened at most once.
+    // Establishes the stream. Opening an open transport succeeds and changes nothing; a closed
+    // transport cannot be opened again.
     virtual std::optional<WIRError> open() = 0;
     // Writes every byte; true only when all of them were written. Never raises SIGPIPE.
     virtual bool send(const QByteArray& data) = 0;
