@@ -233,6 +233,22 @@ private slots:
         QVERIFY(!visible("#empty"));
         h->call("filter", args(QJsonObject{{"problems", false}, {"search", ""}}));
         QCOMPARE(count(".group:not(.hidden)"), 9);
+
+        // Filtering a large transcript down to nothing leaves nothing to scroll through, whether the
+        // filter comes after the rows or before them.
+        auto scrollable = [&] {
+            return h
+                ->js("(() => { const l = document.getElementById('log'); "
+                     "return l.scrollHeight - l.clientHeight; })()")
+                .toInt();
+        };
+        h->call("reset", args(numbered(0, 2000)));
+        h->call("filter", args(QJsonObject{{"problems", true}, {"search", ""}}));
+        QTest::qWait(100);
+        QVERIFY2(scrollable() <= 0, qPrintable(QString::number(scrollable())));
+        h->call("reset", args(numbered(0, 2000)));
+        QTest::qWait(100);
+        QVERIFY2(scrollable() <= 0, qPrintable(QString::number(scrollable())));
     }
 
     void theNewest2200RowsAreKept() {

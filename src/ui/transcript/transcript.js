@@ -232,19 +232,31 @@
             dropDetachedRequests();
     }
 
+    function filtering() {
+        return filter.problems || needle !== '';
+    }
+
+    // A lazy chunk that was never shown counts as full however many of its rows a filter hides, so
+    // a filter ends laziness: the rows it lets through are laid out for real.
+    function endLaziness() {
+        for (const chunk of log.querySelectorAll('.chunk.lazy'))
+            chunk.classList.remove('lazy');
+    }
+
     // Groups live in chunks of CHUNK_ROWS under the log. An append touches only the last chunk and a
     // trim only the first, so the engine lays out again only those and reuses the others whole.
-    // Of a large delivery, the chunks that end before its last screenful are lazy: they are not laid
-    // out until they are scrolled to. (That has to be decided as a chunk is made: a chunk that turns
+    // Of a large unfiltered delivery, the chunks that end before its last screenful are lazy: they are
+    // not laid out until they are scrolled to. (That has to be decided as a chunk is made: a chunk that turns
     // lazy later has been laid out already.)
     function append(entries) {
         const all = list(entries);
         // Entries that the cap would drop at once are not built at all.
         const first = Math.max(0, all.length - MAX_RECORDS);
         const last = log.lastElementChild;
-        const open = last && last.classList.contains('chunk') && last.childElementCount < CHUNK_ROWS ? last : null;
+        const open =
+            last && last.classList.contains('chunk') && last.childElementCount < CHUNK_ROWS ? last : null;
         let room = open ? CHUNK_ROWS - open.childElementCount : 0;
-        const near = all.length - first > CHUNK_ROWS ? nearCount() : Infinity;
+        const near = !filtering() && all.length - first > CHUNK_ROWS ? nearCount() : Infinity;
         const tail = document.createDocumentFragment();
         const fresh = document.createDocumentFragment();
         let chunk = null;
@@ -285,6 +297,8 @@
         const value = next && typeof next === 'object' ? next : {};
         filter = {problems: value.problems === true, search: text(value.search)};
         needle = filter.search.toLowerCase();
+        if (filtering())
+            endLaziness();
         matching = 0;
         for (const record of records)
             applyFilter(record);
