@@ -1,21 +1,95 @@
-// Listens on the unix socket given as the first argument, then waits until killed.
+// A stand-in for a simulator's launchd_sim. Started as
+//   launchd_sim <socket> [scenario.json]
+// it listens on <socket>; with a scenario it serves a fake simulator there, whose applications,
+// pages and logged messages the JSON describes:
+//   {"apps": [{"id": "PID:1", "name": "Safari", "iconWidth": 32,
+//              "pages": [{"id": 1, "title": "Shop", "url": "https://...", "heldBy": "OTHER",
+//                         "messages": [{"level": "log", "text": "hi", "url": "...", "line": 3}]}]}]}
+// Without one it only holds the socket. It runs until killed.
+#include "support/FakeSimulator.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-int main(int argc, char** argv) {
-    if (argc < 2)
-        return 2;
+namespace {
+
+QByteArray icon(int width) {
+    QImage image(width, width, QImage::Format_ARGB32);
+    image.fill(Qt::blue);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+int holdSocket(const char* path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, argv[1], sizeof address.sun_path - 1);
-    ::unlink(argv[1]);
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    ::unlink(path);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0)
         return 1;
     std::puts("listening");
+    std::fflush(stdout);
+    for (;;)
+        ::pause();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    if (argc < 2)
+        return 2;
+    if (argc < 3)
+        return holdSocket(argv[1]);
+
+    QFile file(QString::fromLocal8Bit(argv[2]));
+    if (!file.open(QIODevice::ReadOnly))
+        return 1;
+    const QJsonObject scenario = QJsonDocument::fromJson(file.readAll()).object();
+    FakeSimulator simulator(QString::fromLocal8Bit(argv[1]));
+    for (const QJsonValue& appValue : scenario.value("apps").toArray()) {
+        const QJsonObject app = appValue.toObject();
+        FakeInspectorDaemon::App record;
+        record.id = app.value("id").toString();
+        if (app.contains("name"))
+            record.name = app.value("name").toString();
+        if (app.contains("iconWidth"))
+            record.icon = icon(app.value("iconWidth").toInt());
+        simulator.addApp(record);
+        for (const QJsonValue& pageValue : app.value("pages").toArray()) {
+            const QJsonObject page = pageValue.toObject();
+            FakeInspectorDaemon::Page record;
+            record.id = page.value("id").toInteger();
+            record.title = page.value("title").toString();
+            record.url = page.value("url").toString();
+            if (page.contains("heldBy"))
+                record.heldBy = page.value("heldBy").toString();
+            for (const QJsonValue& message : page.value("messages").toArray()) {
+                QJsonObject logged = message.toObject();
+                if (!logged.contains("source"))
+                    logged.insert("source", "console-api");
+                record.backlog.append(logged);
+            }
+            simulator.addPage(app.value("id").toString(), record);
+        }
+    }
+    if (!simulator.start())
+        return 1;
+    std::puts("serving");
     std::fflush(stdout);
     for (;;)
         ::pause();
