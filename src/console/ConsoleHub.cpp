@@ -577,7 +577,6 @@ void ConsoleHub::expand(const QString& objectID, const PageKey& page,
         completion({});
         return;
     }
-#if 0 // TEMP until the page requests land
     QPointer<ConsoleHub> self(this);
     link->properties(objectID, page, [self, key, completion = std::move(completion)](QList<PropertyNode> nodes) {
         if (!self)
@@ -586,14 +585,12 @@ void ConsoleHub::expand(const QString& objectID, const PageKey& page,
         emit self->propertiesChanged();
         completion(std::move(nodes));
     });
-#endif
 }
 
 void ConsoleHub::copy(const QString& objectID, const PageKey& page, bool asJSON) {
     WebInspectorConnection* link = connection(page.deviceID);
     if (!link)
         return;
-#if 0 // TEMP
     link->serialize(objectID, page, asJSON, [](std::optional<QString> text) {
         if (!text || !qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
             return;
@@ -601,5 +598,4 @@ void ConsoleHub::copy(const QString& objectID, const PageKey& page, bool asJSON)
         clipboard->clear();
         clipboard->setText(*text);
     });
-#endif
 }

@@ -2,6 +2,8 @@
 
 #include "console/ConsoleFormatting.h"
 
+#include "inspector/StandardOrder.h"
+
 #include <QCollator>
 #include <QJsonDocument>
 #include <QLocale>
@@ -86,18 +88,6 @@ std::optional<qint64> truncatedNumber(element value) {
     default:
         return std::nullopt;
     }
-}
-
-QCollator standardCollator() {
-    // The C locale compares code units and ignores the numeric mode; a machine set to it still
-    // gets file10 after file2.
-    QLocale locale;
-    if (locale.language() == QLocale::C)
-        locale = QLocale(QLocale::English, QLocale::UnitedStates);
-    QCollator collator(locale);
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    collator.setNumericMode(true);
-    return collator;
 }
 
 // The pieces of the completion expression; the base goes between them as typed.
@@ -375,7 +365,7 @@ void sortNodes(QList<PropertyNode>& nodes) {
         QCollatorSortKey name;
         qsizetype index;
     };
-    const QCollator collator = standardCollator();
+    const QCollator collator = StandardOrder::collator();
     std::vector<Key> keys;
     keys.reserve(size_t(nodes.size()));
     for (qsizetype i = 0; i < nodes.size(); ++i) {

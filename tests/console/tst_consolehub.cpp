@@ -6,6 +6,7 @@
 #include "support/FakeSimulator.h"
 
 #include <QBuffer>
+#include <QJsonArray>
 #include <QImage>
 #include <QSignalSpy>
 #include <QTest>
@@ -323,6 +324,57 @@ private slots:
         QTRY_COMPARE(indications().size(), 4);
         QCOMPARE(indications().last(), QStringLiteral("2:off"));
         QCOMPARE(hub.indicated(), std::nullopt);
+    }
+
+    void expandedObjectsAreCachedPerDevice() {
+        FakeSimulator phone;
+        QVERIFY(phone.start());
+        phone.addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
+        phone.addPage(QStringLiteral("PID:10"), webPage(1, QStringLiteral("A"), QStringLiteral("https://a.example/")));
+        std::atomic<int> asked{0};
+        phone.setAnswerer([&](const FakeInspectorDaemon::Command& command) -> std::optional<FakeInspectorDaemon::Answer> {
+            if (command.method != QLatin1String("Runtime.getProperties"))
+                return std::nullopt;
+            ++asked;
+            return FakeInspectorDaemon::Answer::result(QJsonObject{
+                {"properties", QJsonArray{QJsonObject{{"name", "b"}, {"value", QJsonObject{{"type", "number"}, {"value", 2}}}},
+                                      QJsonObject{{"name", "a"}, {"value", QJsonObject{{"type", "string"}, {"value", "x"}}}}}}});
+        });
+        Scripted script;
+        script.simulators = {simulator(kPhone, QStringLiteral("iPhone"), phone.socketPath())};
+        ConsoleHub hub(script.discovery());
+        QVERIFY(scan(hub));
+        const PageKey page{kPhone, QStringLiteral("PID:10"), 1};
+        QVERIFY(phone.waitUntil([&] {
+            const auto sessions = phone.openSessions(QStringLiteral("PID:10"), 1);
+            return !sessions.empty() && sessions.front().consoleEnabled;
+        }));
+
+        QList<PropertyNode> rows;
+        hub.expand(QStringLiteral("obj-1"), page, [&](QList<PropertyNode> nodes) { rows = nodes; });
+        QTRY_COMPARE(rows.size(), 2);
+        QCOMPARE(rows[0].name, QStringLiteral("a"));
+        QCOMPARE(rows[1].value, QStringLiteral("2"));
+        rows.clear();
+        hub.expand(QStringLiteral("obj-1"), page, [&](QList<PropertyNode> nodes) { rows = nodes; });
+        QCOMPARE(rows.size(), 2); // from the cache, at once
+        QCOMPARE(asked.load(), 1);
+
+        hub.clear(kPad); // another device's clear leaves this cache alone
+        QCOMPARE(hub.properties().size(), 1);
+        hub.clear(kPhone);
+        QVERIFY(hub.properties().isEmpty());
+        rows.clear();
+        hub.expand(QStringLiteral("obj-1"), page, [&](QList<PropertyNode> nodes) { rows = nodes; });
+        QTRY_COMPARE(rows.size(), 2);
+        QCOMPARE(asked.load(), 2);
+
+        // A device without a connection answers with nothing.
+        bool answered = false;
+        hub.expand(QStringLiteral("obj-1"), PageKey{kPad, QStringLiteral("PID:1"), 1}, [&](QList<PropertyNode> nodes) {
+            answered = nodes.isEmpty();
+        });
+        QVERIFY(answered);
     }
 
     void historyIsLimitedPerPage() {
