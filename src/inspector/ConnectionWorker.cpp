@@ -38,6 +38,7 @@ const QString kStoppedAnswering = QStringLiteral(
     "and nothing sent over the inspector can reach it until that finishes. Reload the webview to get it back.");
 const QString kAnsweringAgain = QStringLiteral("The page is answering again.");
 const QString kEvaluationLabel = QStringLiteral("the expression you ran");
+const QString kNotAttached = QStringLiteral("This webview is not attached. It may have navigated or closed.");
 
 constexpr int kMaxWrapDepth = 8;
 
@@ -317,6 +318,7 @@ void ConnectionWorker::listing(const QString& appID, const QVariantMap& argument
             std::unique_ptr<Session> session = std::move(found->second);
             m_sessions.erase(found);
             close(key, *session);
+            abandon(*session);
         }
     }
 
@@ -390,8 +392,10 @@ void ConnectionWorker::dropSession(const PageKey& key) {
     const auto it = m_sessions.find(key);
     if (it == m_sessions.end())
         return;
-    m_sessionPages.remove(it->second->senderID);
+    std::unique_ptr<Session> session = std::move(it->second);
+    m_sessionPages.remove(session->senderID);
     m_sessions.erase(it);
+    abandon(*session);
 }
 
 void ConnectionWorker::attach(const PageKey& key) {
@@ -458,12 +462,13 @@ qint64 ConnectionWorker::send(QJsonObject message, const PageKey& key, Session& 
 }
 
 bool ConnectionWorker::request(const QString& method, const QJsonObject& params, const PageKey& key,
-                               ResponseHandler handler) {
+                               ResponseHandler handler, bool endsWithSession) {
     Session* session = sessionFor(key);
     if (!session)
         return false;
     const qint64 id = send(QJsonObject{{"method", method}, {"params", params}}, key, *session);
-    session->pending[id] = Pending{std::move(handler), method, Clock::now() + m_timing.requestDeadline};
+    session->pending[id] =
+        Pending{std::move(handler), method, Clock::now() + m_timing.requestDeadline, endsWithSession};
     return true;
 }
 
@@ -477,7 +482,7 @@ void ConnectionWorker::run(const QString& expression, const PageKey& key, Sessio
                            key, session);
     session.pending[id] =
         Pending{[this, key](simdjson::dom::element answer) { deliverEvaluation(answer, key); }, kEvaluationLabel,
-                Clock::now() + m_timing.requestDeadline};
+                Clock::now() + m_timing.requestDeadline, true};
 }
 
 void ConnectionWorker::deliverEvaluation(simdjson::dom::element answer, const PageKey& key) {
@@ -528,8 +533,7 @@ void ConnectionWorker::evaluate(const QString& expression, const PageKey& key) {
         if (it->isEmpty())
             m_queued.erase(it);
         simdjson::dom::parser parser;
-        if (const auto answer =
-                errorAnswer(parser, QStringLiteral("This webview is not attached. It may have navigated or closed.")))
+        if (const auto answer = errorAnswer(parser, kNotAttached))
             deliverEvaluation(*answer, key);
     });
 }
@@ -539,6 +543,7 @@ void ConnectionWorker::reattach(const PageKey& key) {
         std::unique_ptr<Session> session = std::move(it->second);
         m_sessions.erase(it);
         close(key, *session);
+        abandon(*session);
     }
     const auto page = m_pages.constFind(key);
     if (m_capturing && page != m_pages.cend() && !page->claimedElsewhere)
@@ -733,10 +738,11 @@ void ConnectionWorker::reviveStaleSessions() {
             stale.push_back(key);
     for (const PageKey& key : stale) {
         auto it = m_sessions.find(key);
-        const QString sender = it->second->senderID;
-        m_sessionPages.remove(sender);
+        std::unique_ptr<Session> session = std::move(it->second);
+        m_sessionPages.remove(session->senderID);
         m_sessions.erase(it);
-        sendDidClose(key, sender);
+        sendDidClose(key, session->senderID);
+        abandon(*session);
         const auto page = m_pages.constFind(key);
         if (page != m_pages.cend() && !page->claimedElsewhere)
             attach(key);
@@ -753,13 +759,42 @@ void ConnectionWorker::attachUnclaimedPages() {
         attach(key);
 }
 
-void ConnectionWorker::releaseSessions() {
+void ConnectionWorker::releaseSessions(bool endRequests) {
     for (const auto& [key, session] : m_sessions) {
         m_sessionPages.remove(session->senderID);
         sendDidClose(key, session->senderID);
+        if (endRequests)
+            abandon(*session);
     }
     m_sessions.clear();
     m_sessionPages.clear();
+}
+
+void ConnectionWorker::abandon(Session& session) {
+    if (session.pending.empty())
+        return;
+    std::vector<ResponseHandler> handlers;
+    for (auto& [id, pending] : session.pending)
+        if (pending.endsWithSession && pending.handler)
+            handlers.push_back(std::move(pending.handler));
+    session.pending.clear();
+    if (handlers.empty())
+        return;
+    // On the next turn of the queue, so that no handler runs in the middle of changing sessions.
+    // A connection that has closed by then answers nothing.
+    QMetaObject::invokeMethod(
+        this,
+        [this, handlers = std::move(handlers)] {
+            if (m_tornDown)
+                return;
+            simdjson::dom::parser parser;
+            const auto answer = errorAnswer(parser, kNotAttached);
+            if (!answer)
+                return;
+            for (const ResponseHandler& handler : handlers)
+                handler(*answer);
+        },
+        Qt::QueuedConnection);
 }
 
 void ConnectionWorker::setCapturing(bool on) {
@@ -776,7 +811,8 @@ void ConnectionWorker::stop() {
         delete m_resync;
         m_resync = nullptr;
     }
-    releaseSessions();
+    // The owner is ending the link: requests still out are dropped, not answered.
+    releaseSessions(false);
     if (m_socket && m_socket->isLive())
         m_socket->close();
 }

@@ -40,6 +40,8 @@ public:
         ResponseHandler handler;
         QString label;
         Clock::time_point deadline;
+        // Answered with the not-attached error when its session ends first; otherwise dropped then.
+        bool endsWithSession = false;
     };
 
     // One open inspector session on a page.
@@ -76,7 +78,8 @@ public:
     void stop();
     void indicate(const PageKey& page, bool enabled);
     // False when the page has no session: nothing was sent and the handler is dropped.
-    bool request(const QString& method, const QJsonObject& params, const PageKey& page, ResponseHandler handler);
+    bool request(const QString& method, const QJsonObject& params, const PageKey& page, ResponseHandler handler,
+                 bool endsWithSession = false);
     void evaluate(const QString& expression, const PageKey& page);
 
     // Exposed to the connection's own operations.
@@ -118,7 +121,12 @@ private:
     void poll();
     void expireRequests();
     void reviveStaleSessions();
-    void releaseSessions();
+    // `endRequests`: end the requests still out in each session, as abandon() does.
+    void releaseSessions(bool endRequests = true);
+    // A session that ended while the connection goes on: its page will never answer the requests
+    // still out in it. Those whose callers wait for an answer (evaluations, whose one result entry
+    // each must come, and snapshots) are answered with the not-attached error; the rest are dropped.
+    void abandon(Session& session);
     void attachUnclaimedPages();
 
     void post(Event event);

@@ -11,10 +11,12 @@
 
 namespace {
 
-// Sends into a page's session; only for use on the worker's thread.
-PageRequests::Send sendInto(ConnectionWorker* worker, const PageKey& page) {
-    return [worker, page](const QString& method, const QJsonObject& params, PageRequests::Handler handler) {
-        return worker->request(method, params, page, std::move(handler));
+// Sends into a page's session; only for use on the worker's thread. With `endsWithSession`, a
+// request still out when the session ends is answered with an error instead of being dropped.
+PageRequests::Send sendInto(ConnectionWorker* worker, const PageKey& page, bool endsWithSession = false) {
+    return [worker, page, endsWithSession](const QString& method, const QJsonObject& params,
+                                           PageRequests::Handler handler) {
+        return worker->request(method, params, page, std::move(handler), endsWithSession);
     };
 }
 
@@ -161,7 +163,8 @@ void WebInspectorConnection::snapshot(const PageKey& page, bool fullPage,
     QMetaObject::invokeMethod(
         worker,
         [worker, page, fullPage, done = onThreadOf(this, std::move(completion))] {
-            PageRequests::snapshot(sendInto(worker, page), fullPage, done);
+            // Its callers have no time limit of their own: it must always end.
+            PageRequests::snapshot(sendInto(worker, page, true), fullPage, done);
         },
         Qt::QueuedConnection);
 }
