@@ -177,7 +177,6 @@ private slots:
     void objectRequestsAnswerOnTheMainThread();
     void pageWithoutSession();
     void snapshots();
-    void snapshotThatNeverComesBack();
     void requestsEndWithTheirSession();
     void stoppingAnswersNothing();
     void completionsDroppedWithTheConnection();
@@ -270,20 +269,6 @@ void TestPageObjects::snapshots() {
         byPage[1],
         (QJsonObject{{"x", 0}, {"y", 0}, {"width", 390}, {"height", 844}, {"coordinateSystem", "Page"}}));
     QCOMPARE(byPage[2].value("coordinateSystem").toString(), QStringLiteral("Viewport"));
-}
-
-void TestPageObjects::snapshotThatNeverComesBack() {
-    Rig rig({webPage(1)});
-    rig.sim.setAnswerer([](const Command& command) { return pageAnswers(command, false); });
-    QVERIFY(rig.waitEnabled(1));
-    Delivered got;
-    rig.connection->snapshot(rig.key(1), false, got.imageTo());
-    QVERIFY(rig.sim.waitForCommand(kShop, 1, QStringLiteral("Page.snapshotRect")));
-    // Given up at the request deadline (1.2 s here, plus a poll).
-    QTRY_COMPARE_WITH_TIMEOUT(got.images.size(), 1, 5000);
-    QCOMPARE(got.images[0], std::nullopt);
-    QTest::qWait(500);
-    QCOMPARE(got.images.size(), 1);
 }
 
 // A session can end while requests are out: capture switched off, or the page gone from its
