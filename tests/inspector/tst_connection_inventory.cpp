@@ -269,6 +269,23 @@ private slots:
         QCOMPARE(rig.strayCallbacks(), 0);
     }
 
+    void indicateAsksTheServiceToHighlightAPage() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+        QVERIFY(rig.start());
+        QTRY_COMPARE(rig.lastApps().size(), 1);
+        // The page does not have to be known.
+        rig.connection().indicate(rig.key(kShop, 3), true);
+        rig.connection().indicate(rig.key(kShop, 3), false);
+        QTRY_COMPARE(rig.frames(QStringLiteral("_rpc_forwardIndicateWebView:")).size(), std::size_t(2));
+        const auto frames = rig.frames(QStringLiteral("_rpc_forwardIndicateWebView:"));
+        QCOMPARE(frames[0].argument, (QVariantMap{{kConnectionKey, rig.connection().connectionID()},
+                                                  {kApplicationKey, kShop},
+                                                  {kPageKey, qint64(3)},
+                                                  {QStringLiteral("WIRIndicateEnabledKey"), true}}));
+        QCOMPARE(frames[1].argument.value(QStringLiteral("WIRIndicateEnabledKey")), QVariant(false));
+    }
+
     void captureOffHandsPagesBackUntilSwitchedOn() {
         ConnectionRig rig;
         rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});

@@ -466,6 +466,24 @@ private slots:
         QCOMPARE(rig.strayCallbacks(), 0);
     }
 
+    void messagesLoggedBeforeTheSessionArriveOnceEnabled() {
+        ConnectionRig rig(targetFirstTiming());
+        Page page = webPage(1, Targets::atOnce, QStringLiteral("page-1"));
+        page.backlog = {logMessage(QStringLiteral("early one")), logMessage(QStringLiteral("early two"))};
+        open(rig, {page});
+        QTRY_COMPARE(rig.texts(), (QStringList{"early one", "early two"}));
+        QCOMPARE(rig.sim().log(kShop, 1, logMessage(QStringLiteral("live"))), 1);
+        QTRY_COMPARE(rig.texts(), (QStringList{"early one", "early two", "live"}));
+
+        // After a navigation the new document logs afresh.
+        rig.sim().commitProvisional(kShop, 1, QStringLiteral("page-2"));
+        QVERIFY(
+            rig.sim().waitForCommand(kShop, 1, QStringLiteral("Console.enable"), 5s,
+                                     [](const Command& command) { return command.targetID == "page-2"; }));
+        QCOMPARE(rig.sim().log(kShop, 1, logMessage(QStringLiteral("next page"))), 1);
+        QTRY_COMPARE(rig.texts(), (QStringList{"early one", "early two", "live", "next page"}));
+    }
+
     void repeatsAndClearsKeepTheirPlace() {
         ConnectionRig rig;
         open(rig, {webPage(1), webPage(2, Targets::atOnce, QStringLiteral("page-1"))});

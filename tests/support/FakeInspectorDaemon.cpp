@@ -481,8 +481,10 @@ void FakeInspectorDaemon::commitProvisional(const QString& appID, qint64 pageID,
     Out out;
     {
         std::lock_guard guard(m_lock);
-        if (Page* page = pageLocked(appID, pageID))
+        if (Page* page = pageLocked(appID, pageID)) {
             page->target = newTargetID;
+            page->backlog.clear(); // a new document has logged nothing yet
+        }
         for (Session* session : openSessionsLocked(appID, pageID)) {
             QJsonObject params{{"newTargetId", newTargetID}};
             if (!session->target.isEmpty())

@@ -143,7 +143,8 @@ public:
     void sendApplicationList(int peer = -1);
     void sendListing(const QString& appID, int peer = -1);
 
-    // Targets. Each sends the event into every open session of the page.
+    // Targets. Each sends the event into every open session of the page. A commit is a navigation:
+    // the page's backlog starts empty.
     void announceTarget(const QString& appID, qint64 pageID, const QString& targetID);
     void commitProvisional(const QString& appID, qint64 pageID, const QString& newTargetID);
     void destroyTarget(const QString& appID, qint64 pageID);
