@@ -393,6 +393,29 @@ private slots:
         QCOMPARE(rig.strayCallbacks(), 0);
     }
 
+    void aCallbackMayDropTheConnection() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+        rig.sim().addPage(kShop, webPage(1, QStringLiteral("One"), QStringLiteral("https://one.example/")));
+        int entries = 0;
+        rig.connection().onEntry = [&](ConsoleEntry) {
+            ++entries;
+            rig.dropConnection();
+        };
+        QVERIFY(rig.start());
+        QVERIFY(rig.sim().waitForSession(kShop, 1));
+        QVERIFY(rig.sim().waitForCommand(kShop, 1, QStringLiteral("Inspector.initialized")));
+        // A burst, so that the first entry is delivered with others behind it in the same batch.
+        for (int i = 0; i < 500; ++i)
+            rig.sim().sendConsole(
+                kShop, 1, {{"source", "console-api"}, {"level", "log"}, {"text", QString::number(i)}});
+        QTRY_COMPARE(entries, 1);
+        QTRY_COMPARE(rig.service().clientCount(), 0);
+        QTest::qWait(200);
+        QCOMPARE(entries, 1);
+        QCOMPARE(rig.closes, 0);
+    }
+
     void startFailsWithoutAService() {
         WebInspectorConnection connection(
             QStringLiteral("SIM-2"),
