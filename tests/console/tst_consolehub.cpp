@@ -4,6 +4,7 @@
 #include "inspector/UnixTransport.h"
 #include "inspector/WebInspectorConnection.h"
 #include "support/FakeSimulator.h"
+#include "support/ScriptedDiscovery.h"
 
 #include <QBuffer>
 #include <QJsonArray>
@@ -31,56 +32,6 @@ QByteArray png(int width) {
     return bytes;
 }
 
-// A transport whose opening can be made to fail, then to work.
-class SwitchableTransport final : public WIRTransport {
-public:
-    SwitchableTransport(QString path, std::shared_ptr<std::atomic<bool>> paired)
-        : m_inner(std::move(path)), m_paired(std::move(paired)) {}
-    std::optional<WIRError> open() override {
-        if (!m_paired->load())
-            return WIRError::pairingRequired();
-        return m_inner.open();
-    }
-    bool send(const QByteArray& data) override { return m_inner.send(data); }
-    std::optional<QByteArray> receive(std::size_t count) override { return m_inner.receive(count); }
-    bool receiveInto(char* destination, std::size_t count) override { return m_inner.receiveInto(destination, count); }
-    void close() override { m_inner.close(); }
-
-private:
-    UnixTransport m_inner;
-    std::shared_ptr<std::atomic<bool>> m_paired;
-};
-
-// Discovery whose lists the test sets.
-struct Scripted {
-    std::mutex lock;
-    QList<InspectableDevice> simulators;
-    QList<InspectableDevice> devices;
-    std::shared_ptr<std::atomic<bool>> paired = std::make_shared<std::atomic<bool>>(true);
-    std::atomic<int> transportsMade{0};
-
-    ConsoleHub::Discovery discovery() {
-        ConsoleHub::Discovery d;
-        d.simulators = [this] {
-            std::lock_guard guard(lock);
-            return simulators;
-        };
-        d.devices = [this] {
-            std::lock_guard guard(lock);
-            return devices;
-        };
-        d.transport = [this](const InspectableDevice& device) -> std::shared_ptr<WIRTransport> {
-            if (!device.socketPath)
-                return nullptr;
-            ++transportsMade;
-            if (device.kind == InspectableDevice::Kind::device)
-                return std::make_shared<SwitchableTransport>(*device.socketPath, paired);
-            return std::make_shared<UnixTransport>(*device.socketPath);
-        };
-        return d;
-    }
-};
-
 FakeInspectorDaemon::Page webPage(qint64 id, const QString& title, const QString& url) {
     FakeInspectorDaemon::Page page;
     page.id = id;
@@ -90,14 +41,10 @@ FakeInspectorDaemon::Page webPage(qint64 id, const QString& title, const QString
 }
 
 InspectableDevice simulator(const QString& udid, const QString& name, const QString& socket) {
-    return InspectableDevice{udid, name, QStringLiteral("iOS 17.5"), InspectableDevice::Kind::simulator, socket};
+    return ScriptedDiscovery::simulator(udid, name, socket);
 }
 
-bool scan(ConsoleHub& hub) {
-    QSignalSpy finished(&hub, &ConsoleHub::scanFinished);
-    hub.rescanDevices();
-    return finished.wait(10000);
-}
+bool scan(ConsoleHub& hub) { return ScriptedDiscovery::scan(hub); }
 
 ConsoleEntry message(const PageKey& page, ConsoleLevel level = ConsoleLevel::log, const QString& text = {},
                      qint64 at = 0) {
@@ -138,7 +85,7 @@ private slots:
         QVERIFY(phone.start());
         phone.addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, png(40)});
         phone.addPage(QStringLiteral("PID:10"), webPage(1, QStringLiteral("Shop"), QStringLiteral("https://shop.example/")));
-        Scripted script;
+        ScriptedDiscovery script;
         script.simulators = {simulator(kPhone, QStringLiteral("iPhone 15"), phone.socketPath()),
                              InspectableDevice{kPad, QStringLiteral("iPad"), QStringLiteral("iOS 17.5"),
                                                InspectableDevice::Kind::simulator, std::nullopt}};
@@ -188,7 +135,7 @@ private slots:
     void troubleTextsComeAndGo() {
         FakeSimulator device;
         QVERIFY(device.start());
-        Scripted script;
+        ScriptedDiscovery script;
         script.paired->store(false);
         script.devices = {InspectableDevice{kPhone, QStringLiteral("Phone"), QStringLiteral("iOS 17.5"),
                                             InspectableDevice::Kind::device, device.socketPath()}};
@@ -208,7 +155,7 @@ private slots:
         phone->addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
         phone->addPage(QStringLiteral("PID:10"), webPage(1, QStringLiteral("A"), QStringLiteral("https://a.example/")));
         const QString path = phone->socketPath();
-        Scripted script;
+        ScriptedDiscovery script;
         script.simulators = {simulator(kPhone, QStringLiteral("iPhone"), path)};
         ConsoleHub hub(script.discovery());
         QVERIFY(scan(hub));
@@ -234,7 +181,7 @@ private slots:
         phone.addPage(QStringLiteral("PID:30"), webPage(3, QStringLiteral("Zeta"), QStringLiteral("https://A.example/z")));
         phone.addPage(QStringLiteral("PID:7"), webPage(4, QStringLiteral("Cart"), QStringLiteral("https://shop.example/cart?x=1")));
         phone.addPage(QStringLiteral("PID:9"), webPage(5, QStringLiteral("Docs"), QStringLiteral("https://docs.example/")));
-        Scripted script;
+        ScriptedDiscovery script;
         script.simulators = {simulator(kPhone, QStringLiteral("iPhone 15"), phone.socketPath())};
         ConsoleHub hub(script.discovery());
         QVERIFY(scan(hub));
@@ -283,7 +230,7 @@ private slots:
     }
 
     void windowTitlesFindTheirDevice() {
-        Scripted script;
+        ScriptedDiscovery script;
         script.simulators = {
             InspectableDevice{kPhone, QStringLiteral("iPhone"), QStringLiteral("iOS 17.5"), InspectableDevice::Kind::simulator, std::nullopt},
             InspectableDevice{kPad, QStringLiteral("iPhone Pro"), QStringLiteral("iOS 18.0"), InspectableDevice::Kind::simulator, std::nullopt}};
@@ -302,7 +249,7 @@ private slots:
     void hoveringHighlightsOnePageAtATime() {
         FakeSimulator phone;
         QVERIFY(phone.start());
-        Scripted script;
+        ScriptedDiscovery script;
         script.simulators = {simulator(kPhone, QStringLiteral("iPhone"), phone.socketPath())};
         ConsoleHub hub(script.discovery());
         QVERIFY(scan(hub));
@@ -340,7 +287,7 @@ private slots:
                 {"properties", QJsonArray{QJsonObject{{"name", "b"}, {"value", QJsonObject{{"type", "number"}, {"value", 2}}}},
                                       QJsonObject{{"name", "a"}, {"value", QJsonObject{{"type", "string"}, {"value", "x"}}}}}}});
         });
-        Scripted script;
+        ScriptedDiscovery script;
         script.simulators = {simulator(kPhone, QStringLiteral("iPhone"), phone.socketPath())};
         ConsoleHub hub(script.discovery());
         QVERIFY(scan(hub));

@@ -1,0 +1,133 @@
+#include "agent/MCPDispatcher.h"
+
+#include "console/ConsoleHub.h"
+#include "inspector/WebInspectorConnection.h"
+
+#include <QJsonArray>
+
+#include <cmath>
+
+namespace {
+
+const QString kNoWebview = QStringLiteral("No matching webview. Call list_webviews first.");
+const QString kNoCapture = QStringLiteral("Could not capture this webview");
+
+std::optional<QString> text(const QJsonObject& object, const char* key) {
+    const QJsonValue value = object.value(QLatin1String(key));
+    return value.isString() ? std::optional(value.toString()) : std::nullopt;
+}
+
+// JSON numbers are doubles; an integer argument is one without a fractional part.
+std::optional<qint64> integer(const QJsonObject& object, const char* key) {
+    const QJsonValue value = object.value(QLatin1String(key));
+    if (!value.isDouble())
+        return std::nullopt;
+    const double number = value.toDouble();
+    if (number != std::floor(number) || std::abs(number) > 9.0e15)
+        return std::nullopt;
+    return qint64(number);
+}
+
+} // namespace
+
+QJsonObject MCPDispatcher::textResult(const QString& text, bool isError) {
+    return QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}}, {"isError", isError}};
+}
+
+QJsonObject MCPDispatcher::imageResult(const QByteArray& png) {
+    return QJsonObject{
+        {"content", QJsonArray{QJsonObject{{"type", "image"},
+                                           {"data", QString::fromLatin1(png.toBase64())},
+                                           {"mimeType", "image/png"}}}},
+        {"isError", false}};
+}
+
+void MCPDispatcher::handle(const QJsonObject& message, Reply reply) {
+    const QString method = message.value(QLatin1String("method")).toString();
+    if (!message.contains(QLatin1String("id"))) {
+        reply(std::nullopt);
+        return;
+    }
+    const QJsonValue id = message.value(QLatin1String("id"));
+    auto success = [id](const QJsonObject& result) {
+        return QJsonObject{{"jsonrpc", "2.0"}, {"id", id}, {"result", result}};
+    };
+
+    if (method == QLatin1String("initialize")) {
+        reply(success(QJsonObject{{"protocolVersion", QLatin1String(kProtocolVersion)},
+                                  {"capabilities", QJsonObject{{"tools", QJsonObject{}}}},
+                                  {"serverInfo", QJsonObject{{"name", "tavolin"}, {"version", "0.1"}}}}));
+    } else if (method == QLatin1String("ping")) {
+        reply(success(QJsonObject{}));
+    } else if (method == QLatin1String("tools/list")) {
+        reply(success(QJsonObject{{"tools", Tools::schema()}}));
+    } else if (method == QLatin1String("tools/call")) {
+        const QJsonObject params = message.value(QLatin1String("params")).toObject();
+        call(params.value(QLatin1String("name")).toString(), params.value(QLatin1String("arguments")).toObject(),
+             [reply, success](QJsonObject result) { reply(success(result)); });
+    } else {
+        reply(QJsonObject{{"jsonrpc", "2.0"},
+                          {"id", id},
+                          {"error", QJsonObject{{"code", kUnknownMethod},
+                                                {"message", QStringLiteral("Unknown method ") + method}}}});
+    }
+}
+
+void MCPDispatcher::call(const QString& name, const QJsonObject& arguments,
+                         std::function<void(QJsonObject result)> reply) {
+    auto replyText = [reply](const QString& text, bool isError) { reply(textResult(text, isError)); };
+    ConsoleHub* hub = m_hub.data();
+    if (!hub) {
+        replyText(QStringLiteral("Tavolin is not ready"), true);
+        return;
+    }
+
+    if (name == QLatin1String("list_webviews")) {
+        replyText(Tools::listing(*hub), false);
+    } else if (name == QLatin1String("read_console")) {
+        const std::optional<PageKey> page = Tools::page(text(arguments, "webview"), *hub);
+        replyText(Tools::read(*hub, page, integer(arguments, "limit").value_or(100), text(arguments, "level")), false);
+    } else if (name == QLatin1String("screenshot")) {
+        const std::optional<PageKey> page = Tools::page(text(arguments, "webview"), *hub);
+        if (!page) {
+            replyText(kNoWebview, true);
+            return;
+        }
+        const QJsonValue fullPage = arguments.value(QLatin1String("fullPage"));
+        WebInspectorConnection* connection = hub->connection(page->deviceID);
+        if (!connection) {
+            replyText(kNoCapture, true);
+            return;
+        }
+        // The completion belongs to this call alone: its image can only reach this reply.
+        connection->snapshot(*page, fullPage.isBool() && fullPage.toBool(),
+                             [reply, replyText](std::optional<QByteArray> bytes) {
+                                 if (!bytes || bytes->isEmpty())
+                                     replyText(kNoCapture, true);
+                                 else
+                                     reply(imageResult(Tools::shrink(*bytes, Tools::kScreenshotMaxEdge)));
+                             });
+    } else if (name == QLatin1String("clear_console")) {
+        const QList<InspectableDevice> devices = hub->devices();
+        if (devices.isEmpty()) {
+            replyText(QStringLiteral("No booted simulators or attached devices."), true);
+            return;
+        }
+        hub->clear(devices.first().udid);
+        replyText(QStringLiteral("Cleared"), false);
+    } else if (name == QLatin1String("evaluate")) {
+        const std::optional<QString> expression = text(arguments, "expression");
+        if (!expression) {
+            replyText(QStringLiteral("expression is required"), true);
+            return;
+        }
+        const std::optional<PageKey> page = Tools::page(text(arguments, "webview"), *hub);
+        if (!page) {
+            replyText(kNoWebview, true);
+            return;
+        }
+        Tools::evaluate(*hub, *page, *expression, replyText, m_evaluationLimit);
+    } else {
+        replyText(QStringLiteral("Unknown tool ") + name, true);
+    }
+}
