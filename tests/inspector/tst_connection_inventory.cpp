@@ -68,11 +68,14 @@ class ConnectionInventoryTest : public QObject {
 private slots:
     void initTestCase() { std::signal(SIGPIPE, SIG_IGN); }
 
-    void identifiesItselfThenPollsForApplicationsAndListings() {
+    void identifiesItselfThenPollsAndPublishesChangesOnly() {
         ConnectionRig rig;
         rig.sim().addApp({kShop, QStringLiteral("Shop"), QStringLiteral("com.example.shop"),
                           QByteArray("\x89PNG\r\n", 6)});
         rig.sim().addApp({kBlog, QStringLiteral("Blog"), std::nullopt, std::nullopt});
+        rig.sim().addPage(kShop,
+                          webPage(1, QStringLiteral("Cart"), QStringLiteral("https://shop.example/cart")));
+        rig.sim().addPage(kShop, webPage(2, QStringLiteral("Home"), QStringLiteral("https://shop.example/")));
         QVERIFY(rig.start());
         const QString id = rig.connection().connectionID();
         QVERIFY(kUpperUuid.match(id).hasMatch());
@@ -93,6 +96,10 @@ private slots:
         QCOMPARE(apps[1].pid(), std::optional<qint64>(4711));
         QCOMPARE(apps[0].iconData, std::nullopt);
 
+        QTRY_COMPARE(rig.lastPages().size(), 2);
+        const qsizetype appLists = rig.apps.size();
+        const qsizetype pageLists = rig.pages.size();
+
         // Every report asks every application for its listing; the poll repeats both.
         QVERIFY(rig.waitForPolls(3));
         QTRY_VERIFY(listingRequests(rig).count(kShop) >= 4 && listingRequests(rig).count(kBlog) >= 4);
@@ -101,30 +108,13 @@ private slots:
         for (const auto& frame : rig.frames(QStringLiteral("_rpc_getConnectedApplications:")))
             QCOMPARE(frame.argument, (QVariantMap{{kConnectionKey, id}}));
         QCOMPARE(rig.frames(QStringLiteral("_rpc_reportIdentifier:")).size(), size_t(1));
-        QCOMPARE(rig.strayCallbacks(), 0);
-    }
 
-    void identicalReportsPublishOnce() {
-        ConnectionRig rig;
-        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
-        rig.sim().addPage(kShop,
-                          webPage(1, QStringLiteral("Cart"), QStringLiteral("https://shop.example/cart")));
-        rig.sim().addPage(kShop, webPage(2, QStringLiteral("Home"), QStringLiteral("https://shop.example/")));
-        QVERIFY(rig.start());
-        QTRY_COMPARE(rig.lastPages().size(), 2);
-        const qsizetype appLists = rig.apps.size();
-        const qsizetype pageLists = rig.pages.size();
-        QCOMPARE(appLists, 1);
-        QCOMPARE(pageLists, 1);
-
-        // Polls bring the same list and listing again: nothing new is published.
-        QVERIFY(rig.waitForPolls(4));
-        QTRY_VERIFY(listingRequests(rig).count(kShop) >= 5);
-        QTest::qWait(50);
+        // The same lists again publish nothing, and the pages keep their sessions.
         QCOMPARE(rig.apps.size(), appLists);
         QCOMPARE(rig.pages.size(), pageLists);
         QCOMPARE(rig.setupCount(kShop, 1), 1);
         QCOMPARE(rig.setupCount(kShop, 2), 1);
+        QCOMPARE(rig.strayCallbacks(), 0);
     }
 
     void applicationsAreNamedRenamedAndDisconnected() {
@@ -320,18 +310,6 @@ private slots:
         QCOMPARE(rig.closedSenders().size(), 2);
     }
 
-    void startingWithCaptureOffOpensNoSessions() {
-        ConnectionRig rig;
-        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
-        rig.sim().addPage(kShop, webPage(1, QStringLiteral("One"), QStringLiteral("https://one.example/")));
-        QVERIFY(rig.start(false));
-        QTRY_COMPARE(rig.lastPages().size(), 1);
-        QVERIFY(rig.waitForPolls(3));
-        QCOMPARE(rig.setupCount(kShop, 1), 0);
-        rig.connection().setCapturing(true);
-        QVERIFY(rig.sim().waitForSession(kShop, 1));
-    }
-
     void stopClosesSessionsThenPublishesEmptyListsThenCloses() {
         ConnectionRig rig;
         rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
@@ -429,24 +407,6 @@ private slots:
         connection.stop();
         QTest::qWait(300);
         QCOMPARE(calls, 0);
-    }
-
-    void droppingARunningConnectionIsQuiet() {
-        ConnectionRig rig;
-        rig.sim().addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
-        rig.sim().addPage(kShop, webPage(1, QStringLiteral("One"), QStringLiteral("https://one.example/")));
-        QVERIFY(rig.start());
-        QVERIFY(rig.sim().waitForSession(kShop, 1));
-        // Console traffic in flight while the owner lets go of the connection.
-        for (int i = 0; i < 200; ++i)
-            rig.sim().sendConsole(
-                kShop, 1, {{"source", "console-api"}, {"level", "log"}, {"text", QString::number(i)}});
-        rig.dropConnection();
-        QTRY_COMPARE(rig.service().clientCount(), 0);
-        const qsizetype heard = rig.order.size();
-        QTest::qWait(200);
-        QCOMPARE(rig.order.size(), heard);
-        QCOMPARE(rig.closes, 0);
     }
 };
 

@@ -166,26 +166,6 @@ private slots:
         QCOMPARE(rig.strayCallbacks(), 0);
     }
 
-    void requestsOfAClosedSessionAreDropped() {
-        // A deadline well beyond the time it takes to release the session.
-        InspectorTiming timing = ConnectionRig::fastTiming();
-        timing.requestDeadline = 2500ms;
-        ConnectionRig rig(timing);
-        open(rig, {webPage(1)});
-        QVERIFY(waitEnabled(rig, 1));
-        Answers answers;
-        rig.connection().request(QStringLiteral("Runtime.getProperties"), {}, rig.key(kShop, 1),
-                                 answers.handler());
-        QVERIFY(rig.sim().waitForCommand(kShop, 1, QStringLiteral("Runtime.getProperties")));
-        // Capture off releases the session: its request is forgotten, never expired.
-        rig.connection().setCapturing(false);
-        QTRY_COMPARE(rig.closedSenders().size(), 1);
-        QCOMPARE(answers.count(), 0);
-        QTest::qWait(3000);
-        QCOMPARE(answers.count(), 0);
-        QCOMPARE(countText(rig, kStoppedAnswering), 0);
-    }
-
     void evaluationResults() {
         ConnectionRig rig;
         open(rig, {webPage(1), webPage(2, Targets::atOnce, QStringLiteral("page-1"))});
