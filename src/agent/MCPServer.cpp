@@ -103,6 +103,8 @@ void MCPServer::setEnabled(bool enabled) {
 }
 
 quint16 MCPServer::port() const {
+    if (m_portOverride)
+        return *m_portOverride;
     bool ok = false;
     const qlonglong stored = preferences().value(portKey, 0).toLongLong(&ok);
     if (!ok || stored < 1 || stored > 65535)
@@ -116,6 +118,18 @@ void MCPServer::setPort(quint16 newPort) {
         return;
     preferences().setValue(portKey, int(newPort));
     emit portChanged(effective);
+    if (m_running) {
+        stop();
+        start();
+    }
+}
+
+void MCPServer::overridePort(quint16 port) {
+    const quint16 before = this->port();
+    m_portOverride = port == 0 ? defaultPort : port;
+    if (before == *m_portOverride)
+        return;
+    emit portChanged(*m_portOverride);
     if (m_running) {
         stop();
         start();

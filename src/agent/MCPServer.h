@@ -67,6 +67,8 @@ public:
     // Stores the port; a running server moves to it. Setting the current port does nothing.
     void setPort(quint16 port);
     QString endpoint() const;
+    // Listens on `port` for the life of the process without storing it (headless serving).
+    void overridePort(quint16 port);
 
     // How long a connection may take to deliver its whole request.
     void setRequestTimeout(std::chrono::milliseconds timeout) { m_requestTimeout = timeout; }
@@ -89,4 +91,5 @@ private:
     std::optional<QString> m_lastError;
     std::chrono::milliseconds m_requestTimeout = defaultRequestTimeout;
     int m_connections = 0;
+    std::optional<quint16> m_portOverride;
 };

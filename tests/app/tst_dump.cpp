@@ -2,6 +2,7 @@
 // xcrun on PATH, and processes named launchd_sim holding real inspector sockets, found through the
 // real ps and lsof of this machine.
 #include "app/Diagnostics.h"
+#include "support/SimulatorSandbox.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,12 +24,8 @@ struct Run {
     QString out;
 };
 
-Run runDump(const QStringList& arguments, const QString& pathPrefix, const QString& muxPath) {
+Run runDump(const QStringList& arguments, const QProcessEnvironment& environment) {
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"), pathPrefix + QStringLiteral(":/usr/bin:/bin:/usr/sbin:/sbin"));
-    environment.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), QStringLiteral("UNIX:") + muxPath);
-    environment.remove(QStringLiteral("DISPLAY"));
     process.setProcessEnvironment(environment);
     process.start(qEnvironmentVariable("TAVOLIN_BIN"), arguments);
     if (!process.waitForFinished(60000))
@@ -47,38 +44,7 @@ QJsonObject message(const QString& text, const QString& level = QStringLiteral("
 class DumpTest : public QObject {
     Q_OBJECT
 
-    QList<QProcess*> simulators;
-
-    bool startSimulator(const QTemporaryDir& dir, const QString& udid, const QJsonObject& scenario, QString* socket) {
-        const QString deviceDir = dir.filePath(QStringLiteral("Devices/") + udid + QStringLiteral("/data"));
-        QDir().mkpath(deviceDir);
-        const QString launcher = deviceDir + QStringLiteral("/launchd_sim");
-        if (!QFile::link(qEnvironmentVariable("FAKE_LAUNCHD_SIM"), launcher))
-            return false;
-        const QString scenarioPath = dir.filePath(udid + QStringLiteral(".json"));
-        QFile file(scenarioPath);
-        file.open(QIODevice::WriteOnly);
-        file.write(QJsonDocument(scenario).toJson());
-        file.close();
-        const QString socketDir = dir.filePath(udid.right(1));
-        QDir().mkpath(socketDir);
-        *socket = socketDir + QStringLiteral("/com.apple.webinspectord_sim.socket");
-        auto* process = new QProcess(this);
-        process->start(launcher, {*socket, scenarioPath});
-        simulators << process;
-        return process->waitForReadyRead(5000);
-    }
-
 private slots:
-    void cleanup() {
-        for (QProcess* process : simulators) {
-            process->kill();
-            process->waitForFinished();
-            delete process;
-        }
-        simulators.clear();
-    }
-
     void secondsFromTheCommandLine() {
         QCOMPARE(Diagnostics::seconds({"tavolin", "--dump"}), 5.0);
         QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", "12"}), 12.0);
@@ -89,16 +55,16 @@ private slots:
     }
 
     void nothingAttached() {
-        QTemporaryDir dir;
-        const Run run = runDump({"--dump", "0.5"}, dir.path(), dir.filePath("no-usbmuxd"));
+        SimulatorSandbox sandbox; // no simulators and no xcrun at all
+        const Run run = runDump({"--dump", "0.5"}, sandbox.environment());
         QCOMPARE(run.status, 0);
         QCOMPARE(run.out, QStringLiteral("accessibility: DENIED\nno booted simulators\n"));
     }
 
     void twoSimulatorsEndToEnd() {
-        if (qEnvironmentVariable("FAKE_LAUNCHD_SIM").isEmpty() || QStandardPaths::findExecutable("lsof", {"/usr/bin", "/usr/sbin"}).isEmpty())
+        if (!SimulatorSandbox::available())
             QSKIP("needs the fake launchd_sim and lsof");
-        QTemporaryDir dir(QStringLiteral("/tmp/tvdump-XXXXXX"));
+        SimulatorSandbox sandbox;
 
         QJsonArray shopMessages;
         for (int i = 1; i <= 25; ++i)
@@ -120,29 +86,12 @@ private slots:
             {"id", "PID:9"}, {"name", "Notes"},
             {"pages", QJsonArray{QJsonObject{{"id", 1}, {"title", "Notes"}, {"url", "https://notes.example/"}}}}}}}};
 
-        QString phoneSocket, padSocket;
-        QVERIFY(startSimulator(dir, kPhone, phone, &phoneSocket));
-        QVERIFY(startSimulator(dir, kPad, pad, &padSocket));
+        const QString phoneSocket = sandbox.addSimulator(kPhone, QStringLiteral("iPhone 15"), phone);
+        const QString padSocket = sandbox.addSimulator(kPad, QStringLiteral("iPad Air"), pad);
+        QVERIFY(!phoneSocket.isEmpty() && !padSocket.isEmpty());
+        QVERIFY(sandbox.writeXcrun());
 
-        const QJsonObject simctl{
-            {"runtimes", QJsonArray{QJsonObject{{"identifier", "com.apple.CoreSimulator.SimRuntime.iOS-17-5"},
-                                                {"name", "iOS 17.5"}}}},
-            {"devices", QJsonObject{{"com.apple.CoreSimulator.SimRuntime.iOS-17-5",
-                                     QJsonArray{QJsonObject{{"state", "Booted"}, {"udid", kPhone}, {"name", "iPhone 15"}},
-                                                QJsonObject{{"state", "Booted"}, {"udid", kPad}, {"name", "iPad Air"}}}}}}};
-        const QString bin = dir.filePath(QStringLiteral("bin"));
-        QDir().mkpath(bin);
-        QFile listing(dir.filePath(QStringLiteral("simctl.json")));
-        listing.open(QIODevice::WriteOnly);
-        listing.write(QJsonDocument(simctl).toJson());
-        listing.close();
-        QFile xcrun(bin + QStringLiteral("/xcrun"));
-        xcrun.open(QIODevice::WriteOnly);
-        xcrun.write("#!/bin/sh\ncat '" + listing.fileName().toUtf8() + "'\n");
-        xcrun.close();
-        xcrun.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
-        const Run run = runDump({"--dump", "3"}, bin, dir.filePath("no-usbmuxd"));
+        const Run run = runDump({"--dump", "3"}, sandbox.environment());
         QCOMPARE(run.status, 0);
         const QStringList lines = run.out.split(QLatin1Char('\n'));
         auto at = [&](const QString& line) { return lines.indexOf(line); };

@@ -4,7 +4,9 @@
 // pages and logged messages the JSON describes:
 //   {"apps": [{"id": "PID:1", "name": "Safari", "iconWidth": 32,
 //              "pages": [{"id": 1, "title": "Shop", "url": "https://...", "heldBy": "OTHER",
-//                         "messages": [{"level": "log", "text": "hi", "url": "...", "line": 3}]}]}]}
+//                         "messages": [{"level": "log", "text": "hi", "url": "...", "line": 3}],
+//                         "evaluations": {"6*7": {"type": "number", "value": 42, "description": "42"}},
+//                         "snapshot": [800, 600]}]}]}
 // Without one it only holds the socket. It runs until killed.
 #include "support/FakeSimulator.h"
 
@@ -13,6 +15,7 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSize>
 
 #include <csignal>
 #include <cstdio>
@@ -87,6 +90,45 @@ int main(int argc, char** argv) {
             simulator.addPage(app.value("id").toString(), record);
         }
     }
+    // Pages answer the expressions their scenario lists and take snapshots of the given size.
+    QHash<qint64, QJsonObject> evaluations;
+    QHash<qint64, QSize> snapshots;
+    for (const QJsonValue& appValue : scenario.value("apps").toArray())
+        for (const QJsonValue& pageValue : appValue.toObject().value("pages").toArray()) {
+            const QJsonObject page = pageValue.toObject();
+            evaluations.insert(page.value("id").toInteger(), page.value("evaluations").toObject());
+            const QJsonArray size = page.value("snapshot").toArray();
+            if (size.size() == 2)
+                snapshots.insert(page.value("id").toInteger(), QSize(size[0].toInt(), size[1].toInt()));
+        }
+    simulator.setAnswerer([evaluations, snapshots](const FakeInspectorDaemon::Command& command)
+                              -> std::optional<FakeInspectorDaemon::Answer> {
+        using Answer = FakeInspectorDaemon::Answer;
+        const QString method = command.method;
+        const QSize size = snapshots.value(command.pageID);
+        if (method == QLatin1String("Page.enable"))
+            return Answer::result({});
+        if (method == QLatin1String("Runtime.evaluate")) {
+            const QString expression = command.params.value("expression").toString();
+            if (expression.startsWith(QLatin1String("JSON.stringify(")) && size.isValid())
+                return Answer::result(QJsonObject{{"result", QJsonObject{{"type", "string"},
+                                                                         {"value", QStringLiteral("[%1,%2]").arg(size.width()).arg(size.height())}}}});
+            const QJsonObject known = evaluations.value(command.pageID);
+            if (known.contains(expression))
+                return Answer::result(QJsonObject{{"result", known.value(expression).toObject()}});
+            return std::nullopt;
+        }
+        if (method == QLatin1String("Page.snapshotRect") && size.isValid()) {
+            QImage image(size, QImage::Format_RGB32);
+            image.fill(Qt::darkGreen);
+            QByteArray bytes;
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "PNG");
+            return Answer::result(QJsonObject{{"dataURL", QStringLiteral("data:image/png;base64,") + QString::fromLatin1(bytes.toBase64())}});
+        }
+        return std::nullopt;
+    });
     if (!simulator.start())
         return 1;
     std::puts("serving");
