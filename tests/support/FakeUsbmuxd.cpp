@@ -1,0 +1,407 @@
+#include "support/FakeUsbmuxd.h"
+
+#include "support/PlistXml.h"
+
+#include <QDir>
+#include <QUuid>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::uint32_t kPlistMessage = 8;
+constexpr std::uint32_t kResultOK = 0;
+constexpr std::uint32_t kResultBadCommand = 1;
+constexpr std::uint32_t kResultBadDevice = 2;
+constexpr std::uint32_t kResultConnectionRefused = 3;
+
+struct Header {
+    std::uint32_t length;
+    std::uint32_t version;
+    std::uint32_t message;
+    std::uint32_t tag;
+};
+
+bool readAll(int fd, char* into, std::size_t count) {
+    std::size_t filled = 0;
+    while (filled < count) {
+        const ssize_t got = ::recv(fd, into + filled, count - filled, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        filled += std::size_t(got);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const char* from, std::size_t count) {
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t sent = ::send(fd, from + done, count - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        done += std::size_t(sent);
+    }
+    return true;
+}
+
+QVariantMap result(std::uint32_t number) {
+    return {{QStringLiteral("MessageType"), QStringLiteral("Result")},
+            {QStringLiteral("Number"), qint64(number)}};
+}
+
+} // namespace
+
+FakeUsbmuxd::FakeUsbmuxd(QString path) : m_path(std::move(path)) {
+    if (m_path.isEmpty()) {
+        m_tempDir = QStringLiteral("/tmp/tv-") + QUuid::createUuid().toString(QUuid::Id128).left(12);
+        QDir().mkpath(m_tempDir);
+        m_path = m_tempDir + QStringLiteral("/usbmuxd");
+    }
+}
+
+FakeUsbmuxd::~FakeUsbmuxd() {
+    stop();
+    if (!m_tempDir.isEmpty())
+        QDir(m_tempDir).removeRecursively();
+}
+
+bool FakeUsbmuxd::start() {
+    m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_listenFd < 0)
+        return false;
+    const QByteArray bytes = m_path.toUtf8();
+    ::unlink(bytes.constData());
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (bytes.size() >= qsizetype(sizeof address.sun_path))
+        return false;
+    std::memcpy(address.sun_path, bytes.constData(), size_t(bytes.size()));
+    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_listenFd, 64) != 0 || ::pipe2(m_wakeFds, O_CLOEXEC) != 0)
+        return false;
+    m_acceptThread = std::thread([this] { acceptLoop(); });
+    return true;
+}
+
+void FakeUsbmuxd::stop() {
+    if (!m_acceptThread.joinable())
+        return;
+    std::vector<std::shared_ptr<Client>> clients;
+    {
+        std::lock_guard lock(m_lock);
+        m_stopping = true;
+        clients = m_clients;
+        for (const auto& client : clients)
+            ::shutdown(client->fd, SHUT_RDWR);
+    }
+    const char byte = 0;
+    (void)!::write(m_wakeFds[1], &byte, 1);
+    m_acceptThread.join();
+    for (const auto& client : clients)
+        if (client->thread.joinable())
+            client->thread.join();
+    std::lock_guard lock(m_lock);
+    for (const auto& client : m_clients)
+        ::close(client->fd);
+    m_clients.clear();
+    for (int& fd : m_wakeFds) {
+        ::close(fd);
+        fd = -1;
+    }
+    ::close(m_listenFd);
+    ::unlink(m_path.toUtf8().constData());
+    m_listenFd = -1;
+}
+
+void FakeUsbmuxd::acceptLoop() {
+    for (;;) {
+        pollfd fds[2] = {{m_wakeFds[0], POLLIN, 0}, {m_listenFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            return;
+        std::lock_guard lock(m_lock);
+        if (m_stopping)
+            return;
+        if (!(fds[1].revents & POLLIN))
+            continue;
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        reapLocked();
+        auto client = std::make_shared<Client>();
+        client->fd = fd;
+        m_clients.push_back(client);
+        client->thread = std::thread([this, client] { serveClient(client); });
+    }
+}
+
+// Joins the threads of connections that have ended.
+void FakeUsbmuxd::reapLocked() {
+    for (auto it = m_clients.begin(); it != m_clients.end();) {
+        if ((*it)->done) {
+            (*it)->thread.join();
+            ::close((*it)->fd);
+            it = m_clients.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
+    for (;;) {
+        Header header;
+        if (!readAll(client->fd, reinterpret_cast<char*>(&header), sizeof header) ||
+            header.length < sizeof header)
+            break;
+        QByteArray payload(qsizetype(header.length - sizeof header), Qt::Uninitialized);
+        if (!readAll(client->fd, payload.data(), std::size_t(payload.size())))
+            break;
+        const std::optional<QVariantMap> request =
+            header.message == kPlistMessage && header.version == 1 ? PlistXml::decode(payload) : std::nullopt;
+        if (!request) {
+            reply(*client, header.tag, result(kResultBadCommand));
+            continue;
+        }
+        const QString type = request->value(QStringLiteral("MessageType")).toString();
+        {
+            std::lock_guard lock(m_lock);
+            m_requests.append(type);
+            m_changed.notify_all();
+        }
+        if (type == QLatin1String("ListDevices")) {
+            QVariantList list;
+            {
+                std::lock_guard lock(m_lock);
+                for (const Entry& entry : m_entries)
+                    list.append(QVariantMap{{QStringLiteral("DeviceID"), qint64(entry.id)},
+                                            {QStringLiteral("MessageType"), QStringLiteral("Attached")},
+                                            {QStringLiteral("Properties"), propertiesLocked(entry)}});
+            }
+            reply(*client, header.tag, {{QStringLiteral("DeviceList"), list}});
+        } else if (type == QLatin1String("Listen")) {
+            reply(*client, header.tag, result(kResultOK));
+            std::vector<QVariantMap> attached;
+            {
+                std::lock_guard lock(m_lock);
+                client->listening = true;
+                for (const Entry& entry : m_entries)
+                    attached.push_back({{QStringLiteral("MessageType"), QStringLiteral("Attached")},
+                                        {QStringLiteral("DeviceID"), qint64(entry.id)},
+                                        {QStringLiteral("Properties"), propertiesLocked(entry)}});
+            }
+            for (const QVariantMap& event : attached)
+                reply(*client, 0, event);
+        } else if (type == QLatin1String("Connect")) {
+            const std::uint32_t id = std::uint32_t(request->value(QStringLiteral("DeviceID")).toLongLong());
+            const std::uint16_t port =
+                ntohs(std::uint16_t(request->value(QStringLiteral("PortNumber")).toLongLong()));
+            Target* target = nullptr;
+            bool found = false;
+            {
+                std::lock_guard lock(m_lock);
+                for (const Entry& entry : m_entries) {
+                    if (entry.id == id) {
+                        found = true;
+                        target = entry.target;
+                        if (target)
+                            client->device = id;
+                    }
+                }
+            }
+            if (!found) {
+                reply(*client, header.tag, result(kResultBadDevice));
+                continue;
+            }
+            if (!target || !target->accepts(port)) {
+                std::lock_guard lock(m_lock);
+                client->device = 0;
+                reply(*client, header.tag, result(kResultConnectionRefused));
+                continue;
+            }
+            if (!reply(*client, header.tag, result(kResultOK)))
+                break;
+            {
+                std::lock_guard lock(m_lock);
+                m_changed.notify_all();
+            }
+            // From here on the stream belongs to the device.
+            target->serve(port, client->fd);
+            ::shutdown(client->fd, SHUT_RDWR);
+            break;
+        } else if (type == QLatin1String("ReadPairRecord")) {
+            QByteArray record;
+            {
+                std::lock_guard lock(m_lock);
+                record = m_pairRecords.value(request->value(QStringLiteral("PairRecordID")).toString());
+            }
+            if (record.isEmpty())
+                reply(*client, header.tag, result(kResultBadDevice));
+            else
+                reply(*client, header.tag, {{QStringLiteral("PairRecordData"), record}});
+        } else if (type == QLatin1String("SavePairRecord")) {
+            {
+                std::lock_guard lock(m_lock);
+                m_pairRecords.insert(request->value(QStringLiteral("PairRecordID")).toString(),
+                                     request->value(QStringLiteral("PairRecordData")).toByteArray());
+            }
+            reply(*client, header.tag, result(kResultOK));
+        } else if (type == QLatin1String("DeletePairRecord")) {
+            {
+                std::lock_guard lock(m_lock);
+                m_pairRecords.remove(request->value(QStringLiteral("PairRecordID")).toString());
+            }
+            reply(*client, header.tag, result(kResultOK));
+        } else if (type == QLatin1String("ReadBUID")) {
+            QString buid;
+            {
+                std::lock_guard lock(m_lock);
+                buid = m_buid;
+            }
+            reply(*client, header.tag, {{QStringLiteral("BUID"), buid}});
+        } else {
+            reply(*client, header.tag, result(kResultBadCommand));
+        }
+    }
+    std::lock_guard lock(m_lock);
+    client->device = 0;
+    client->listening = false;
+    client->done = true;
+    m_changed.notify_all();
+}
+
+bool FakeUsbmuxd::reply(Client& client, std::uint32_t tag, const QVariantMap& message) {
+    const QByteArray body = PlistXml::encode(message);
+    Header header{std::uint32_t(sizeof(Header) + std::size_t(body.size())), 1, kPlistMessage, tag};
+    std::lock_guard lock(client.writeLock);
+    return writeAll(client.fd, reinterpret_cast<const char*>(&header), sizeof header) &&
+           writeAll(client.fd, body.constData(), std::size_t(body.size()));
+}
+
+QVariantMap FakeUsbmuxd::propertiesLocked(const Entry& entry) const {
+    QVariantMap properties{{QStringLiteral("DeviceID"), qint64(entry.id)},
+                           {QStringLiteral("SerialNumber"), entry.udid}};
+    if (entry.link == Link::usb) {
+        properties.insert(QStringLiteral("ConnectionType"), QStringLiteral("USB"));
+        properties.insert(QStringLiteral("ConnectionSpeed"), qint64(480000000));
+        properties.insert(QStringLiteral("LocationID"), qint64(0x14100000 + entry.id));
+        properties.insert(QStringLiteral("ProductID"), qint64(0x12a8));
+        properties.insert(QStringLiteral("USBSerialNumber"), QString(entry.udid).remove(QLatin1Char('-')));
+    } else {
+        // A BSD sockaddr_in: length, family, port, address.
+        QByteArray address(16, '\0');
+        address[0] = char(16);
+        address[1] = char(2);
+        address[4] = char(192);
+        address[5] = char(168);
+        address[6] = char(1);
+        address[7] = char(20 + entry.id);
+        properties.insert(QStringLiteral("ConnectionType"), QStringLiteral("Network"));
+        properties.insert(QStringLiteral("NetworkAddress"), address);
+        properties.insert(QStringLiteral("EscapedFullServiceName"),
+                          QStringLiteral("02:00:00:00:00:01@fe80::1._apple-mobdev2._tcp.local."));
+    }
+    return properties;
+}
+
+void FakeUsbmuxd::notifyListeners(const QVariantMap& event) {
+    std::vector<std::shared_ptr<Client>> listeners;
+    {
+        std::lock_guard lock(m_lock);
+        for (const auto& client : m_clients)
+            if (client->listening && !client->done)
+                listeners.push_back(client);
+    }
+    for (const auto& client : listeners)
+        reply(*client, 0, event);
+}
+
+std::uint32_t FakeUsbmuxd::plug(const QString& udid, Target* target, Link link) {
+    QVariantMap event;
+    std::uint32_t id;
+    {
+        std::lock_guard lock(m_lock);
+        id = m_nextDeviceID++;
+        m_entries.push_back({id, udid, link, target});
+        event = {{QStringLiteral("MessageType"), QStringLiteral("Attached")},
+                 {QStringLiteral("DeviceID"), qint64(id)},
+                 {QStringLiteral("Properties"), propertiesLocked(m_entries.back())}};
+    }
+    notifyListeners(event);
+    return id;
+}
+
+void FakeUsbmuxd::unplug(const QString& udid) {
+    std::vector<std::uint32_t> gone;
+    {
+        std::lock_guard lock(m_lock);
+        for (auto it = m_entries.begin(); it != m_entries.end();) {
+            if (it->udid == udid) {
+                gone.push_back(it->id);
+                it = m_entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (const auto& client : m_clients)
+            if (client->device && std::find(gone.begin(), gone.end(), client->device) != gone.end())
+                ::shutdown(client->fd, SHUT_RDWR);
+    }
+    for (std::uint32_t id : gone)
+        notifyListeners({{QStringLiteral("MessageType"), QStringLiteral("Detached")},
+                         {QStringLiteral("DeviceID"), qint64(id)}});
+}
+
+void FakeUsbmuxd::setPairRecord(const QString& udid, const QByteArray& record) {
+    std::lock_guard lock(m_lock);
+    if (record.isEmpty())
+        m_pairRecords.remove(udid);
+    else
+        m_pairRecords.insert(udid, record);
+}
+
+QByteArray FakeUsbmuxd::pairRecord(const QString& udid) const {
+    std::lock_guard lock(m_lock);
+    return m_pairRecords.value(udid);
+}
+
+void FakeUsbmuxd::setBUID(const QString& buid) {
+    std::lock_guard lock(m_lock);
+    m_buid = buid;
+}
+
+QStringList FakeUsbmuxd::requests() const {
+    std::lock_guard lock(m_lock);
+    return m_requests;
+}
+
+int FakeUsbmuxd::deviceConnections() const {
+    std::lock_guard lock(m_lock);
+    int count = 0;
+    for (const auto& client : m_clients)
+        if (client->device && !client->done)
+            ++count;
+    return count;
+}
+
+bool FakeUsbmuxd::waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::unique_lock lock(m_lock);
+        m_changed.wait_for(lock, std::chrono::milliseconds(10));
+    }
+    return true;
+}

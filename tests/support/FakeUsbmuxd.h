@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// Plays usbmuxd for tests on a unix socket: the plist protocol that libusbmuxd speaks (ListDevices,
+// Listen with attach and detach events, Connect, ReadPairRecord, SavePairRecord, DeletePairRecord,
+// ReadBUID). A program under test finds it through USBMUXD_SOCKET_ADDRESS=UNIX:<path>.
+//
+// Each client connection runs on a thread of its own. A connection made to a device's port is
+// handed to the device, which serves it on that thread until it ends; unplugging the device hangs
+// up every connection to it, as pulling the cable does.
+class FakeUsbmuxd {
+public:
+    // What stands behind a plugged device's ports.
+    class Target {
+    public:
+        virtual ~Target() = default;
+        virtual bool accepts(std::uint16_t port) = 0;
+        // Serves one connection to `port` until it ends. The descriptor stays usbmuxd's.
+        virtual void serve(std::uint16_t port, int fd) = 0;
+    };
+
+    enum class Link { usb, network };
+
+    // An empty path picks a fresh one in a temporary folder.
+    explicit FakeUsbmuxd(QString path = {});
+    ~FakeUsbmuxd();
+    FakeUsbmuxd(const FakeUsbmuxd&) = delete;
+    FakeUsbmuxd& operator=(const FakeUsbmuxd&) = delete;
+
+    bool start();
+    void stop();
+    const QString& path() const { return m_path; }
+    // The value for USBMUXD_SOCKET_ADDRESS.
+    QString address() const { return QStringLiteral("UNIX:") + m_path; }
+
+    // Attaches a device (listeners hear of it) and returns its usbmuxd device id. A network entry
+    // usually has no target: connections to it are refused.
+    std::uint32_t plug(const QString& udid, Target* target, Link link = Link::usb);
+    // Detaches every entry of the UDID and hangs up every connection to it.
+    void unplug(const QString& udid);
+
+    void setPairRecord(const QString& udid, const QByteArray& record);
+    QByteArray pairRecord(const QString& udid) const;
+    void setBUID(const QString& buid);
+
+    // The MessageType of every request so far, in order.
+    QStringList requests() const;
+    // Open connections that were handed to a device.
+    int deviceConnections() const;
+    bool waitUntil(const std::function<bool()>& predicate,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+private:
+    struct Entry {
+        std::uint32_t id;
+        QString udid;
+        Link link;
+        Target* target;
+    };
+    struct Client {
+        int fd = -1;
+        std::uint32_t device = 0; // set once the connection belongs to a device
+        bool listening = false;
+        std::mutex writeLock;
+        std::thread thread;
+        bool done = false;
+    };
+
+    void acceptLoop();
+    void serveClient(std::shared_ptr<Client> client);
+    bool reply(Client& client, std::uint32_t tag, const QVariantMap& message);
+    void notifyListeners(const QVariantMap& event);
+    QVariantMap propertiesLocked(const Entry& entry) const;
+    void reapLocked();
+
+    QString m_path;
+    QString m_tempDir;
+    int m_listenFd = -1;
+    int m_wakeFds[2] = {-1, -1};
+    std::thread m_acceptThread;
+
+    mutable std::mutex m_lock;
+    mutable std::condition_variable m_changed;
+    bool m_stopping = false;
+    std::vector<Entry> m_entries;
+    std::vector<std::shared_ptr<Client>> m_clients;
+    QHash<QString, QByteArray> m_pairRecords;
+    QString m_buid = QStringLiteral("00000000-0000-4000-8000-0000000000B1");
+    QStringList m_requests;
+    std::uint32_t m_nextDeviceID = 1;
+};

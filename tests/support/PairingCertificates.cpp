@@ -1,0 +1,116 @@
+#include "support/PairingCertificates.h"
+
+#include "support/PlistXml.h"
+
+#include <QUuid>
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <memory>
+
+namespace {
+
+struct Freer {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+    void operator()(X509* certificate) const { X509_free(certificate); }
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using Key = std::unique_ptr<EVP_PKEY, Freer>;
+using Certificate = std::unique_ptr<X509, Freer>;
+
+QByteArray drain(BIO* bio) {
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    return QByteArray(data, qsizetype(size));
+}
+
+QByteArray pem(const Key& key) {
+    std::unique_ptr<BIO, Freer> bio(BIO_new(BIO_s_mem()));
+    // The traditional RSA form, as pair records hold it.
+    PEM_write_bio_PrivateKey_traditional(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    return drain(bio.get());
+}
+
+QByteArray pem(const Certificate& certificate) {
+    std::unique_ptr<BIO, Freer> bio(BIO_new(BIO_s_mem()));
+    PEM_write_bio_X509(bio.get(), certificate.get());
+    return drain(bio.get());
+}
+
+void extend(X509* certificate, X509* issuer, int nid, const char* value) {
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+    if (X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value)) {
+        X509_add_ext(certificate, extension, -1);
+        X509_EXTENSION_free(extension);
+    }
+}
+
+Certificate issue(const Key& key, const char* commonName, long serial, X509* issuer, EVP_PKEY* issuerKey) {
+    Certificate certificate(X509_new());
+    X509_set_version(certificate.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), serial);
+    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 60L * 60 * 24 * 365);
+    X509_set_pubkey(certificate.get(), key.get());
+    X509_NAME* name = X509_get_subject_name(certificate.get());
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName),
+                               -1, -1, 0);
+    X509* signer = issuer ? issuer : certificate.get();
+    X509_set_issuer_name(certificate.get(), X509_get_subject_name(signer));
+    if (issuer) {
+        extend(certificate.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
+        extend(certificate.get(), signer, NID_key_usage, "critical,digitalSignature,keyEncipherment");
+    } else {
+        // No key usage on the root: hosts present it as their own client certificate too.
+        extend(certificate.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
+    }
+    extend(certificate.get(), signer, NID_subject_key_identifier, "hash");
+    X509_sign(certificate.get(), issuerKey ? issuerKey : key.get(), EVP_sha256());
+    return certificate;
+}
+
+} // namespace
+
+PairingCertificates PairingCertificates::generate() {
+    const Key rootKey(EVP_RSA_gen(2048));
+    const Key hostKey(EVP_RSA_gen(2048));
+    const Key deviceKey(EVP_RSA_gen(2048));
+    const Certificate root = issue(rootKey, "Root", 1, nullptr, nullptr);
+    const Certificate host = issue(hostKey, "Host", 2, root.get(), rootKey.get());
+    const Certificate device = issue(deviceKey, "Device", 3, root.get(), rootKey.get());
+
+    PairingCertificates result;
+    result.rootCertificate = pem(root);
+    result.rootKey = pem(rootKey);
+    result.hostCertificate = pem(host);
+    result.hostKey = pem(hostKey);
+    result.deviceCertificate = pem(device);
+    result.deviceKey = pem(deviceKey);
+    result.hostID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    result.systemBUID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    return result;
+}
+
+QVariantMap PairingCertificates::pairRecordDictionary() const {
+    return QVariantMap{
+        {QStringLiteral("DeviceCertificate"), deviceCertificate},
+        {QStringLiteral("HostCertificate"), hostCertificate},
+        {QStringLiteral("HostPrivateKey"), hostKey},
+        {QStringLiteral("RootCertificate"), rootCertificate},
+        {QStringLiteral("RootPrivateKey"), rootKey},
+        {QStringLiteral("HostID"), hostID},
+        {QStringLiteral("SystemBUID"), systemBUID},
+        {QStringLiteral("WiFiMACAddress"), QStringLiteral("02:00:00:00:00:01")},
+    };
+}
+
+QByteArray PairingCertificates::pairRecord() const {
+    return PlistXml::encode(pairRecordDictionary());
+}
