@@ -173,6 +173,10 @@ void FakeDevice::serveInspector(int fd, bool tls) {
                 break;
             const std::optional<QVariant> decoded = PropertyList::decode(input.constData() + at + 4, length);
             at += 4 + qsizetype(length);
+            {
+                std::lock_guard lock(m_stateLock);
+                ++m_frames;
+            }
             if (!decoded)
                 continue;
             const QVariantMap message = decoded->toMap();
@@ -254,6 +258,11 @@ int FakeDevice::serviceConnections() const {
 int FakeDevice::servicePeer() const {
     std::lock_guard lock(m_stateLock);
     return m_peers.empty() ? -1 : m_peers.rbegin()->first;
+}
+
+qint64 FakeDevice::framesReceived() const {
+    std::lock_guard lock(m_stateLock);
+    return m_frames;
 }
 
 bool FakeDevice::sendRaw(const QByteArray& bytes, int peer) {

@@ -53,6 +53,7 @@ public:
     // The inspector service's connections: peers of the daemon.
     int serviceConnections() const; // open now
     int servicePeer() const;        // the newest open one, or -1
+    qint64 framesReceived() const;  // from every service connection so far
     bool sendRaw(const QByteArray& bytes, int peer = -1);
     void hangUp(int peer = -1);
 
@@ -79,4 +80,5 @@ private:
     int m_sessions = 0;
     std::map<int, std::shared_ptr<Peer>> m_peers;
     int m_nextPeer = 1;
+    qint64 m_frames = 0;
 };
