@@ -81,16 +81,6 @@ std::optional<PageKey> page(const std::optional<QString>& name, const ConsoleHub
     return std::nullopt;
 }
 
-QString shortenedUrl(const QString& url) {
-    const qsizetype scheme = url.indexOf(QStringLiteral("://"));
-    QString rest = scheme >= 0 ? url.mid(scheme + 3) : url;
-    if (url.startsWith(QStringLiteral("file://"))) {
-        const qsizetype bundle = rest.indexOf(QStringLiteral(".app/"));
-        if (bundle >= 0)
-            rest = rest.mid(bundle + 5);
-    }
-    return rest;
-}
 
 QString listing(const ConsoleHub& hub) {
     QStringList lines;
@@ -109,7 +99,7 @@ QString listing(const ConsoleHub& hub) {
                               : QString());
             for (const InspectorPage& page : hub.pages(app.key))
                 lines << QStringLiteral("    ") + page.displayTitle() + QStringLiteral(" [") +
-                             shortenedUrl(page.url) + QStringLiteral("] ") +
+                             page.shortenedUrl() + QStringLiteral("] ") +
                              QString::number(hub.entryCount(page.key)) + QStringLiteral(" messages");
         }
     }

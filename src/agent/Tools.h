@@ -40,8 +40,4 @@ void evaluate(ConsoleHub& hub, const PageKey& page, const QString& expression, R
 // PNG; the bytes unchanged when they cannot be decoded or encoded.
 QByteArray shrink(const QByteArray& image, int maxEdge);
 
-// The part of a URL worth showing: what follows "://", and inside an application bundle only
-// what follows ".app/".
-QString shortenedUrl(const QString& url);
-
 } // namespace Tools

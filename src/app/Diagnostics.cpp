@@ -27,16 +27,6 @@ double seconds(const QStringList& arguments) {
 
 namespace {
 
-QString shortenedUrl(const QString& url) {
-    const qsizetype scheme = url.indexOf(QStringLiteral("://"));
-    QString rest = scheme >= 0 ? url.mid(scheme + 3) : url;
-    if (url.startsWith(QStringLiteral("file://"))) {
-        const qsizetype bundle = rest.indexOf(QStringLiteral(".app/"));
-        if (bundle >= 0)
-            rest = rest.mid(bundle + 5);
-    }
-    return rest;
-}
 
 } // namespace
 
@@ -73,7 +63,7 @@ QString report(const ConsoleHub& hub, bool accessibilityGranted) {
                              (page.claimedElsewhere ? QStringLiteral(" [held elsewhere]") : QString()) +
                              QStringLiteral(" \u2014 ") + QString::number(hub.entryCount(page.key)) +
                              QStringLiteral(" messages");
-                lines << QStringLiteral("      ") + shortenedUrl(page.url);
+                lines << QStringLiteral("      ") + page.shortenedUrl();
             }
         }
         const QList<ConsoleEntry> entries = hub.entries(ConsoleScope::device(device.udid));

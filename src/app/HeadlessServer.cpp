@@ -3,9 +3,11 @@
 #include "agent/MCPDispatcher.h"
 #include "agent/MCPServer.h"
 #include "console/ConsoleHub.h"
+#include "console/CountBroadcast.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -66,6 +68,13 @@ int run(const Options& options) {
     }
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
+
+    // Other processes of the user hear of the unseen counts; refreshed as the desktop shell does.
+    CountBroadcast broadcast;
+    broadcast.listen(&hub);
+    QTimer refresh;
+    QObject::connect(&refresh, &QTimer::timeout, [&] { broadcast.publish(hub); });
+    refresh.start(400);
 
     hub.start();
     std::printf("%s\n", qPrintable(server.endpoint()));

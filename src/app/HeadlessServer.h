@@ -4,8 +4,8 @@
 
 #include <optional>
 
-// `tavolin --serve [--port N]`: the hub and the agent endpoint without any window, for agents on
-// machines without a desktop session. Writes no preference.
+// `tavolin --serve [--port N]`: the hub, the agent endpoint and the count broadcast without any
+// window, for agents on machines without a desktop session. Writes no preference.
 namespace HeadlessServer {
 
 struct Options {

@@ -141,6 +141,9 @@ QVariantMap ConnectionWorker::pageArgument(const PageKey& key) const {
 
 void ConnectionWorker::begin(std::shared_ptr<WIRSocket> socket) {
     m_socket = std::move(socket);
+    // A service that hung up at once may already have been torn down: start nothing then.
+    if (m_tornDown)
+        return;
     m_socket->send(QStringLiteral("_rpc_reportIdentifier:"), base());
     m_socket->send(QStringLiteral("_rpc_getConnectedApplications:"), base());
     m_resync = new QTimer(this);

@@ -30,6 +30,17 @@ QString InspectorPage::shortLabel() const {
     return title.isEmpty() ? url : title;
 }
 
+QString InspectorPage::shortenedUrl() const {
+    const qsizetype scheme = url.indexOf(QStringLiteral("://"));
+    QString rest = scheme >= 0 ? url.mid(scheme + 3) : url;
+    if (url.startsWith(QStringLiteral("file://"))) {
+        const qsizetype bundle = rest.indexOf(QStringLiteral(".app/"));
+        if (bundle >= 0)
+            rest = rest.mid(bundle + 5);
+    }
+    return rest;
+}
+
 std::optional<QString> InspectorPage::secondaryTitle() const {
     if (!overrideName.isEmpty() && !title.isEmpty() && overrideName != title)
         return title;

@@ -22,6 +22,9 @@ struct InspectorPage {
     QString displayTitle() const;
     // A short text for the URL: a file's name, or host[:port][path]; else the title, else the URL.
     QString shortLabel() const;
+    // The URL without its scheme, and inside an application bundle only the path after ".app/":
+    // the short form reports and listings show.
+    QString shortenedUrl() const;
     // The title, when an override name hides it.
     std::optional<QString> secondaryTitle() const;
 

@@ -170,30 +170,30 @@ plist_t fromVariant(const QVariant& value, int depth) {
     }
 }
 
+// The parsed tree of a binary or XML property list, or null.
+PlistPtr parse(const char* data, std::size_t size) {
+    if (!data || size == 0 || size > std::numeric_limits<uint32_t>::max())
+        return nullptr;
+    plist_t root = nullptr;
+    plist_from_memory(data, uint32_t(size), &root);
+    return PlistPtr(root);
+}
+
 } // namespace
 
 namespace PropertyList {
 
 std::optional<QVariant> decode(const char* data, std::size_t size) {
-    if (!data || size == 0 || size > std::numeric_limits<uint32_t>::max())
-        return std::nullopt;
-    plist_t root = nullptr;
-    plist_from_memory(data, uint32_t(size), &root);
+    const PlistPtr root = parse(data, size);
     if (!root)
         return std::nullopt;
-    PlistPtr owner(root);
-    return toVariant(root, 0);
+    return toVariant(root.get(), 0);
 }
 
 std::optional<Message> decodeMessage(const char* data, std::size_t size) {
-    if (!data || size == 0 || size > std::numeric_limits<uint32_t>::max())
-        return std::nullopt;
-    plist_t root = nullptr;
-    plist_from_memory(data, uint32_t(size), &root);
-    if (!root)
-        return std::nullopt;
-    PlistPtr owner(root);
-    if (plist_get_node_type(root) != PLIST_DICT)
+    const PlistPtr owner = parse(data, size);
+    plist_t root = owner.get();
+    if (!root || plist_get_node_type(root) != PLIST_DICT)
         return std::nullopt;
     plist_t selector = plist_dict_get_item(root, "__selector");
     if (!selector || plist_get_node_type(selector) != PLIST_STRING)
