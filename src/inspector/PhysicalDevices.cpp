@@ -31,16 +31,26 @@ QList<InspectableDevice> attached() {
 std::optional<InspectableDevice> describe(const QString& udid) {
     const QByteArray udidBytes = udid.toUtf8();
     idevice_t device = nullptr;
-    if (idevice_new_with_options(&device, udidBytes.constData(), IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS ||
+    if (idevice_new_with_options(&device, udidBytes.constData(), IDEVICE_LOOKUP_USBMUX) !=
+            IDEVICE_E_SUCCESS ||
         !device)
         return std::nullopt;
     lockdownd_client_t client = nullptr;
-    if (lockdownd_client_new_with_handshake(device, &client, DeviceTransport::kClientLabel) != LOCKDOWN_E_SUCCESS ||
+    if (lockdownd_client_new_with_handshake(device, &client, DeviceTransport::kClientLabel) !=
+            LOCKDOWN_E_SUCCESS ||
         !client) {
         if (client)
             lockdownd_client_free(client);
-        idevice_free(device);
-        return std::nullopt;
+        client = nullptr;
+        // A device that is locked or does not trust this computer refuses the session, but still
+        // tells its name and version. It is listed, so that connecting to it can say what is wrong.
+        if (lockdownd_client_new(device, &client, DeviceTransport::kClientLabel) != LOCKDOWN_E_SUCCESS ||
+            !client) {
+            if (client)
+                lockdownd_client_free(client);
+            idevice_free(device);
+            return std::nullopt;
+        }
     }
     char* name = nullptr;
     if (lockdownd_get_device_name(client, &name) != LOCKDOWN_E_SUCCESS || !name) {

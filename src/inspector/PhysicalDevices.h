@@ -10,6 +10,8 @@
 struct lockdownd_client_private;
 
 // Finds iOS devices attached over USB through usbmuxd and describes each one through lockdown.
+// A device that refuses the lockdown session (locked, or not trusting this computer) is described
+// from what lockdown tells without one, and listed: connecting to it then reports the pairing.
 // Stateless and blocking: every device costs a lockdown handshake.
 namespace PhysicalDevices {
 

@@ -68,21 +68,26 @@ private slots:
         usbmuxd.setPairRecord(kPad, pairing.pairRecord());
         usbmuxd.plug(kPhone, &phone);
         usbmuxd.plug(kPad, &pad);
+        // Attached, but its lockdown does not answer.
+        usbmuxd.plug(kRemote, nullptr);
 
-        // A version that cannot be read still lists the device; one that refuses the session does not.
+        // A version that cannot be read gives "device"; a device that refuses the session is still
+        // listed with what it tells without one.
         const QList<InspectableDevice> devices = PhysicalDevices::attached();
-        QCOMPARE(devices.size(), 1);
-        QCOMPARE(devices[0].udid, kPhone);
-        QCOMPARE(devices[0].runtime, QStringLiteral("device"));
-        QCOMPARE(devices[0].name, QStringLiteral("Phone"));
+        QCOMPARE(devices.size(), 2);
+        QCOMPARE(devices[0].udid, kPad);
+        QCOMPARE(devices[0].runtime, QStringLiteral("iOS 17.5"));
+        QCOMPARE(devices[1].udid, kPhone);
+        QCOMPARE(devices[1].runtime, QStringLiteral("device"));
+        QCOMPARE(devices[1].name, QStringLiteral("Phone"));
         QVERIFY(pad.lockdownRequests().contains(QStringLiteral("StartSession")));
+        QCOMPARE(phone.lockdownRequests().count(QStringLiteral("StopSession")), 1);
 
-        // Without a pair record the handshake fails too (pairing needs the user).
-        pad.setTrusted(true);
+        // Without a pair record, the same.
         usbmuxd.setPairRecord(kPad, {});
-        QVERIFY(!PhysicalDevices::describe(kPad));
-        usbmuxd.setPairRecord(kPad, pairing.pairRecord());
-        QCOMPARE(PhysicalDevices::describe(kPad)->name, QStringLiteral("Pad"));
+        pad.setName(QStringLiteral("Pad 2"));
+        QCOMPARE(PhysicalDevices::describe(kPad)->name, QStringLiteral("Pad 2"));
+        QVERIFY(!PhysicalDevices::describe(kRemote));
     }
 
     void nothingWithoutUsbmuxd() {
