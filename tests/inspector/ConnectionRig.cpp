@@ -3,6 +3,7 @@
 #include "inspector/UnixTransport.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <QTest>
 #include <QThread>
 
@@ -16,6 +17,20 @@ InspectorTiming ConnectionRig::fastTiming() {
     timing.requestDeadline = 1200ms;
     timing.queuedExpiry = 500ms;
     return timing;
+}
+
+FakeInspectorDaemon::Page webPage(qint64 id, FakeInspectorDaemon::Targets targets, const QString& target) {
+    FakeInspectorDaemon::Page page;
+    page.id = id;
+    page.title = QStringLiteral("Page %1").arg(id);
+    page.url = QStringLiteral("https://shop.example/%1").arg(id);
+    page.targets = targets;
+    page.target = target;
+    return page;
+}
+
+QJsonObject logMessage(const QString& text, const QString& level) {
+    return {{"source", "console-api"}, {"level", level}, {"type", "log"}, {"text", text}};
 }
 
 ConnectionRig::ConnectionRig(const InspectorTiming& timing) : m_sim(std::make_unique<FakeSimulator>()) {
@@ -78,6 +93,17 @@ bool ConnectionRig::start(bool capturing) {
         return false;
     m_connection->setCapturing(capturing);
     return true;
+}
+
+bool ConnectionRig::openShop(const std::vector<Page>& pages) {
+    m_sim->addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
+    for (const Page& page : pages)
+        m_sim->addPage(kShop, page);
+    return start();
+}
+
+bool ConnectionRig::waitEnabled(qint64 pageID) {
+    return m_sim->waitForCommand(kShop, pageID, QStringLiteral("Inspector.initialized"), 10s).has_value();
 }
 
 void ConnectionRig::dropConnection() {
@@ -143,4 +169,23 @@ bool ConnectionRig::waitForPolls(int count) {
     const QString selector = QStringLiteral("_rpc_getConnectedApplications:");
     const std::size_t target = frames(selector).size() + std::size_t(count);
     return QTest::qWaitFor([&] { return frames(selector).size() >= target; }, 10000);
+}
+
+WebInspectorConnection::ResponseHandler Answers::handler() {
+    return [this](simdjson::dom::element response) {
+        std::lock_guard guard(lock);
+        bodies.append(
+            QJsonDocument::fromJson(QByteArray::fromStdString(simdjson::minify(response))).object());
+        threads.append(QThread::currentThread()->objectName());
+    };
+}
+
+qsizetype Answers::count() {
+    std::lock_guard guard(lock);
+    return bodies.size();
+}
+
+QJsonObject Answers::body(qsizetype i) {
+    std::lock_guard guard(lock);
+    return bodies.value(i);
 }

@@ -1,10 +1,6 @@
 // Object properties, completion names, serialisation and snapshots through a real connection to a
 // fake simulator: what goes into the page's session, what comes back, and on which thread.
-#include "console/ConsoleEntry.h"
-#include "inspector/InspectorTiming.h"
-#include "inspector/UnixTransport.h"
-#include "inspector/WebInspectorConnection.h"
-#include "support/FakeSimulator.h"
+#include "ConnectionRig.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -19,26 +15,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using Page = FakeInspectorDaemon::Page;
 using Command = FakeInspectorDaemon::Command;
 using Answer = FakeInspectorDaemon::Answer;
 using Targets = FakeInspectorDaemon::Targets;
 
-const QString kDevice = QStringLiteral("SIM-1");
-const QString kShop = QStringLiteral("PID:4711");
+const QString kShop = ConnectionRig::kShop;
 const QString kNotAttached = QStringLiteral("This webview is not attached. It may have navigated or closed.");
 const QByteArray kImage = QByteArray::fromHex("89504e470d0a1a0a0000000d49484452");
-
-Page webPage(qint64 id, Targets targets = Targets::none) {
-    Page page;
-    page.id = id;
-    page.title = QStringLiteral("Page %1").arg(id);
-    page.url = QStringLiteral("https://shop.example/%1").arg(id);
-    page.targets = targets;
-    if (targets == Targets::atOnce)
-        page.target = QStringLiteral("page-%1").arg(id);
-    return page;
-}
 
 Answer returned(const QJsonValue& value) {
     return Answer::result(
@@ -117,47 +100,12 @@ struct Delivered {
     }
 };
 
-// A connection to a fake simulator with one application, timings shortened.
-class Rig {
-public:
+// The Shop application with `pages`, capturing, answering the way a page does unless told otherwise.
+struct Rig : ConnectionRig {
     explicit Rig(const std::vector<Page>& pages) {
-        InspectorTiming timing;
-        timing.enableFallback = 60ms;
-        timing.poll = 200ms;
-        timing.revival = 500ms;
-        timing.requestDeadline = 1200ms;
-        timing.queuedExpiry = 500ms;
-        QVERIFY(sim.start());
-        sim.addApp({kShop, QStringLiteral("Shop"), std::nullopt, std::nullopt});
-        for (const Page& page : pages)
-            sim.addPage(kShop, page);
-        InspectorTiming::set(timing);
-        connection = std::make_unique<WebInspectorConnection>(
-            kDevice, std::make_shared<UnixTransport>(sim.socketPath()));
-        InspectorTiming::set(InspectorTiming());
-        connection->onEntry = [this](ConsoleEntry entry) { entries.push_back(std::move(entry)); };
-        QVERIFY(!connection->start());
+        sim().setAnswerer([](const Command& command) { return pageAnswers(command); });
+        QVERIFY(openShop(pages));
     }
-    ~Rig() {
-        connection.reset();
-        sim.stop();
-    }
-
-    PageKey key(qint64 pageID) const { return {kDevice, kShop, pageID}; }
-    bool waitEnabled(qint64 pageID) {
-        return sim.waitForCommand(kShop, pageID, QStringLiteral("Inspector.initialized"), 10s).has_value();
-    }
-    std::vector<ConsoleEntry> results() const {
-        std::vector<ConsoleEntry> found;
-        for (const ConsoleEntry& entry : entries)
-            if (entry.kind == EntryKind::result)
-                found.push_back(entry);
-        return found;
-    }
-
-    FakeSimulator sim;
-    std::unique_ptr<WebInspectorConnection> connection;
-    std::vector<ConsoleEntry> entries;
 };
 
 QStringList names(const QList<PropertyNode>& rows) {
@@ -183,18 +131,17 @@ private slots:
 };
 
 void TestPageObjects::objectRequestsAnswerOnTheMainThread() {
-    Rig rig({webPage(1), webPage(2, Targets::atOnce)});
-    rig.sim.setAnswerer([](const Command& command) { return pageAnswers(command); });
+    Rig rig({webPage(1), webPage(2, Targets::atOnce, QStringLiteral("page-2"))});
     QVERIFY(rig.waitEnabled(1));
     QVERIFY(rig.waitEnabled(2));
 
     Delivered got;
     for (const qint64 page : {1, 2}) {
-        rig.connection->properties(QStringLiteral("obj-1"), rig.key(page), got.rowsTo());
-        rig.connection->completions(QStringLiteral("document"), rig.key(page), got.namesTo());
-        rig.connection->serialize(QStringLiteral("obj-1"), rig.key(page), true, got.textTo());
+        rig.connection().properties(QStringLiteral("obj-1"), rig.key(kShop, page), got.rowsTo());
+        rig.connection().completions(QStringLiteral("document"), rig.key(kShop, page), got.namesTo());
+        rig.connection().serialize(QStringLiteral("obj-1"), rig.key(kShop, page), true, got.textTo());
     }
-    rig.connection->properties(QStringLiteral("gone"), rig.key(1), got.rowsTo());
+    rig.connection().properties(QStringLiteral("gone"), rig.key(kShop, 1), got.rowsTo());
     QTRY_COMPARE(got.rows.size() + got.names.size() + got.texts.size(), 7);
     QCOMPARE(got.offMainThread, 0);
 
@@ -207,7 +154,7 @@ void TestPageObjects::objectRequestsAnswerOnTheMainThread() {
     QCOMPARE(got.texts[0], std::optional<QString>("{\n  \"a\": 1\n}"));
 
     // The page with a target got them wrapped for it.
-    const auto serialised = rig.sim.commands(QStringLiteral("Runtime.callFunctionOn"));
+    const auto serialised = rig.sim().commands(QStringLiteral("Runtime.callFunctionOn"));
     QCOMPARE(serialised.size(), std::size_t(2));
     QCOMPARE(serialised[0].targetID, QString());
     QCOMPARE(serialised[1].targetID, QStringLiteral("page-2"));
@@ -219,17 +166,16 @@ void TestPageObjects::objectRequestsAnswerOnTheMainThread() {
 
 void TestPageObjects::pageWithoutSession() {
     Rig rig({webPage(1)});
-    rig.sim.setAnswerer([](const Command& command) { return pageAnswers(command); });
     QVERIFY(rig.waitEnabled(1));
 
     // A page the connection does not know has no session: nothing is sent. The snapshot still says
     // that it got nothing, since its callers have no time limit of their own.
     Delivered got;
-    const PageKey unknown = rig.key(404);
-    rig.connection->properties(QStringLiteral("obj-1"), unknown, got.rowsTo());
-    rig.connection->completions(std::nullopt, unknown, got.namesTo());
-    rig.connection->serialize(QStringLiteral("obj-1"), unknown, false, got.textTo());
-    rig.connection->snapshot(unknown, true, got.imageTo());
+    const PageKey unknown = rig.key(kShop, 404);
+    rig.connection().properties(QStringLiteral("obj-1"), unknown, got.rowsTo());
+    rig.connection().completions(std::nullopt, unknown, got.namesTo());
+    rig.connection().serialize(QStringLiteral("obj-1"), unknown, false, got.textTo());
+    rig.connection().snapshot(unknown, true, got.imageTo());
     QTRY_COMPARE(got.images.size(), 1);
     QCOMPARE(got.images[0], std::nullopt);
     QCOMPARE(got.offMainThread, 0);
@@ -237,18 +183,17 @@ void TestPageObjects::pageWithoutSession() {
     QTest::qWait(1800);
     QCOMPARE(got.rows.size() + got.names.size() + got.texts.size(), 0);
     QCOMPARE(got.images.size(), 1);
-    QVERIFY(rig.sim.commands(kShop, 404).empty());
+    QVERIFY(rig.sim().commands(kShop, 404).empty());
 }
 
 void TestPageObjects::snapshots() {
-    Rig rig({webPage(1), webPage(2, Targets::atOnce)});
-    rig.sim.setAnswerer([](const Command& command) { return pageAnswers(command); });
+    Rig rig({webPage(1), webPage(2, Targets::atOnce, QStringLiteral("page-2"))});
     QVERIFY(rig.waitEnabled(1));
     QVERIFY(rig.waitEnabled(2));
 
     Delivered got;
-    rig.connection->snapshot(rig.key(1), true, got.imageTo());
-    rig.connection->snapshot(rig.key(2), false, got.imageTo());
+    rig.connection().snapshot(rig.key(kShop, 1), true, got.imageTo());
+    rig.connection().snapshot(rig.key(kShop, 2), false, got.imageTo());
     QTRY_COMPARE(got.images.size(), 2);
     QCOMPARE(got.images[0], std::optional<QByteArray>(kImage));
     QCOMPARE(got.images[1], std::optional<QByteArray>(kImage));
@@ -256,11 +201,11 @@ void TestPageObjects::snapshots() {
 
     for (const qint64 page : {1, 2}) {
         QStringList methods;
-        for (const Command& command : rig.sim.commands(kShop, page))
+        for (const Command& command : rig.sim().commands(kShop, page))
             methods.append(command.method);
         QCOMPARE(methods.mid(4), (QStringList{"Page.enable", "Runtime.evaluate", "Page.snapshotRect"}));
     }
-    const auto captures = rig.sim.commands(QStringLiteral("Page.snapshotRect"));
+    const auto captures = rig.sim().commands(QStringLiteral("Page.snapshotRect"));
     QCOMPARE(captures.size(), std::size_t(2));
     std::map<qint64, QJsonObject> byPage;
     for (const Command& command : captures)
@@ -277,7 +222,7 @@ void TestPageObjects::snapshots() {
 void TestPageObjects::requestsEndWithTheirSession() {
     for (const bool captureOff : {true, false}) {
         Rig rig({webPage(1)});
-        rig.sim.setAnswerer([](const Command& command) {
+        rig.sim().setAnswerer([](const Command& command) {
             // Nothing is answered but the enabling commands.
             return command.method.startsWith(QLatin1String("Inspector.")) ||
                            command.method.endsWith(QLatin1String(".enable"))
@@ -287,17 +232,17 @@ void TestPageObjects::requestsEndWithTheirSession() {
         QVERIFY(rig.waitEnabled(1));
 
         Delivered got;
-        rig.connection->evaluate(QStringLiteral("slow()"), rig.key(1));
-        rig.connection->properties(QStringLiteral("obj-1"), rig.key(1), got.rowsTo());
-        rig.connection->snapshot(rig.key(1), false, got.imageTo());
-        QVERIFY(rig.sim.waitForCommand(kShop, 1, QStringLiteral("Runtime.getProperties")));
-        QVERIFY(rig.sim.waitForCommand(kShop, 1, QStringLiteral("Page.enable")));
+        rig.connection().evaluate(QStringLiteral("slow()"), rig.key(kShop, 1));
+        rig.connection().properties(QStringLiteral("obj-1"), rig.key(kShop, 1), got.rowsTo());
+        rig.connection().snapshot(rig.key(kShop, 1), false, got.imageTo());
+        QVERIFY(rig.sim().waitForCommand(kShop, 1, QStringLiteral("Runtime.getProperties")));
+        QVERIFY(rig.sim().waitForCommand(kShop, 1, QStringLiteral("Page.enable")));
 
         if (captureOff) {
-            rig.connection->setCapturing(false);
+            rig.connection().setCapturing(false);
         } else {
-            rig.sim.removePage(kShop, 1);
-            rig.sim.sendListing(kShop);
+            rig.sim().removePage(kShop, 1);
+            rig.sim().sendListing(kShop);
         }
         // Well before the request deadline.
         QTRY_COMPARE_WITH_TIMEOUT(rig.results().size(), std::size_t(1), 900);
@@ -317,17 +262,15 @@ void TestPageObjects::requestsEndWithTheirSession() {
 
 void TestPageObjects::stoppingAnswersNothing() {
     Rig rig({webPage(1)});
-    rig.sim.setAnswerer([](const Command& command) { return pageAnswers(command, false); });
+    rig.sim().setAnswerer([](const Command& command) { return pageAnswers(command, false); });
     QVERIFY(rig.waitEnabled(1));
-    bool closed = false;
-    rig.connection->onClose = [&closed] { closed = true; };
 
     Delivered got;
-    rig.connection->evaluate(QStringLiteral("slow()"), rig.key(1));
-    rig.connection->snapshot(rig.key(1), true, got.imageTo());
-    QVERIFY(rig.sim.waitForCommand(kShop, 1, QStringLiteral("Page.snapshotRect")));
-    rig.connection->stop();
-    QTRY_VERIFY(closed);
+    rig.connection().evaluate(QStringLiteral("slow()"), rig.key(kShop, 1));
+    rig.connection().snapshot(rig.key(kShop, 1), true, got.imageTo());
+    QVERIFY(rig.sim().waitForCommand(kShop, 1, QStringLiteral("Page.snapshotRect")));
+    rig.connection().stop();
+    QTRY_COMPARE(rig.closes, 1);
     QTest::qWait(1800);
     QCOMPARE(rig.results().size(), std::size_t(0));
     QCOMPARE(got.images.size(), 0);
@@ -335,16 +278,15 @@ void TestPageObjects::stoppingAnswersNothing() {
 
 void TestPageObjects::completionsDroppedWithTheConnection() {
     Rig rig({webPage(1)});
-    rig.sim.setAnswerer([](const Command& command) { return pageAnswers(command); });
     QVERIFY(rig.waitEnabled(1));
 
     // The answer reaches the connection's queue, but the owner's thread has not run since: the
     // completion waits there when the connection goes, and must then never run.
     auto got = std::make_shared<Delivered>();
-    rig.connection->properties(QStringLiteral("obj-1"), rig.key(1), got->rowsTo());
-    QVERIFY(rig.sim.waitForCommand(kShop, 1, QStringLiteral("Runtime.getProperties")));
+    rig.connection().properties(QStringLiteral("obj-1"), rig.key(kShop, 1), got->rowsTo());
+    QVERIFY(rig.sim().waitForCommand(kShop, 1, QStringLiteral("Runtime.getProperties")));
     std::this_thread::sleep_for(300ms);
-    rig.connection.reset();
+    rig.dropConnection();
     QTest::qWait(300);
     QCOMPARE(got->rows.size(), 0);
 }
