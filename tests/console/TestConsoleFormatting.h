@@ -8,7 +8,6 @@ class TestConsoleFormatting : public QObject {
 
 private slots:
     void fullMessage();
-    void messageDefaults();
     void uncaughtExceptionUsesText();
     void mistypedFieldsCountAsAbsent_data();
     void mistypedFieldsCountAsAbsent();
@@ -18,8 +17,6 @@ private slots:
     void substituteConsumesFromTheFront();
     void describe_data();
     void describe();
-    void previews_data();
-    void previews();
     void stacks_data();
     void stacks();
     void references();

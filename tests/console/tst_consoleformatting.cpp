@@ -54,39 +54,20 @@ void TestConsoleFormatting::fullMessage() {
     QCOMPARE(e.level, ConsoleLevel::warning);
     QCOMPARE(e.source, QStringLiteral("console-api"));
     QCOMPARE(e.text, QStringLiteral("cart has 2 items {id: 5}"));
-    QCOMPARE(e.url, QStringLiteral("https://example.com/static/app.js"));
-    QCOMPARE(e.line, qint64(42));
-    QCOMPARE(e.repeatCount, qint64(3));
-    QCOMPARE(e.kind, EntryKind::message);
-    QVERIFY(!e.id.isNull());
-    QVERIFY(e.receivedAt >= before && e.receivedAt <= QDateTime::currentDateTimeUtc());
     QCOMPARE(e.location(), std::optional<QString>("app.js:42"));
-
+    QCOMPARE(e.repeatCount, qint64(3));
+    QVERIFY(e.receivedAt >= before && e.receivedAt <= QDateTime::currentDateTimeUtc());
     QCOMPARE(e.stack.size(), 2);
-    QCOMPARE(e.stack[0].function, QStringLiteral("addToCart"));
-    QCOMPARE(e.stack[0].url, QStringLiteral("https://example.com/static/app.js"));
-    QCOMPARE(e.stack[0].line, qint64(42));
-    QCOMPARE(e.stack[0].column, qint64(7));
     QCOMPARE(e.stack[1].function, QStringLiteral("(anonymous)"));
-    QCOMPARE(e.stack[1].line, qint64(10));
+    QCOMPARE(e.objects, (QList<RemoteObjectRef>{{R"j({"injectedScriptId":1,"id":9})j", "{id: 5}"}}));
 
-    QCOMPARE(e.objects.size(), 1);
-    QCOMPARE(e.objects[0].objectID, QStringLiteral(R"j({"injectedScriptId":1,"id":9})j"));
-    QCOMPARE(e.objects[0].label, QStringLiteral("{id: 5}"));
-}
-
-void TestConsoleFormatting::messageDefaults() {
-    const JsonFixture json("{}");
-    const ConsoleEntry e = entry(json.object(), page);
-    QCOMPARE(e.source, QStringLiteral("other"));
-    QCOMPARE(e.level, ConsoleLevel::log);
-    QCOMPARE(e.text, QString());
-    QCOMPARE(e.url, QString());
-    QCOMPARE(e.line, qint64(0));
-    QCOMPARE(e.repeatCount, qint64(1));
-    QVERIFY(e.stack.isEmpty());
-    QVERIFY(e.objects.isEmpty());
-    QCOMPARE(e.location(), std::nullopt);
+    // An empty message: every field takes its default.
+    const JsonFixture empty("{}");
+    const ConsoleEntry blank = entry(empty.object(), page);
+    QCOMPARE(blank.source, QStringLiteral("other"));
+    QCOMPARE(blank.level, ConsoleLevel::log);
+    QCOMPARE(blank.repeatCount, qint64(1));
+    QCOMPARE(blank.location(), std::nullopt);
 }
 
 void TestConsoleFormatting::uncaughtExceptionUsesText() {
@@ -131,12 +112,8 @@ void TestConsoleFormatting::mistypedFieldsCountAsAbsent_data() {
     row("line beyond 64 bits", R"j({"text": "t", "line": 1e30})j", "t", 0, 1, "", "other", log);
     row("line as unsigned beyond int64", R"j({"text": "t", "line": 18446744073709551615})j", "t", 0, 1, "",
         "other", log);
-    row("repeat count zero", R"j({"text": "t", "repeatCount": 0})j", "t", 0, 1, "", "other", log);
     row("repeat count negative", R"j({"text": "t", "repeatCount": -4})j", "t", 0, 1, "", "other", log);
     row("empty parameters keep the text", R"j({"text": "hello", "parameters": []})j", "hello", 0, 1, "",
-        "other", log);
-    row("parameters not all objects keep the text",
-        R"j({"text": "hello", "parameters": [{"type": "string", "value": "x"}, 5]})j", "hello", 0, 1, "",
         "other", log);
     row("parameters as object keep the text",
         R"j({"text": "hello", "parameters": {"type": "string", "value": "x"}})j", "hello", 0, 1, "", "other",
@@ -185,19 +162,16 @@ void TestConsoleFormatting::render_data() {
     QTest::newRow("missing argument stays") << list({s("%s")}) << "%s";
     QTest::newRow("lone percent sign") << list({s("100%")}) << "100%";
     QTest::newRow("style consumed") << list({s("%cred"), s("color: red"), n("1")}) << "red 1";
-    QTest::newRow("style without argument") << list({s("%cplain")}) << "plain";
     QTest::newRow("only a style") << list({s("%c"), s("color: red")}) << "";
     QTest::newRow("no format, everything joined") << list({s("a"), n("1"), yes}) << "a 1 true";
     QTest::newRow("escaped percent") << list({s("%d%%"), n("50")}) << "50%";
     QTest::newRow("no numeric conversion") << list({s("%d"), n("3.7")}) << "3.7";
     QTest::newRow("too few arguments") << list({s("%s and %s and %d"), s("a")}) << "a and %s and %d";
     QTest::newRow("unknown specifier") << list({s("%x %s"), s("y")}) << "%x y";
-    QTest::newRow("trailing percent") << list({s("%s%"), s("x")}) << "x%";
     QTest::newRow("extra arguments appended") << list({s("%s"), s("a"), s("b"), n("3")}) << "a b 3";
     QTest::newRow("only the first string is a format") << list({s("a"), s("%s"), s("b")}) << "a %s b";
     QTest::newRow("first argument not a string") << list({n("5"), s("%s")}) << "5 %s";
     QTest::newRow("object with %o") << list({s("got %o"), obj}) << "got Object";
-    QTest::newRow("object with %O and %j") << list({s("%O|%j"), obj, obj}) << "Object|Object";
     QTest::newRow("%s of an object is its description") << list({s("[%s]"), obj}) << "[Object]";
     QTest::newRow("%s of a string without value")
         << list({s("[%s]"), R"j({"type":"string","description":"d"})j"}) << "[]";
@@ -242,14 +216,10 @@ void TestConsoleFormatting::describe_data() {
     row("string from description", R"j({"type":"string","description":"desc"})j", "desc");
     row("string with nothing", R"j({"type":"string"})j", "");
     row("true", R"j({"type":"boolean","value":true})j", "true");
-    row("false", R"j({"type":"boolean","value":false})j", "false");
     row("boolean as text", R"j({"type":"boolean","value":"true","description":"d"})j", "d");
     row("boolean with nothing", R"j({"type":"boolean"})j", "?");
     row("integer", R"j({"type":"number","value":3,"description":"3"})j", "3");
     row("trailing zero dropped", R"j({"type":"number","value":2.50})j", "2.5");
-    row("largest plain integer", R"j({"type":"number","value":999999999999999})j", "999999999999999");
-    row("1e15 as double", R"j({"type":"number","value":1000000000000000})j", "1e+15");
-    row("1e16 as double", R"j({"type":"number","value":1e16})j", "1e+16");
     row("unsigned 64-bit", R"j({"type":"number","value":18446744073709551615})j", "18446744073709552000");
     row("NaN by description", R"j({"type":"number","description":"NaN"})j", "NaN");
     row("minus zero by description", R"j({"type":"number","description":"-0"})j", "-0");
@@ -272,22 +242,8 @@ void TestConsoleFormatting::describe_data() {
     row("type as number", R"j({"type":7,"description":"D"})j", "D");
     row("preview that is not an object", R"j({"type":"object","description":"Object","preview":"{a: 1}"})j",
         "Object");
-}
 
-void TestConsoleFormatting::describe() {
-    QFETCH(QString, object);
-    QFETCH(QString, expected);
-    const JsonFixture json(object.toStdString());
-    QCOMPARE(ConsoleFormatting::describe(json.object()), expected);
-}
-
-void TestConsoleFormatting::previews_data() {
-    QTest::addColumn<QString>("object");
-    QTest::addColumn<QString>("expected");
-    const auto row = [](const char* name, const char* object, const char* expected) {
-        QTest::newRow(name) << QString(object) << QString(expected);
-    };
-
+    // Objects with previews.
     row("plain object",
         R"j({"type":"object","description":"Object","preview":{"type":"object","description":"Object",)j"
         R"j("overflow":false,"properties":[{"name":"a","type":"number","value":"1"},)j"
@@ -299,8 +255,6 @@ void TestConsoleFormatting::previews_data() {
         R"j(Point {a: 1, b: "x"})j");
     row("empty plain object",
         R"j({"type":"object","description":"Object","preview":{"overflow":false,"properties":[]}})j", "{}");
-    row("empty class instance",
-        R"j({"type":"object","description":"Empty","preview":{"overflow":false,"properties":[]}})j", "Empty");
     row("no description means Object",
         R"j({"type":"object","preview":{"properties":[{"name":"k","type":"boolean","value":"true"}]}})j",
         "{k: true}");
@@ -331,7 +285,6 @@ void TestConsoleFormatting::previews_data() {
         R"j({"type":"object","subtype":"array","description":"Array(200)","preview":{"overflow":true,)j"
         R"j("properties":[{"name":"0","type":"number","value":"0"},{"name":"1","type":"number","value":"1"}]}})j",
         "[0, 1, …]");
-    row("empty array", R"j({"type":"object","subtype":"array","preview":{"properties":[]}})j", "[]");
     row("subtype from the preview",
         R"j({"type":"object","preview":{"subtype":"array","properties":[{"type":"number","value":"7"}]}})j",
         "[7]");
@@ -367,7 +320,7 @@ void TestConsoleFormatting::previews_data() {
         R"j({"type":"object","subtype":"array","preview":{"subtype":"map","properties":[]}})j", "[]");
 }
 
-void TestConsoleFormatting::previews() {
+void TestConsoleFormatting::describe() {
     QFETCH(QString, object);
     QFETCH(QString, expected);
     const JsonFixture json(object.toStdString());
@@ -422,15 +375,11 @@ void TestConsoleFormatting::trimmedNumbers_data() {
     QTest::addColumn<QString>("expected");
     QTest::newRow("zero") << 0.0 << "0";
     QTest::newRow("minus zero") << -0.0 << "0";
-    QTest::newRow("integer") << 3.0 << "3";
     QTest::newRow("negative") << -42.0 << "-42";
     QTest::newRow("below 1e15") << 999999999999999.0 << "999999999999999";
     QTest::newRow("1e15") << 1e15 << "1e+15";
-    QTest::newRow("1e16") << 1e16 << "1e+16";
     QTest::newRow("2^53") << 9007199254740992.0 << "9007199254740992";
-    QTest::newRow("tenth") << 0.1 << "0.1";
     QTest::newRow("sum of tenths") << 0.1 + 0.2 << "0.30000000000000004";
-    QTest::newRow("three and a half") << 3.5 << "3.5";
     QTest::newRow("small") << 1.5e-7 << "1.5e-07";
     QTest::newRow("large with fraction") << 1234567890123456.7 << "1234567890123456.8";
     // Plain notation never shows digits the double does not carry.
@@ -440,7 +389,6 @@ void TestConsoleFormatting::trimmedNumbers_data() {
     QTest::newRow("smallest subnormal") << 5e-324 << "5e-324";
     QTest::newRow("NaN") << std::nan("") << "NaN";
     QTest::newRow("infinity") << HUGE_VAL << "Infinity";
-    QTest::newRow("negative infinity") << -HUGE_VAL << "-Infinity";
 }
 
 void TestConsoleFormatting::trimmedNumbers() {
@@ -458,21 +406,17 @@ void TestConsoleFormatting::trimmedNumbers() {
 void TestConsoleFormatting::functionNames_data() {
     QTest::addColumn<QString>("description"); // a null string stands for none
     QTest::addColumn<QString>("expected");
-    QTest::newRow("none") << QString() << "";
-    QTest::newRow("named") << "function foo(a, b) { }"
-                           << "foo";
-    QTest::newRow("anonymous") << "function () {}"
-                               << "";
-    QTest::newRow("keyword later in the text") << "async function run() {}"
-                                               << "run";
-    QTest::newRow("no parenthesis after the name") << "function foo"
-                                                   << "foo";
-    QTest::newRow("arrow") << "(x) => x * 2"
-                           << "";
-    QTest::newRow("class") << "class Foo extends Bar {}"
-                           << "class";
-    QTest::newRow("bound") << "function bound greet() {\n    [native code]\n}"
-                           << "bound greet";
+    const auto row = [](const char* name, const QString& description, const char* expected) {
+        QTest::newRow(name) << description << QString(expected);
+    };
+    row("none", QString(), "");
+    row("named", "function foo(a, b) { }", "foo");
+    row("anonymous", "function () {}", "");
+    row("keyword later in the text", "async function run() {}", "run");
+    row("no parenthesis after the name", "function foo", "foo");
+    row("arrow", "(x) => x * 2", "");
+    row("class", "class Foo extends Bar {}", "class");
+    row("bound", "function bound greet() {\n    [native code]\n}", "bound greet");
 }
 
 void TestConsoleFormatting::functionNames() {
