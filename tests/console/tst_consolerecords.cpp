@@ -6,7 +6,6 @@
 #include "console/RemoteObjectRef.h"
 #include "console/Uuid.h"
 
-#include <QRegularExpression>
 #include <QSet>
 #include <QTest>
 
@@ -28,28 +27,14 @@ class TestConsoleRecords : public QObject {
     Q_OBJECT
 
 private slots:
-    void rawValuesRoundTrip() {
+    void rawValues() {
         for (ConsoleLevel level : allConsoleLevels) {
             QCOMPARE(consoleLevelFromRawValue(QStringView(rawValue(level))), level);
             QCOMPARE(consoleLevelFromRawValue(std::string_view(rawValue(level).toStdString())), level);
         }
-        QCOMPARE(rawValue(ConsoleLevel::warning), QStringLiteral("warning"));
-    }
-
-    void rawValueIsCaseSensitive() {
+        // Case-sensitive, and no abbreviations.
         QCOMPARE(consoleLevelFromRawValue(u"Error"), std::nullopt);
-        QCOMPARE(consoleLevelFromRawValue(std::string_view("Error")), std::nullopt);
         QCOMPARE(consoleLevelFromRawValue(std::string_view("warn")), std::nullopt);
-        QCOMPARE(consoleLevelFromRawValue(std::string_view("")), std::nullopt);
-    }
-
-    void onlyWarningsAndErrorsAreProblems() {
-        QSet<ConsoleLevel> problems;
-        for (ConsoleLevel level : allConsoleLevels) {
-            if (isProblem(level))
-                problems.insert(level);
-        }
-        QCOMPARE(problems, (QSet<ConsoleLevel>{ConsoleLevel::warning, ConsoleLevel::error}));
     }
 
     void levelOfMessage_data() {
@@ -57,28 +42,17 @@ private slots:
         QTest::addColumn<QString>("source");
         QTest::addColumn<ConsoleLevel>("expected");
         // An empty column stands for a missing field.
-        QTest::newRow("log from javascript is an uncaught exception") << "log"
-                                                                      << "javascript" << ConsoleLevel::error;
-        QTest::newRow("log from the console api") << "log"
-                                                  << "console-api" << ConsoleLevel::log;
-        QTest::newRow("warning keeps its level over javascript") << "warning"
-                                                                 << "javascript" << ConsoleLevel::warning;
-        QTest::newRow("debug") << "debug"
-                               << "console-api" << ConsoleLevel::debug;
-        QTest::newRow("info") << "info"
-                              << "other" << ConsoleLevel::info;
-        QTest::newRow("error") << "error"
-                               << "network" << ConsoleLevel::error;
-        QTest::newRow("nothing at all") << ""
-                                        << "" << ConsoleLevel::log;
-        QTest::newRow("no level, javascript") << ""
-                                              << "javascript" << ConsoleLevel::error;
-        QTest::newRow("unknown level") << "verbose"
-                                       << "console-api" << ConsoleLevel::log;
-        QTest::newRow("unknown level, javascript") << "trace"
-                                                   << "javascript" << ConsoleLevel::error;
-        QTest::newRow("source is case-sensitive") << "log"
-                                                  << "JavaScript" << ConsoleLevel::log;
+        const auto row = [](const char* name, const char* level, const char* source, ConsoleLevel expected) {
+            QTest::newRow(name) << QString(level) << QString(source) << expected;
+        };
+        row("log from javascript is an uncaught exception", "log", "javascript", ConsoleLevel::error);
+        row("log from the console api", "log", "console-api", ConsoleLevel::log);
+        row("warning keeps its level over javascript", "warning", "javascript", ConsoleLevel::warning);
+        row("error", "error", "network", ConsoleLevel::error);
+        row("nothing at all", "", "", ConsoleLevel::log);
+        row("no level, javascript", "", "javascript", ConsoleLevel::error);
+        row("unknown level", "verbose", "console-api", ConsoleLevel::log);
+        row("source is case-sensitive", "log", "JavaScript", ConsoleLevel::log);
     }
 
     void levelOfMessage() {
@@ -101,8 +75,6 @@ private slots:
             << "https://example.com/js/app.js" << qint64(42) << std::optional<QString>("app.js:42");
         QTest::newRow("line 0 is left out")
             << "https://example.com/js/app.js" << qint64(0) << std::optional<QString>("app.js");
-        QTest::newRow("negative line is left out")
-            << "https://example.com/app.js" << qint64(-1) << std::optional<QString>("app.js");
         QTest::newRow("no url") << "" << qint64(12) << std::optional<QString>();
         QTest::newRow("not a url") << "not a url" << qint64(3) << std::optional<QString>("not a url:3");
         QTest::newRow("query and fragment dropped")
@@ -113,7 +85,6 @@ private slots:
             << "https://example.com/my%20file.js" << qint64(5) << std::optional<QString>("my file.js:5");
         QTest::newRow("root has no file name")
             << "https://example.com/" << qint64(2) << std::optional<QString>("https://example.com/:2");
-        QTest::newRow("relative name") << "app.js" << qint64(9) << std::optional<QString>("app.js:9");
     }
 
     void location() {
@@ -129,15 +100,12 @@ private slots:
         QVERIFY(first.id != second.id);
         const ConsoleEntry copy = first;
         QCOMPARE(copy.id, first.id);
-        QCOMPARE(first.repeatCount, qint64(1));
-        QCOMPARE(first.kind, EntryKind::message);
     }
 
     void propertyNodesBuiltSeparatelyDiffer() {
         const PropertyNode a{.name = "x", .value = "1", .objectID = "obj-1"};
         const PropertyNode b{.name = "x", .value = "1", .objectID = "obj-1"};
         QVERIFY(a != b);
-        QCOMPARE(a, a);
         const PropertyNode copy = a;
         QCOMPARE(copy, a);
         QCOMPARE(qHash(copy), qHash(a));
@@ -158,12 +126,7 @@ private slots:
         const PageKey page{"D1", "PID:1", 3};
         const ConsoleScope device = ConsoleScope::device("D1");
 
-        QVERIFY(device != ConsoleScope::app(app));
-        QVERIFY(ConsoleScope::app(app) != ConsoleScope::page(page));
-        QCOMPARE(ConsoleScope::page(page), ConsoleScope::page(page));
         QVERIFY(ConsoleScope::page(page) != ConsoleScope::page({"D1", "PID:1", 4}));
-        QVERIFY(device != ConsoleScope::device("D2"));
-
         // The app and device ids are both "D1" here: the case alone must keep the scopes apart.
         QSet<ConsoleScope> set{device, ConsoleScope::app({"D1", "D1"}), ConsoleScope::device("D1"),
                                ConsoleScope::app(app), ConsoleScope::page(page)};
@@ -172,14 +135,10 @@ private slots:
         QCOMPARE(stdSet.size(), size_t(1));
 
         QCOMPARE(ConsoleScope::page(page).deviceID(), QStringLiteral("D1"));
-        QCOMPARE(ConsoleScope::app(app).deviceID(), QStringLiteral("D1"));
-
         QVERIFY(device.contains(page));
         QVERIFY(!device.contains({"D2", "PID:1", 3}));
         QVERIFY(ConsoleScope::app(app).contains({"D1", "PID:1", 99}));
-        QVERIFY(!ConsoleScope::app(app).contains({"D1", "PID:2", 3}));
         QVERIFY(!ConsoleScope::app(app).contains({"D2", "PID:1", 3}));
-        QVERIFY(ConsoleScope::page(page).contains(page));
         QVERIFY(!ConsoleScope::page(page).contains({"D1", "PID:1", 4}));
     }
 
@@ -193,41 +152,28 @@ private slots:
         QCOMPARE(refs.size(), 3);
     }
 
+    // Random (version 4) ids, none repeated, also when made on several threads at once: every thread
+    // seeds a generator of its own, and no two may produce the same sequence.
     void uuids() {
-        QSet<QUuid> seen;
-        for (int i = 0; i < 1000; ++i) {
-            const QUuid uuid = Uuid::create();
-            QCOMPARE(uuid.version(), QUuid::Random);
-            QCOMPARE(uuid.variant(), QUuid::DCE);
-            seen.insert(uuid);
-        }
-        QCOMPARE(seen.size(), 1000);
-
-        const QUuid fixed("{6ba7b810-9dad-11d1-80b4-00c04fd430c8}");
-        QCOMPARE(Uuid::text(fixed), QStringLiteral("6BA7B810-9DAD-11D1-80B4-00C04FD430C8"));
-        const QString text = Uuid::text(Uuid::create());
-        QVERIFY(QRegularExpression("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$")
-                    .match(text)
-                    .hasMatch());
-    }
-
-    void uuidsDifferAcrossThreads() {
-        // Every thread seeds a generator of its own; no two may produce the same sequence.
         constexpr int perThread = 500;
         std::vector<std::vector<QUuid>> made(4);
         std::vector<std::thread> workers;
-        for (auto& list : made) {
+        for (auto& list : made)
             workers.emplace_back([&list] {
                 for (int i = 0; i < perThread; ++i)
                     list.push_back(Uuid::create());
             });
-        }
         for (auto& worker : workers)
             worker.join();
         QSet<QUuid> all;
         for (const auto& list : made)
             all.unite(QSet<QUuid>(list.begin(), list.end()));
         QCOMPARE(all.size(), qsizetype(4 * perThread));
+        QCOMPARE(made[0][0].version(), QUuid::Random);
+        QCOMPARE(made[0][0].variant(), QUuid::DCE);
+
+        const QUuid fixed("{6ba7b810-9dad-11d1-80b4-00c04fd430c8}");
+        QCOMPARE(Uuid::text(fixed), QStringLiteral("6BA7B810-9DAD-11D1-80B4-00C04FD430C8"));
     }
 };
 
