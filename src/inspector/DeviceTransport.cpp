@@ -129,7 +129,7 @@ DeviceTransport::~DeviceTransport() {
 }
 
 bool DeviceTransport::isEncrypted() const {
-    std::lock_guard lock(const_cast<std::mutex&>(m_lock));
+    std::lock_guard lock(m_lock);
     return m_ssl != nullptr;
 }
 

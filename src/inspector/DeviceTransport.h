@@ -58,7 +58,7 @@ private:
     void releaseLocked();
 
     const QString m_udid;
-    std::mutex m_lock; // guards the handles and the counters below
+    mutable std::mutex m_lock; // guards the handles and the counters below
     idevice_private* m_device = nullptr;
     idevice_connection_private* m_connection = nullptr;
     ssl_ctx_st* m_context = nullptr;
