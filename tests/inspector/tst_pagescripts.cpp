@@ -33,7 +33,6 @@ private slots:
     void mapsSetsAndNodes();
     void unreadableValues();
     void propertyNames();
-    void completionNames();
 
 private:
     QVariant js(const QString& script);
@@ -84,45 +83,21 @@ void TestPageScripts::primitives_data() {
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("json");
     QTest::addColumn<QString>("literal");
-    QTest::newRow("string") << R"j("say \"hi\"\n")j"
-                            << R"j("say \"hi\"\n")j"
-                            << R"j("say \"hi\"\n")j";
-    QTest::newRow("numbers") << "1.5"
-                             << "1.5"
-                             << "1.5";
-    QTest::newRow("negative zero") << "-0"
-                                   << "0"
-                                   << "0";
-    QTest::newRow("NaN") << "NaN"
-                         << "null"
-                         << "NaN";
-    QTest::newRow("infinity") << "-Infinity"
-                              << "null"
-                              << "-Infinity";
-    QTest::newRow("booleans") << "false"
-                              << "false"
-                              << "false";
-    QTest::newRow("null") << "null"
-                          << "null"
-                          << "null";
-    QTest::newRow("undefined") << "undefined"
-                               << "null"
-                               << "undefined";
-    QTest::newRow("bigint") << "12345678901234567890n"
-                            << R"j("12345678901234567890")j"
-                            << "12345678901234567890n";
-    QTest::newRow("symbol") << "Symbol('tag')"
-                            << R"j("Symbol(tag)")j"
-                            << R"j("Symbol(tag)")j";
-    QTest::newRow("named function") << "function load(a) { return a; }"
-                                    << R"j("[Function load]")j"
-                                    << "function load() {}";
-    QTest::newRow("anonymous function") << "[function () {}][0]"
-                                        << R"j("[Function anonymous]")j"
-                                        << "function () {}";
-    QTest::newRow("class") << "class Cart {}"
-                           << R"j("[Function Cart]")j"
-                           << "function Cart() {}";
+    const auto row = [](const char* name, const char* value, const char* json, const char* literal) {
+        QTest::newRow(name) << QString::fromUtf8(value) << QString::fromUtf8(json)
+                            << QString::fromUtf8(literal);
+    };
+    row("string", R"j("say \"hi\"\n")j", R"j("say \"hi\"\n")j", R"j("say \"hi\"\n")j");
+    row("negative zero", "-0", "0", "0");
+    row("NaN", "NaN", "null", "NaN");
+    row("infinity", "-Infinity", "null", "-Infinity");
+    row("null", "null", "null", "null");
+    row("undefined", "undefined", "null", "undefined");
+    row("bigint", "12345678901234567890n", R"j("12345678901234567890")j", "12345678901234567890n");
+    row("symbol", "Symbol('tag')", R"j("Symbol(tag)")j", R"j("Symbol(tag)")j");
+    row("named function", "function load(a) { return a; }", R"j("[Function load]")j", "function load() {}");
+    row("anonymous function", "[function () {}][0]", R"j("[Function anonymous]")j", "function () {}");
+    row("class", "class Cart {}", R"j("[Function Cart]")j", "function Cart() {}");
 }
 
 // Values inside an array, since the object being serialised is always an object.
@@ -337,10 +312,8 @@ void TestPageScripts::propertyNames() {
     QVERIFY(js(PageRequests::completionExpression(QStringLiteral("'abc'")))
                 .toStringList()
                 .contains(QStringLiteral("toUpperCase")));
-}
 
-void TestPageScripts::completionNames() {
-    // The names come back as a plain array of strings, own names first, which is how the answer is read.
+    // Own names first, in their order, as a plain array of strings.
     const QVariant names = js(QStringLiteral("JSON.stringify(%1)")
                                   .arg(PageRequests::completionExpression(QStringLiteral("({b: 1, a: 2})"))));
     QVERIFY2(names.toString().startsWith(QStringLiteral("[\"b\",\"a\",\"constructor\",")),
