@@ -31,7 +31,6 @@ private slots:
         QTest::addColumn<QVariant>("stored");
         QTest::addColumn<int>("port");
         QTest::newRow("absent") << QVariant() << 49876;
-        QTest::newRow("zero") << QVariant(0) << 49876;
         QTest::newRow("set") << QVariant(50123) << 50123;
         QTest::newRow("too large") << QVariant(70000) << 49876;
         QTest::newRow("negative") << QVariant(-5) << 49876;

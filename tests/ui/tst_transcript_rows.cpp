@@ -116,8 +116,6 @@ private slots:
 
         QCOMPARE(h->js("document.querySelector('.row').className").toString(),
                  QString("row lvl-error kind-message expandable"));
-        QCOMPARE(h->js("document.querySelector('.row').dataset.entry").toString(), QString("A"));
-        QCOMPARE(h->js("document.querySelector('.row').dataset.object").toString(), QString("o1"));
         QCOMPARE(
             h->js("[...document.querySelector('.row').children].map(e => e.className).join(',')").toString(),
             QString("time,mark,twisty,body"));
@@ -126,7 +124,6 @@ private slots:
                  QString("loc,frames-toggle,chip page,chip repeat,text"));
         QCOMPARE(textOf(".row .loc"), QString("app.js:12"));
         QCOMPARE(textOf(".row .frames-toggle"), QString("3 frames"));
-        QCOMPARE(textOf(".row .page"), QString("Shop"));
         QCOMPARE(textOf(".row .repeat"), QString::fromUtf8("\u00D74"));
         // Group order: row, then the hidden stack, then the hidden detail.
         QCOMPARE(h->js("[...document.querySelector('.group').children].map(e => e.className + (e.hidden ? "
@@ -334,8 +331,7 @@ private slots:
         QCOMPARE(h->host().messages("expand").first(),
                  (QJsonObject{{"type", "expand"}, {"entry", "A"}, {"object", "o1"}}));
         QVERIFY(visible(".detail"));
-        QCOMPARE(h->js("document.querySelector('.row').classList.contains('open')").toBool(), true);
-        QCOMPARE(count(".detail > .head"), 0);
+        QCOMPARE(count(".detail > .head"), 0); // one object needs no head of its own
 
         h->call("properties",
                 QJsonArray{"A", "o1", QJsonArray{prop("a", "1"), prop("", "2"), prop("c", "{…}", "o2")}});
