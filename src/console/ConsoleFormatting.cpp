@@ -475,19 +475,33 @@ ConsoleEntry entry(object message, const PageKey& page) {
     const Parameters arguments(parameters.data(), size_t(parameters.size()));
 
     QString text;
+    // The text already describes every argument no format specifier consumed: those
+    // descriptions serve again as the labels of their objects.
+    std::string rendered;
+    std::vector<DescribedSpan> described;
     if (!arguments.empty()) {
-        std::string rendered;
         rendered.reserve(128);
-        render(rendered, arguments);
+        render(rendered, arguments, &described);
         text = toQString(rendered);
     } else if (const auto plain = asString(fields.text)) {
         text = toQString(*plain);
     }
 
     QList<RemoteObjectRef> objects;
-    for (const object& argument : arguments) {
-        if (auto ref = reference(argument))
-            objects.append(std::move(*ref));
+    auto span = described.cbegin();
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        while (span != described.cend() && span->index < i)
+            ++span;
+        const RemoteObjectFields remote(arguments[i]);
+        const auto objectID = asString(remote.objectId);
+        if (!objectID || asString(remote.subtype) == std::string_view("null"))
+            continue;
+        std::string label;
+        if (span != described.cend() && span->index == i)
+            label.assign(rendered, span->begin, span->end - span->begin);
+        else
+            describeFields(label, remote);
+        objects.append(RemoteObjectRef{toQString(*objectID), toQString(label)});
     }
 
     return ConsoleEntry{
@@ -534,8 +548,9 @@ QList<RemoteObjectRef> references(array objects) {
     return refs;
 }
 
-void render(std::string& out, Parameters parameters) {
+void render(std::string& out, Parameters parameters, std::vector<DescribedSpan>* described) {
     Joiner parts(out, " ");
+    const std::size_t total = parameters.size();
     if (!parameters.empty()) {
         const RemoteObjectFields first(parameters.front());
         const auto format = asString(first.value);
@@ -545,8 +560,14 @@ void render(std::string& out, Parameters parameters) {
             substitute(parts.next(), *format, parameters);
         }
     }
-    for (const object& parameter : parameters)
-        describe(parts.next(), parameter);
+    const std::size_t consumed = total - parameters.size();
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        std::string& text = parts.next();
+        const std::size_t begin = text.size();
+        describe(text, parameters[i]);
+        if (described)
+            described->push_back({consumed + i, begin, text.size()});
+    }
 }
 
 void substitute(std::string& out, std::string_view format, Parameters& parameters) {

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <simdjson.h>
 
@@ -39,7 +40,14 @@ using Parameters = std::span<const simdjson::dom::object>;
 
 // The message text of console arguments: a leading format string is applied, the rest is described,
 // everything joined with single spaces.
-void render(std::string& out, Parameters parameters);
+// Where render() wrote the description of a parameter that no format specifier consumed:
+// parameters[index] is described by out[begin, end).
+struct DescribedSpan {
+    std::size_t index;
+    std::size_t begin;
+    std::size_t end;
+};
+void render(std::string& out, Parameters parameters, std::vector<DescribedSpan>* described = nullptr);
 
 // Applies the format specifiers of `format` (%s %d %i %f %o %O %j %c %%), consuming the arguments they
 // use from the front of `parameters`.

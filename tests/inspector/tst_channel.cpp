@@ -129,7 +129,7 @@ private slots:
         const QVariantMap decoded = back->toMap();
         QCOMPARE(decoded.value("page").metaType().id(), QMetaType::LongLong);
         QCOMPARE(decoded.value("flag").metaType().id(), QMetaType::Bool);
-        for (const QString& key : {"text", "big", "ratio", "blob", "when"})
+        for (const char* key : {"text", "big", "ratio", "blob", "when"})
             QCOMPARE(decoded.value(key), map.value(key));
         QCOMPARE(decoded.value("nested").toMap().value("n").toLongLong(), -5);
         QCOMPARE(decoded.value("nested").toMap().value("list").toList().size(), 2);
