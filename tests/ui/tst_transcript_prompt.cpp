@@ -110,7 +110,7 @@ private slots:
         h->press(Qt::Key_Return);
         QVERIFY(h->waitForMessages("eval", 2));
         h->call("append", QJsonArray{QJsonArray{entry("echo", "x", {{"kind", "input"}})}});
-        QVERIFY(h->js("(() => { const l = document.getElementById('log'); "
+        QTRY_VERIFY(h->js("(() => { const l = document.getElementById('log'); "
                       "return l.scrollHeight - l.clientHeight - l.scrollTop < 2; })()")
                     .toBool());
     }

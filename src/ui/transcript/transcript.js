@@ -190,14 +190,24 @@
             settleFrames = 0;
     }
 
+    // Scrolling reads the log's height, which lays out every new row at once: it waits for the
+    // next frame, so that the deliveries of one frame cost one layout, not one each.
+    let scrollPending = false;
+
     function scrollToEnd() {
-        if (!following)
+        if (!following || scrollPending)
             return;
-        log.scrollTop = log.scrollHeight;
-        if (settleFrames <= 0)
-            requestAnimationFrame(settle);
-        settleFrames = 4;
-        settleBudget = 60;
+        scrollPending = true;
+        requestAnimationFrame(() => {
+            scrollPending = false;
+            if (!following)
+                return;
+            log.scrollTop = log.scrollHeight;
+            if (settleFrames <= 0)
+                requestAnimationFrame(settle);
+            settleFrames = 4;
+            settleBudget = 60;
+        });
     }
 
     // How many of the newest rows can share the view at the end: no row is shorter than one line.
