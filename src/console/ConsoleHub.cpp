@@ -19,7 +19,9 @@
 
 namespace {
 
-bool codePointLess(const QString& a, const QString& b) { return QString::compare(a, b, Qt::CaseSensitive) < 0; }
+bool codePointLess(const QString& a, const QString& b) {
+    return QString::compare(a, b, Qt::CaseSensitive) < 0;
+}
 
 } // namespace
 
@@ -39,7 +41,8 @@ ConsoleHub::Discovery ConsoleHub::Discovery::standard() {
 
 ConsoleHub::ConsoleHub(QObject* parent) : ConsoleHub(Discovery::standard(), parent) {}
 
-ConsoleHub::ConsoleHub(Discovery discovery, QObject* parent) : QObject(parent), m_discovery(std::move(discovery)) {}
+ConsoleHub::ConsoleHub(Discovery discovery, QObject* parent)
+    : QObject(parent), m_discovery(std::move(discovery)) {}
 
 ConsoleHub::~ConsoleHub() {
     if (m_scanThread.joinable())
@@ -109,11 +112,26 @@ void ConsoleHub::rescanDevices() {
         connected.insert(id);
     // The tools and lockdown handshakes can take a while: they run on a thread of their own, and
     // the result comes back to the main thread. The destructor waits for a scan still running.
-    QPointer<ConsoleHub> self(this);
     m_scanThread = std::thread([this, connected] {
+        // The result waits in a locked slot rather than inside the posted call, so it is built and
+        // taken under our own lock, whichever thread Qt lets free the call.
         ScanResult result = scan(connected);
-        QMetaObject::invokeMethod(this, [this, result = std::move(result)]() mutable { applyScan(std::move(result)); },
-                                  Qt::QueuedConnection);
+        {
+            std::lock_guard lock(m_scanLock);
+            m_scanResult = std::move(result);
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                std::optional<ScanResult> finished;
+                {
+                    std::lock_guard lock(m_scanLock);
+                    finished.swap(m_scanResult);
+                }
+                if (finished)
+                    applyScan(std::move(*finished));
+            },
+            Qt::QueuedConnection);
     });
 }
 
@@ -248,11 +266,16 @@ void ConsoleHub::drop(const QString& deviceID) {
         if (removed)
             emit(this->*changed)();
     };
-    removeFrom(m_apps, [](const AppKey& key) { return key.deviceID; }, &ConsoleHub::appsChanged);
-    removeFrom(m_appIcons, [](const AppKey& key) { return key.deviceID; }, &ConsoleHub::appIconsChanged);
-    removeFrom(m_pages, [](const PageKey& key) { return key.deviceID; }, &ConsoleHub::pagesChanged);
-    removeFrom(m_entries, [](const PageKey& key) { return key.deviceID; }, &ConsoleHub::entriesChanged);
-    removeFrom(m_properties, [](const ObjectKey& key) { return key.page.deviceID; }, &ConsoleHub::propertiesChanged);
+    removeFrom(
+        m_apps, [](const AppKey& key) { return key.deviceID; }, &ConsoleHub::appsChanged);
+    removeFrom(
+        m_appIcons, [](const AppKey& key) { return key.deviceID; }, &ConsoleHub::appIconsChanged);
+    removeFrom(
+        m_pages, [](const PageKey& key) { return key.deviceID; }, &ConsoleHub::pagesChanged);
+    removeFrom(
+        m_entries, [](const PageKey& key) { return key.deviceID; }, &ConsoleHub::entriesChanged);
+    removeFrom(
+        m_properties, [](const ObjectKey& key) { return key.page.deviceID; }, &ConsoleHub::propertiesChanged);
     if (m_unseen.remove(deviceID))
         emit unseenChanged();
     if (m_unseenProblems.remove(deviceID))
@@ -355,7 +378,9 @@ std::optional<AppKey> ConsoleHub::app(const QString& name, const QString& device
 }
 
 std::optional<InspectableDevice> ConsoleHub::device(const QString& windowTitle) const {
-    const auto simulator = [](const InspectableDevice& d) { return d.kind == InspectableDevice::Kind::simulator; };
+    const auto simulator = [](const InspectableDevice& d) {
+        return d.kind == InspectableDevice::Kind::simulator;
+    };
     for (const InspectableDevice& d : m_devices)
         if (simulator(d) && d.name + QStringLiteral(" \u2014 ") + d.runtime == windowTitle)
             return d;
@@ -429,7 +454,8 @@ void ConsoleHub::hover(const PageKey& page, bool isHovering) {
 
 // ---- Entries -------------------------------------------------------------------------------
 
-void ConsoleHub::addCount(QHash<QString, qint64>& counts, const QString& deviceID, void (ConsoleHub::*changed)()) {
+void ConsoleHub::addCount(QHash<QString, qint64>& counts, const QString& deviceID,
+                          void (ConsoleHub::*changed)()) {
     ++counts[deviceID];
     emit(this->*changed)();
 }
@@ -568,7 +594,8 @@ bool ConsoleHub::canEvaluate(const std::optional<PageKey>& page) const {
 void ConsoleHub::expand(const QString& objectID, const PageKey& page,
                         std::function<void(QList<PropertyNode>)> completion) {
     const ObjectKey key{page, objectID};
-    if (const auto cached = m_properties.constFind(key); cached != m_properties.cend() && !cached->isEmpty()) {
+    if (const auto cached = m_properties.constFind(key);
+        cached != m_properties.cend() && !cached->isEmpty()) {
         completion(*cached);
         return;
     }
@@ -578,13 +605,14 @@ void ConsoleHub::expand(const QString& objectID, const PageKey& page,
         return;
     }
     QPointer<ConsoleHub> self(this);
-    link->properties(objectID, page, [self, key, completion = std::move(completion)](QList<PropertyNode> nodes) {
-        if (!self)
-            return;
-        self->m_properties.insert(key, nodes);
-        emit self->propertiesChanged();
-        completion(std::move(nodes));
-    });
+    link->properties(objectID, page,
+                     [self, key, completion = std::move(completion)](QList<PropertyNode> nodes) {
+                         if (!self)
+                             return;
+                         self->m_properties.insert(key, nodes);
+                         emit self->propertiesChanged();
+                         completion(std::move(nodes));
+                     });
 }
 
 void ConsoleHub::copy(const QString& objectID, const PageKey& page, bool asJSON) {

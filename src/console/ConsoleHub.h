@@ -18,6 +18,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <unordered_map>
@@ -112,7 +113,8 @@ public:
     void clear(const QString& deviceID);
     void evaluate(const QString& expression, const PageKey& page, EvaluationCompletion completion = {});
     bool canEvaluate(const std::optional<PageKey>& page) const;
-    void expand(const QString& objectID, const PageKey& page, std::function<void(QList<PropertyNode>)> completion);
+    void expand(const QString& objectID, const PageKey& page,
+                std::function<void(QList<PropertyNode>)> completion);
     void copy(const QString& objectID, const PageKey& page, bool asJSON);
 
     // What the connections report: every entry goes through append; a page's last entry repeated
@@ -183,4 +185,6 @@ private:
     int m_scanInterval = 3000;
     bool m_scanning = false;
     std::thread m_scanThread;
+    std::mutex m_scanLock;
+    std::optional<ScanResult> m_scanResult; // a finished scan on its way to the main thread
 };

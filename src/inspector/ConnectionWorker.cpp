@@ -153,6 +153,16 @@ void ConnectionWorker::begin(std::shared_ptr<WIRSocket> socket) {
     m_resync->start();
 }
 
+void ConnectionWorker::runTasks() {
+    for (WebInspectorConnection::Task& task : m_owner->takeTasks())
+        task(*this);
+    if (m_deleteDone) {
+        std::promise<void>* done = m_deleteDone;
+        delete this;
+        done->set_value();
+    }
+}
+
 void ConnectionWorker::drain() {
     FrameInbox::Batch batch = m_inbox->take();
     for (FrameInbox::Frame& frame : batch.frames) {
@@ -873,12 +883,13 @@ void ConnectionWorker::flush() {
     m_flushScheduled = false;
     if (m_outbox.empty() || m_detached)
         return;
-    auto batch = std::make_shared<Batch>(std::move(m_outbox));
+    Batch batch = std::move(m_outbox);
     m_outbox = {};
     const int entries = m_outboxEntries;
     m_outboxEntries = 0;
     m_inbox->entriesPosted(entries);
-    WebInspectorConnection* owner = m_owner;
-    QMetaObject::invokeMethod(
-        owner, [owner, batch] { owner->deliverBatch(batch.get()); }, Qt::QueuedConnection);
+    // The batch waits with the owner under its lock; the posted call carries nothing, so every
+    // event is made here and consumed and freed on the owner's thread.
+    if (m_owner->queueDelivery(std::move(batch)))
+        emit deliveriesPending();
 }

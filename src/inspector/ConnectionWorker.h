@@ -1,6 +1,7 @@
 #pragma once
 
 #include "console/ConsoleEntry.h"
+#include "inspector/ConnectionEvents.h"
 #include "inspector/FrameInbox.h"
 #include "inspector/InspectorApp.h"
 #include "inspector/InspectorPage.h"
@@ -16,6 +17,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -56,13 +58,12 @@ public:
         std::map<qint64, Pending> pending;
     };
 
-    // What goes to the owner's thread, in order.
-    struct AppsEvent { QList<InspectorApp> apps; };
-    struct PagesEvent { QList<InspectorPage> pages; };
-    struct ClearedEvent { PageKey page; };
-    struct RepeatEvent { PageKey page; qint64 count; };
-    using Event = std::variant<AppsEvent, PagesEvent, ConsoleEntry, ClearedEvent, RepeatEvent, std::function<void()>>;
-    using Batch = std::vector<Event>;
+    using AppsEvent = ConnectionEvents::Apps;
+    using PagesEvent = ConnectionEvents::Pages;
+    using ClearedEvent = ConnectionEvents::Cleared;
+    using RepeatEvent = ConnectionEvents::Repeat;
+    using Event = ConnectionEvents::Event;
+    using Batch = ConnectionEvents::Batch;
 
     // The partial-message pieces of all senders together may not exceed this.
     static constexpr qsizetype kMaxPartialBytes = 64 * 1024 * 1024;
@@ -71,6 +72,10 @@ public:
                      std::shared_ptr<FrameInbox> inbox, const InspectorTiming& timing);
     ~ConnectionWorker() override;
 
+    // Runs the tasks the owner scheduled; deletes this worker afterwards when asked to.
+    void runTasks();
+    void deleteAfterTasks(std::promise<void>* done) { m_deleteDone = done; }
+
     // All of these run on the queue.
     void begin(std::shared_ptr<WIRSocket> socket);
     void drain();
@@ -78,8 +83,8 @@ public:
     void stop();
     void indicate(const PageKey& page, bool enabled);
     // False when the page has no session: nothing was sent and the handler is dropped.
-    bool request(const QString& method, const QJsonObject& params, const PageKey& page, ResponseHandler handler,
-                 bool endsWithSession = false);
+    bool request(const QString& method, const QJsonObject& params, const PageKey& page,
+                 ResponseHandler handler, bool endsWithSession = false);
     void evaluate(const QString& expression, const PageKey& page);
 
     // Exposed to the connection's own operations.
@@ -87,6 +92,15 @@ public:
     void teardown();
     // The owner is going away: stop the poll, close the socket, and never call the owner again.
     void detach();
+
+    // Hands an event to the owner's thread, after the ones before it.
+    void post(Event event);
+
+signals:
+    // A frame arrived in the inbox (emitted on the read thread).
+    void framesPending();
+    // Batches wait for the owner (emitted on the queue).
+    void deliveriesPending();
 
 private:
     // Applications and pages.
@@ -129,7 +143,6 @@ private:
     void abandon(Session& session);
     void attachUnclaimedPages();
 
-    void post(Event event);
     void flush();
     QVariantMap base() const;
     QVariantMap pageArgument(const PageKey& key) const;
@@ -153,6 +166,7 @@ private:
     bool m_capturing = true;
     bool m_tornDown = false;
     bool m_detached = false;
+    std::promise<void>* m_deleteDone = nullptr;
     quint64 m_nextSerial = 1;
 
     // One parser per nesting level of wrapped target messages, with a padded input buffer.

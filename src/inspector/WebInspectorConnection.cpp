@@ -9,6 +9,8 @@
 #include <QPointer>
 #include <QThread>
 
+#include <future>
+
 namespace {
 
 // Sends into a page's session; only for use on the worker's thread. With `endsWithSession`, a
@@ -20,15 +22,15 @@ PageRequests::Send sendInto(ConnectionWorker* worker, const PageKey& page, bool 
     };
 }
 
-// A completion that, called on any thread, runs on the thread of `context`, and not at all once
-// `context` is gone.
-template <typename T> std::function<void(T)> onThreadOf(QObject* context, std::function<void(T)> completion) {
-    return [context, completion = std::move(completion)](T value) {
+// A completion that, called on the connection's queue, runs on the owner's thread, after what the
+// queue delivered before it, and not at all once the connection is gone.
+template <typename T>
+std::function<void(T)> onOwnerThread(ConnectionWorker* worker, std::function<void(T)> completion) {
+    return [worker, completion = std::move(completion)](T value) {
         if (!completion)
             return;
-        QMetaObject::invokeMethod(
-            context, [completion, value = std::move(value)]() mutable { completion(std::move(value)); },
-            Qt::QueuedConnection);
+        worker->post(std::function<void()>(
+            [completion, value = std::move(value)]() mutable { completion(std::move(value)); }));
     };
 }
 
@@ -42,8 +44,16 @@ WebInspectorConnection::WebInspectorConnection(QString deviceID, std::shared_ptr
     m_thread->setObjectName(queueLabel());
     m_worker = new ConnectionWorker(this, m_deviceID, m_connectionID, m_inbox, InspectorTiming::current());
     m_worker->moveToThread(m_thread);
+    // Every hand-over between threads is a queued signal wired here, before the thread starts; what
+    // it hands over waits under a lock of ours (tasks, deliveries, the inbox), never in the call.
     ConnectionWorker* worker = m_worker;
-    m_inbox->setScheduler([worker] { QMetaObject::invokeMethod(worker, &ConnectionWorker::drain, Qt::QueuedConnection); });
+    QObject::connect(this, &WebInspectorConnection::tasksPending, worker, &ConnectionWorker::runTasks,
+                     Qt::QueuedConnection);
+    QObject::connect(worker, &ConnectionWorker::framesPending, worker, &ConnectionWorker::drain,
+                     Qt::QueuedConnection);
+    QObject::connect(worker, &ConnectionWorker::deliveriesPending, this,
+                     &WebInspectorConnection::deliverPending, Qt::QueuedConnection);
+    m_inbox->setScheduler([worker] { emit worker->framesPending(); });
     m_thread->start();
 }
 
@@ -51,20 +61,23 @@ WebInspectorConnection::~WebInspectorConnection() {
     // Nothing may reach the worker or this object once they are gone: the reader is released
     // for good, and the worker is deleted on its own thread before the thread ends.
     m_inbox->shutdown();
-    ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker,
-        [worker] {
-            worker->detach();
-            delete worker;
-        },
-        Qt::BlockingQueuedConnection);
+    // The worker lets go of everything and deletes itself on its own thread; this thread waits for
+    // that before the thread ends.
+    std::promise<void> gone;
+    std::future<void> waited = gone.get_future();
+    schedule([&gone](ConnectionWorker& worker) {
+        worker.detach();
+        worker.deleteAfterTasks(&gone);
+    });
+    waited.wait();
     m_thread->quit();
     m_thread->wait();
     delete m_thread;
 }
 
-QString WebInspectorConnection::queueLabel() const { return QStringLiteral("tavolin.inspector.") + m_deviceID; }
+QString WebInspectorConnection::queueLabel() const {
+    return QStringLiteral("tavolin.inspector.") + m_deviceID;
+}
 
 std::optional<WIRError> WebInspectorConnection::start() {
     if (m_started)
@@ -83,41 +96,31 @@ std::optional<WIRError> WebInspectorConnection::start() {
     if (auto error = socket->open())
         return error;
     m_started = true;
-    ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker, socket] { worker->begin(socket); }, Qt::QueuedConnection);
+    schedule([socket](ConnectionWorker& worker) { worker.begin(socket); });
     return std::nullopt;
 }
 
 void WebInspectorConnection::setCapturing(bool on) {
-    ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker, on] { worker->setCapturing(on); }, Qt::QueuedConnection);
+    schedule([on](ConnectionWorker& worker) { worker.setCapturing(on); });
 }
 
 void WebInspectorConnection::stop() {
-    ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker] { worker->stop(); }, Qt::QueuedConnection);
+    schedule([](ConnectionWorker& worker) { worker.stop(); });
 }
 
 void WebInspectorConnection::indicate(const PageKey& page, bool enabled) {
-    ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker, page, enabled] { worker->indicate(page, enabled); },
-                              Qt::QueuedConnection);
+    schedule([page, enabled](ConnectionWorker& worker) { worker.indicate(page, enabled); });
 }
 
 void WebInspectorConnection::request(const QString& method, const QJsonObject& params, const PageKey& page,
                                      ResponseHandler handler) {
-    ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker, [worker, method, params, page, handler = std::move(handler)]() mutable {
-            worker->request(method, params, page, std::move(handler));
-        },
-        Qt::QueuedConnection);
+    schedule([method, params, page, handler = std::move(handler)](ConnectionWorker& worker) mutable {
+        worker.request(method, params, page, std::move(handler));
+    });
 }
 
 void WebInspectorConnection::evaluate(const QString& expression, const PageKey& page) {
-    ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker, expression, page] { worker->evaluate(expression, page); },
-                              Qt::QueuedConnection);
+    schedule([expression, page](ConnectionWorker& worker) { worker.evaluate(expression, page); });
 }
 
 // Each of these hands its completion a wrapper that posts to this object. That is safe from the
@@ -127,83 +130,103 @@ void WebInspectorConnection::evaluate(const QString& expression, const PageKey& 
 void WebInspectorConnection::properties(const QString& objectID, const PageKey& page,
                                         std::function<void(QList<PropertyNode>)> completion) {
     ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker,
-        [worker, objectID, page, done = onThreadOf(this, std::move(completion))] {
-            PageRequests::properties(sendInto(worker, page), objectID, done);
-        },
-        Qt::QueuedConnection);
+    schedule([worker, objectID, page, done = onOwnerThread(worker, std::move(completion))](
+                 ConnectionWorker&) { PageRequests::properties(sendInto(worker, page), objectID, done); });
 }
 
 void WebInspectorConnection::completions(const std::optional<QString>& base, const PageKey& page,
                                          std::function<void(QStringList)> completion) {
     ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker,
-        [worker, base, page, done = onThreadOf(this, std::move(completion))] {
-            PageRequests::completions(sendInto(worker, page), base, done);
-        },
-        Qt::QueuedConnection);
+    schedule([worker, base, page, done = onOwnerThread(worker, std::move(completion))](ConnectionWorker&) {
+        PageRequests::completions(sendInto(worker, page), base, done);
+    });
 }
 
 void WebInspectorConnection::serialize(const QString& objectID, const PageKey& page, bool asJSON,
                                        std::function<void(std::optional<QString>)> completion) {
     ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker,
-        [worker, objectID, page, asJSON, done = onThreadOf(this, std::move(completion))] {
-            PageRequests::serialize(sendInto(worker, page), objectID, asJSON, done);
-        },
-        Qt::QueuedConnection);
+    schedule([worker, objectID, page, asJSON,
+              done = onOwnerThread(worker, std::move(completion))](ConnectionWorker&) {
+        PageRequests::serialize(sendInto(worker, page), objectID, asJSON, done);
+    });
 }
 
 void WebInspectorConnection::snapshot(const PageKey& page, bool fullPage,
                                       std::function<void(std::optional<QByteArray>)> completion) {
     ConnectionWorker* worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker,
-        [worker, page, fullPage, done = onThreadOf(this, std::move(completion))] {
+    schedule(
+        [worker, page, fullPage, done = onOwnerThread(worker, std::move(completion))](ConnectionWorker&) {
             // Its callers have no time limit of their own: it must always end.
             PageRequests::snapshot(sendInto(worker, page, true), fullPage, done);
-        },
-        Qt::QueuedConnection);
+        });
 }
 
-void WebInspectorConnection::deliverBatch(void* opaque) {
-    auto* batch = static_cast<ConnectionWorker::Batch*>(opaque);
+void WebInspectorConnection::schedule(Task task) {
+    bool first;
+    {
+        std::lock_guard lock(m_taskLock);
+        m_tasks.push_back(std::move(task));
+        first = m_tasks.size() == 1;
+    }
+    if (first)
+        emit tasksPending();
+}
+
+std::vector<WebInspectorConnection::Task> WebInspectorConnection::takeTasks() {
+    std::lock_guard lock(m_taskLock);
+    std::vector<Task> tasks;
+    tasks.swap(m_tasks);
+    return tasks;
+}
+
+bool WebInspectorConnection::queueDelivery(ConnectionEvents::Batch batch) {
+    std::lock_guard lock(m_deliveryLock);
+    m_deliveries.push_back(std::move(batch));
+    return m_deliveries.size() == 1;
+}
+
+void WebInspectorConnection::deliverPending() {
+    std::vector<ConnectionEvents::Batch> batches;
+    {
+        std::lock_guard lock(m_deliveryLock);
+        batches.swap(m_deliveries);
+    }
     // A callback may delete this connection; stop at once when one does.
     QPointer<WebInspectorConnection> alive(this);
     std::shared_ptr<FrameInbox> inbox = m_inbox;
     int entries = 0;
-    for (const ConnectionWorker::Event& event : *batch)
-        entries += std::holds_alternative<ConsoleEntry>(event) ? 1 : 0;
-    for (ConnectionWorker::Event& event : *batch) {
-        if (!alive)
-            break;
-        std::visit(
-            [&](auto& value) {
-                using T = std::decay_t<decltype(value)>;
-                if constexpr (std::is_same_v<T, ConnectionWorker::AppsEvent>) {
-                    if (onApps)
-                        onApps(std::move(value.apps));
-                } else if constexpr (std::is_same_v<T, ConnectionWorker::PagesEvent>) {
-                    if (onPages)
-                        onPages(std::move(value.pages));
-                } else if constexpr (std::is_same_v<T, ConsoleEntry>) {
-                    if (onEntry)
-                        onEntry(std::move(value));
-                } else if constexpr (std::is_same_v<T, ConnectionWorker::ClearedEvent>) {
-                    if (onCleared)
-                        onCleared(value.page);
-                } else if constexpr (std::is_same_v<T, ConnectionWorker::RepeatEvent>) {
-                    if (onRepeat)
-                        onRepeat(value.page, value.count);
-                } else {
-                    if (value)
-                        value();
-                }
-            },
-            event);
+    for (const ConnectionEvents::Batch& batch : batches)
+        for (const ConnectionEvents::Event& event : batch)
+            entries += std::holds_alternative<ConsoleEntry>(event) ? 1 : 0;
+    for (ConnectionEvents::Batch& batch : batches) {
+        for (ConnectionEvents::Event& event : batch) {
+            if (!alive)
+                break;
+            std::visit(
+                [&](auto& value) {
+                    using T = std::decay_t<decltype(value)>;
+                    if constexpr (std::is_same_v<T, ConnectionEvents::Apps>) {
+                        if (onApps)
+                            onApps(std::move(value.apps));
+                    } else if constexpr (std::is_same_v<T, ConnectionEvents::Pages>) {
+                        if (onPages)
+                            onPages(std::move(value.pages));
+                    } else if constexpr (std::is_same_v<T, ConsoleEntry>) {
+                        if (onEntry)
+                            onEntry(std::move(value));
+                    } else if constexpr (std::is_same_v<T, ConnectionEvents::Cleared>) {
+                        if (onCleared)
+                            onCleared(value.page);
+                    } else if constexpr (std::is_same_v<T, ConnectionEvents::Repeat>) {
+                        if (onRepeat)
+                            onRepeat(value.page, value.count);
+                    } else {
+                        if (value)
+                            value();
+                    }
+                },
+                event);
+        }
     }
     inbox->entriesDelivered(entries);
 }

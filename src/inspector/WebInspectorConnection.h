@@ -2,6 +2,7 @@
 
 #include "console/ConsoleEntry.h"
 #include "console/PropertyNode.h"
+#include "inspector/ConnectionEvents.h"
 #include "inspector/InspectorApp.h"
 #include "inspector/InspectorPage.h"
 #include "inspector/PageKey.h"
@@ -16,7 +17,9 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include <simdjson.h>
 
@@ -48,7 +51,8 @@ public:
     // the whole response, or {"error": {"message": ...}} when the request timed out.
     using ResponseHandler = std::function<void(simdjson::dom::element response)>;
 
-    WebInspectorConnection(QString deviceID, std::shared_ptr<WIRTransport> transport, QObject* parent = nullptr);
+    WebInspectorConnection(QString deviceID, std::shared_ptr<WIRTransport> transport,
+                           QObject* parent = nullptr);
     ~WebInspectorConnection() override;
 
     const QString& deviceID() const { return m_deviceID; }
@@ -67,7 +71,8 @@ public:
     void indicate(const PageKey& page, bool enabled);
     // Sends a command into a page's session. Nothing happens (the handler is never called) when the
     // page has no session.
-    void request(const QString& method, const QJsonObject& params, const PageKey& page, ResponseHandler handler);
+    void request(const QString& method, const QJsonObject& params, const PageKey& page,
+                 ResponseHandler handler);
 
     // Runs JavaScript in a page; exactly one result entry comes back through onEntry while the
     // connection lives (the answer, or an error after a time limit).
@@ -97,8 +102,22 @@ public:
 
 private:
     friend class ConnectionWorker;
-    void deliverBatch(void* batch);
+    using Task = std::function<void(ConnectionWorker&)>;
 
+    // Runs `task` on the connection's queue, after the tasks scheduled before it.
+    void schedule(Task task);
+    // On the queue: the tasks waiting to run.
+    std::vector<Task> takeTasks();
+    // Called on the queue: true when a delivery has to be signalled (none is pending).
+    bool queueDelivery(ConnectionEvents::Batch batch);
+    // On the owner's thread: hands every waiting batch to the callbacks.
+    void deliverPending();
+
+signals:
+    // Tasks are waiting for the queue.
+    void tasksPending();
+
+private:
     const QString m_deviceID;
     const QString m_connectionID;
     std::shared_ptr<WIRTransport> m_transport;
@@ -106,4 +125,8 @@ private:
     QThread* m_thread = nullptr;
     ConnectionWorker* m_worker = nullptr;
     bool m_started = false;
+    std::mutex m_taskLock;
+    std::vector<Task> m_tasks; // guarded by m_taskLock
+    std::mutex m_deliveryLock;
+    std::vector<ConnectionEvents::Batch> m_deliveries; // guarded by m_deliveryLock
 };

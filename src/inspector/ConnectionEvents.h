@@ -1,0 +1,33 @@
+#pragma once
+
+#include "console/ConsoleEntry.h"
+#include "inspector/InspectorApp.h"
+#include "inspector/InspectorPage.h"
+#include "inspector/PageKey.h"
+
+#include <QList>
+
+#include <functional>
+#include <variant>
+#include <vector>
+
+// What a connection's queue hands to its owner's thread, in the order it happened.
+namespace ConnectionEvents {
+
+struct Apps {
+    QList<InspectorApp> apps;
+};
+struct Pages {
+    QList<InspectorPage> pages;
+};
+struct Cleared {
+    PageKey page;
+};
+struct Repeat {
+    PageKey page;
+    qint64 count;
+};
+using Event = std::variant<Apps, Pages, ConsoleEntry, Cleared, Repeat, std::function<void()>>;
+using Batch = std::vector<Event>;
+
+} // namespace ConnectionEvents
