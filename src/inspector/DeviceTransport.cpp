@@ -257,6 +257,18 @@ void DeviceTransport::leave() {
         releaseLocked();
 }
 
+// What a TLS call that did not complete asks for.
+DeviceTransport::Step DeviceTransport::tlsStep(ssl_st* ssl, int result) {
+    switch (SSL_get_error(ssl, result)) {
+    case SSL_ERROR_WANT_READ:
+        return Step::wantRead;
+    case SSL_ERROR_WANT_WRITE:
+        return Step::wantWrite;
+    default:
+        return Step::failed;
+    }
+}
+
 // Reads what is there without waiting. The only place besides writeSome() that touches the stream.
 DeviceTransport::Step DeviceTransport::readSome(char* into, std::size_t room, std::size_t* got) {
     std::lock_guard io(m_io);
@@ -267,14 +279,7 @@ DeviceTransport::Step DeviceTransport::readSome(char* into, std::size_t room, st
             *got = std::size_t(result);
             return Step::done;
         }
-        switch (SSL_get_error(m_ssl, result)) {
-        case SSL_ERROR_WANT_READ:
-            return Step::wantRead;
-        case SSL_ERROR_WANT_WRITE:
-            return Step::wantWrite;
-        default:
-            return Step::failed;
-        }
+        return tlsStep(m_ssl, result);
     }
     const ssize_t result = ::recv(m_fd, into, room, MSG_DONTWAIT);
     if (result > 0) {
@@ -294,14 +299,7 @@ DeviceTransport::Step DeviceTransport::writeSome(const char* from, std::size_t s
             *sent = std::size_t(result);
             return Step::done;
         }
-        switch (SSL_get_error(m_ssl, result)) {
-        case SSL_ERROR_WANT_READ:
-            return Step::wantRead;
-        case SSL_ERROR_WANT_WRITE:
-            return Step::wantWrite;
-        default:
-            return Step::failed;
-        }
+        return tlsStep(m_ssl, result);
     }
     const ssize_t result = ::send(m_fd, from, size, MSG_DONTWAIT | kSendFlags);
     if (result > 0) {

@@ -50,6 +50,7 @@ private:
     enum class Step { done, wantRead, wantWrite, failed };
 
     bool startTls(int fd, bool legacyDevice);
+    static Step tlsStep(ssl_st* ssl, int result);
     Step readSome(char* into, std::size_t room, std::size_t* got);
     Step writeSome(const char* from, std::size_t size, std::size_t* sent);
     bool wait(Step step, int timeoutMs) const;

@@ -19,14 +19,6 @@ namespace {
 const QString kPhone = QStringLiteral("11111111-1111-1111-1111-111111111111");
 const QString kPad = QStringLiteral("22222222-2222-2222-2222-222222222222");
 
-FakeInspectorDaemon::Page webPage(qint64 id, const QString& title, const QString& url) {
-    FakeInspectorDaemon::Page page;
-    page.id = id;
-    page.title = title;
-    page.url = url;
-    return page;
-}
-
 QByteArray png(int width, int height, Qt::GlobalColor color) {
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(color);
@@ -102,10 +94,10 @@ private slots:
         QVERIFY(phone->start());
         phone->addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
         phone->addApp({QStringLiteral("com.example.mail"), QStringLiteral("Mail"), std::nullopt, std::nullopt});
-        phone->addPage(QStringLiteral("PID:10"), webPage(1, QStringLiteral("Shop"), QStringLiteral("https://shop.example/cart")));
-        phone->addPage(QStringLiteral("PID:10"), webPage(2, QStringLiteral("Docs"), QStringLiteral("https://docs.example/shop-guide")));
+        phone->addPage(QStringLiteral("PID:10"), FakeInspectorDaemon::page(1, QStringLiteral("Shop"), QStringLiteral("https://shop.example/cart")));
+        phone->addPage(QStringLiteral("PID:10"), FakeInspectorDaemon::page(2, QStringLiteral("Docs"), QStringLiteral("https://docs.example/shop-guide")));
         phone->addPage(QStringLiteral("com.example.mail"),
-                       webPage(3, QString(), QStringLiteral("file:///var/Bundle/Mail.app/www/index.html")));
+                       FakeInspectorDaemon::page(3, QString(), QStringLiteral("file:///var/Bundle/Mail.app/www/index.html")));
         script = std::make_unique<ScriptedDiscovery>();
         script->simulators = {ScriptedDiscovery::simulator(kPhone, QStringLiteral("iPhone 15"), phone->socketPath())};
         script->devices = {InspectableDevice{kPad, QStringLiteral("Pad"), QStringLiteral("iOS 17.5"),

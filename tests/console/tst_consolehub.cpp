@@ -32,14 +32,6 @@ QByteArray png(int width) {
     return bytes;
 }
 
-FakeInspectorDaemon::Page webPage(qint64 id, const QString& title, const QString& url) {
-    FakeInspectorDaemon::Page page;
-    page.id = id;
-    page.title = title;
-    page.url = url;
-    return page;
-}
-
 InspectableDevice simulator(const QString& udid, const QString& name, const QString& socket) {
     return ScriptedDiscovery::simulator(udid, name, socket);
 }
@@ -84,7 +76,7 @@ private slots:
         FakeSimulator phone;
         QVERIFY(phone.start());
         phone.addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, png(40)});
-        phone.addPage(QStringLiteral("PID:10"), webPage(1, QStringLiteral("Shop"), QStringLiteral("https://shop.example/")));
+        phone.addPage(QStringLiteral("PID:10"), FakeInspectorDaemon::page(1, QStringLiteral("Shop"), QStringLiteral("https://shop.example/")));
         ScriptedDiscovery script;
         script.simulators = {simulator(kPhone, QStringLiteral("iPhone 15"), phone.socketPath()),
                              InspectableDevice{kPad, QStringLiteral("iPad"), QStringLiteral("iOS 17.5"),
@@ -153,7 +145,7 @@ private slots:
         auto phone = std::make_unique<FakeSimulator>();
         QVERIFY(phone->start());
         phone->addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
-        phone->addPage(QStringLiteral("PID:10"), webPage(1, QStringLiteral("A"), QStringLiteral("https://a.example/")));
+        phone->addPage(QStringLiteral("PID:10"), FakeInspectorDaemon::page(1, QStringLiteral("A"), QStringLiteral("https://a.example/")));
         const QString path = phone->socketPath();
         ScriptedDiscovery script;
         script.simulators = {simulator(kPhone, QStringLiteral("iPhone"), path)};
@@ -176,11 +168,11 @@ private slots:
         phone.addApp({QStringLiteral("PID:7"), QStringLiteral("Shop"), std::nullopt, std::nullopt});
         phone.addApp({QStringLiteral("PID:5"), QStringLiteral("Empty"), std::nullopt, std::nullopt});
         phone.addApp({QStringLiteral("PID:9"), QStringLiteral("browser"), std::nullopt, png(16)});
-        phone.addPage(QStringLiteral("PID:30"), webPage(1, QStringLiteral("Page 10"), QStringLiteral("https://b.example/x")));
-        phone.addPage(QStringLiteral("PID:30"), webPage(2, QStringLiteral("page 9"), QStringLiteral("https://a.example/y")));
-        phone.addPage(QStringLiteral("PID:30"), webPage(3, QStringLiteral("Zeta"), QStringLiteral("https://A.example/z")));
-        phone.addPage(QStringLiteral("PID:7"), webPage(4, QStringLiteral("Cart"), QStringLiteral("https://shop.example/cart?x=1")));
-        phone.addPage(QStringLiteral("PID:9"), webPage(5, QStringLiteral("Docs"), QStringLiteral("https://docs.example/")));
+        phone.addPage(QStringLiteral("PID:30"), FakeInspectorDaemon::page(1, QStringLiteral("Page 10"), QStringLiteral("https://b.example/x")));
+        phone.addPage(QStringLiteral("PID:30"), FakeInspectorDaemon::page(2, QStringLiteral("page 9"), QStringLiteral("https://a.example/y")));
+        phone.addPage(QStringLiteral("PID:30"), FakeInspectorDaemon::page(3, QStringLiteral("Zeta"), QStringLiteral("https://A.example/z")));
+        phone.addPage(QStringLiteral("PID:7"), FakeInspectorDaemon::page(4, QStringLiteral("Cart"), QStringLiteral("https://shop.example/cart?x=1")));
+        phone.addPage(QStringLiteral("PID:9"), FakeInspectorDaemon::page(5, QStringLiteral("Docs"), QStringLiteral("https://docs.example/")));
         ScriptedDiscovery script;
         script.simulators = {simulator(kPhone, QStringLiteral("iPhone 15"), phone.socketPath())};
         ConsoleHub hub(script.discovery());
@@ -216,15 +208,15 @@ private slots:
         QVERIFY(mark);
         QCOMPARE(mark->name, QStringLiteral("Cart"));
         phone.removePage(QStringLiteral("PID:7"), 4);
-        phone.addPage(QStringLiteral("PID:7"), webPage(40, QStringLiteral("Cart"), QStringLiteral("https://shop.example/cart?x=1")));
+        phone.addPage(QStringLiteral("PID:7"), FakeInspectorDaemon::page(40, QStringLiteral("Cart"), QStringLiteral("https://shop.example/cart?x=1")));
         QTRY_VERIFY(hub.pages().contains(PageKey{kPhone, QStringLiteral("PID:7"), 40}));
         QCOMPARE(hub.page(*mark), std::optional(PageKey{kPhone, QStringLiteral("PID:7"), 40}));
         phone.removePage(QStringLiteral("PID:7"), 40);
-        phone.addPage(QStringLiteral("PID:7"), webPage(41, QString(), QStringLiteral("http://shop.example/cart?x=2#top")));
+        phone.addPage(QStringLiteral("PID:7"), FakeInspectorDaemon::page(41, QString(), QStringLiteral("http://shop.example/cart?x=2#top")));
         QTRY_VERIFY(hub.pages().contains(PageKey{kPhone, QStringLiteral("PID:7"), 41}));
         QCOMPARE(hub.page(*mark), std::optional(PageKey{kPhone, QStringLiteral("PID:7"), 41}));
         // A second page with the same host and path makes the stem ambiguous.
-        phone.addPage(QStringLiteral("PID:7"), webPage(42, QString(), QStringLiteral("https://shop.example/cart?x=3")));
+        phone.addPage(QStringLiteral("PID:7"), FakeInspectorDaemon::page(42, QString(), QStringLiteral("https://shop.example/cart?x=3")));
         QTRY_VERIFY(hub.pages().contains(PageKey{kPhone, QStringLiteral("PID:7"), 42}));
         QCOMPARE(hub.page(*mark), std::nullopt);
     }
@@ -277,7 +269,7 @@ private slots:
         FakeSimulator phone;
         QVERIFY(phone.start());
         phone.addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
-        phone.addPage(QStringLiteral("PID:10"), webPage(1, QStringLiteral("A"), QStringLiteral("https://a.example/")));
+        phone.addPage(QStringLiteral("PID:10"), FakeInspectorDaemon::page(1, QStringLiteral("A"), QStringLiteral("https://a.example/")));
         std::atomic<int> asked{0};
         phone.setAnswerer([&](const FakeInspectorDaemon::Command& command) -> std::optional<FakeInspectorDaemon::Answer> {
             if (command.method != QLatin1String("Runtime.getProperties"))

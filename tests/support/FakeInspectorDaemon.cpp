@@ -59,6 +59,14 @@ FakeInspectorDaemon::FakeInspectorDaemon(Outlet outlet) : m_outlet(std::move(out
 
 FakeInspectorDaemon::~FakeInspectorDaemon() = default;
 
+FakeInspectorDaemon::Page FakeInspectorDaemon::page(qint64 id, const QString& title, const QString& url) {
+    Page page;
+    page.id = id;
+    page.title = title;
+    page.url = url;
+    return page;
+}
+
 QByteArray FakeInspectorDaemon::json(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }

@@ -182,6 +182,8 @@ public:
                                           std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
     static QByteArray json(const QJsonObject& object);
+    // A web page with a title and a URL, and everything else as a fresh page has it.
+    static Page page(qint64 id, const QString& title, const QString& url);
 
 private:
     struct AppState {
