@@ -42,7 +42,20 @@ ConsoleHub::Discovery ConsoleHub::Discovery::standard() {
 ConsoleHub::ConsoleHub(QObject* parent) : ConsoleHub(Discovery::standard(), parent) {}
 
 ConsoleHub::ConsoleHub(Discovery discovery, QObject* parent)
-    : QObject(parent), m_discovery(std::move(discovery)) {}
+    : QObject(parent), m_discovery(std::move(discovery)) {
+    // Emitted on the scan thread, received on the main thread; the result itself waits under a lock.
+    connect(this, &ConsoleHub::scanCompleted, this, &ConsoleHub::takeScanResult, Qt::QueuedConnection);
+}
+
+void ConsoleHub::takeScanResult() {
+    std::optional<ScanResult> finished;
+    {
+        std::lock_guard lock(m_scanLock);
+        finished.swap(m_scanResult);
+    }
+    if (finished)
+        applyScan(std::move(*finished));
+}
 
 ConsoleHub::~ConsoleHub() {
     if (m_scanThread.joinable())
@@ -113,25 +126,13 @@ void ConsoleHub::rescanDevices() {
     // The tools and lockdown handshakes can take a while: they run on a thread of their own, and
     // the result comes back to the main thread. The destructor waits for a scan still running.
     m_scanThread = std::thread([this, connected] {
-        // The result waits in a locked slot rather than inside the posted call, so it is built and
-        // taken under our own lock, whichever thread Qt lets free the call.
+        // The result waits under our own lock; the signal only says it is there.
         ScanResult result = scan(connected);
         {
             std::lock_guard lock(m_scanLock);
             m_scanResult = std::move(result);
         }
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                std::optional<ScanResult> finished;
-                {
-                    std::lock_guard lock(m_scanLock);
-                    finished.swap(m_scanResult);
-                }
-                if (finished)
-                    applyScan(std::move(*finished));
-            },
-            Qt::QueuedConnection);
+        emit scanCompleted();
     });
 }
 

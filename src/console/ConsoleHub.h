@@ -145,6 +145,8 @@ signals:
     void waitingChanged();
     // A scan's result has been applied.
     void scanFinished();
+    // A scan thread has left its result (internal: emitted off the main thread).
+    void scanCompleted();
 
 private:
     struct ScanResult {
@@ -155,6 +157,7 @@ private:
     };
 
     ScanResult scan(const QSet<QString>& connected) const;
+    void takeScanResult();
     void applyScan(ScanResult result);
     void connectDevice(const InspectableDevice& device, std::shared_ptr<WIRTransport> transport,
                        std::optional<WIRError> openError);
