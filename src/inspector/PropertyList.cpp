@@ -225,4 +225,19 @@ std::optional<QByteArray> encodeBinary(const QVariant& value) {
 
 std::optional<QByteArray> encodeBinary(const QVariantMap& dictionary) { return encodeBinary(QVariant(dictionary)); }
 
+std::optional<QByteArray> encodeXml(const QVariantMap& dictionary) {
+    plist_t root = fromVariant(QVariant(dictionary), 0);
+    if (!root)
+        return std::nullopt;
+    PlistPtr owner(root);
+    char* text = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &text, &length);
+    if (!text)
+        return std::nullopt;
+    QByteArray result(text, qsizetype(length));
+    std::free(text);
+    return result;
+}
+
 } // namespace PropertyList

@@ -28,6 +28,9 @@ std::optional<Message> decodeMessage(const char* data, std::size_t size);
 // type that property lists cannot hold.
 std::optional<QByteArray> encodeBinary(const QVariantMap& dictionary);
 
+// Writes a dictionary as an XML property list (what usbmuxd and lockdown speak).
+std::optional<QByteArray> encodeXml(const QVariantMap& dictionary);
+
 // Same, for any supported value at the top level.
 std::optional<QByteArray> encodeBinary(const QVariant& value);
 

@@ -343,29 +343,23 @@ QVariantMap FakeInspectorDaemon::listingLocked(const AppState& state) const {
 }
 
 void FakeInspectorDaemon::addApp(const App& app, bool announce) {
-    Out out;
-    {
-        std::lock_guard guard(m_lock);
-        AppState& state = m_apps[app.id];
-        state.app = app;
-        if (announce)
-            for (int peer : peersLocked(-1))
-                out.push_back(
-                    {peer, QStringLiteral("_rpc_applicationConnected:"), appDictionaryLocked(state)});
-        changedLocked();
-    }
-    flush(out);
+    storeApp(app, announce ? QStringLiteral("_rpc_applicationConnected:") : QString());
 }
 
 void FakeInspectorDaemon::updateApp(const App& app, bool announce) {
+    storeApp(app, announce ? QStringLiteral("_rpc_applicationUpdated:") : QString());
+}
+
+// Stores the application and, with a selector, tells every peer about it.
+void FakeInspectorDaemon::storeApp(const App& app, const QString& selector) {
     Out out;
     {
         std::lock_guard guard(m_lock);
         AppState& state = m_apps[app.id];
         state.app = app;
-        if (announce)
+        if (!selector.isEmpty())
             for (int peer : peersLocked(-1))
-                out.push_back({peer, QStringLiteral("_rpc_applicationUpdated:"), appDictionaryLocked(state)});
+                out.push_back({peer, selector, appDictionaryLocked(state)});
         changedLocked();
     }
     flush(out);

@@ -198,6 +198,7 @@ private:
     using Out = std::vector<Outgoing>;
 
     void flush(Out& out);
+    void storeApp(const App& app, const QString& selector);
     void changedLocked();
     std::vector<int> peersLocked(int peer) const;
     QVariantMap appDictionaryLocked(const AppState& state) const;

@@ -7,8 +7,7 @@
 #include <optional>
 
 // XML property lists for the fake usbmuxd and lockdown, which speak XML where the inspector
-// service speaks binary. Integers that are not negative become unsigned, as those daemons send
-// them; reading goes through the program's own decoder.
+// service speaks binary; both ways go through the program's own conversion.
 namespace PlistXml {
 
 QByteArray encode(const QVariantMap& dictionary);
