@@ -5,7 +5,7 @@
 //
 // The scan itself (listing and describing the device) comes before and is printed apart, as
 // device_describe_ms.
-#include "inspector/DeviceTransport.h"
+#include "wire/DeviceTransport.h"
 #include "inspector/PhysicalDevices.h"
 #include "inspector/WebInspectorConnection.h"
 #include "support/FakeDevice.h"

@@ -1,8 +1,8 @@
 // Frames decoded per second: a writer thread pushes typical "_rpc_applicationSentData:" frames
 // into a real unix socket as fast as it takes them; the socket's read thread decodes each one and
 // hands it to onFrame.
-#include "inspector/UnixTransport.h"
-#include "inspector/WIRSocket.h"
+#include "wire/UnixTransport.h"
+#include "wire/WIRSocket.h"
 
 #include <QUuid>
 #include <QtGlobal>

@@ -4,10 +4,10 @@
 //
 // Run without arguments it runs two child processes: one at full speed, one whose main thread
 // is slowed on purpose, to show that the link then slows down instead of piling up memory.
-#include "console/ConsoleEntry.h"
+#include "inspector/ConsoleEntry.h"
 #include "inspector/InspectorTiming.h"
-#include "inspector/UnixTransport.h"
-#include "inspector/WIRSocket.h"
+#include "wire/UnixTransport.h"
+#include "wire/WIRSocket.h"
 #include "inspector/WebInspectorConnection.h"
 
 #include <QCoreApplication>
@@ -178,7 +178,7 @@ private:
 
 } // namespace
 
-#include "inspector/PropertyList.h"
+#include "wire/PropertyList.h"
 
 std::pair<QString, QVariantMap> Service::PropertyListMessage(const QByteArray& body) {
     const auto message = PropertyList::decodeMessage(body.constData(), size_t(body.size()));

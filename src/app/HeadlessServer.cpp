@@ -3,7 +3,7 @@
 #include "agent/MCPDispatcher.h"
 #include "agent/MCPServer.h"
 #include "console/ConsoleHub.h"
-#include "console/CountBroadcast.h"
+#include "broadcast/CountBroadcast.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,10 +1,10 @@
 #include "console/ConsoleHub.h"
 
-#include "inspector/DeviceTransport.h"
+#include "wire/DeviceTransport.h"
 #include "inspector/PhysicalDevices.h"
 #include "inspector/SimulatorDevices.h"
-#include "inspector/StandardOrder.h"
-#include "inspector/UnixTransport.h"
+#include "base/StandardOrder.h"
+#include "wire/UnixTransport.h"
 #include "inspector/WebInspectorConnection.h"
 
 #include <QClipboard>

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "console/ConsoleEntry.h"
+#include "inspector/ConsoleEntry.h"
 #include "console/ConsoleScope.h"
-#include "console/ObjectKey.h"
-#include "console/PropertyNode.h"
+#include "inspector/ObjectKey.h"
+#include "inspector/PropertyNode.h"
 #include "inspector/InspectableDevice.h"
 #include "inspector/InspectorApp.h"
 #include "inspector/InspectorPage.h"
-#include "inspector/WIRError.h"
-#include "inspector/WIRTransport.h"
+#include "wire/WIRError.h"
+#include "wire/WIRTransport.h"
 
 #include <QHash>
 #include <QImage>

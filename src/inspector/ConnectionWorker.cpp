@@ -1,8 +1,8 @@
 #include "inspector/ConnectionWorker.h"
 
-#include "console/ConsoleFormatting.h"
-#include "console/InspectorJson.h"
-#include "console/Uuid.h"
+#include "inspector/ConsoleFormatting.h"
+#include "wire/InspectorJson.h"
+#include "base/Uuid.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "console/ConsoleEntry.h"
+#include "inspector/ConsoleEntry.h"
 #include "inspector/ConnectionEvents.h"
-#include "inspector/FrameInbox.h"
+#include "wire/FrameInbox.h"
 #include "inspector/InspectorApp.h"
 #include "inspector/InspectorPage.h"
 #include "inspector/InspectorTiming.h"
 #include "inspector/PageKey.h"
-#include "inspector/WIRSocket.h"
+#include "wire/WIRSocket.h"
 #include "inspector/WebInspectorConnection.h"
 
 #include <QHash>

@@ -1,8 +1,8 @@
 #include "inspector/PageRequests.h"
 
-#include "console/ConsoleFormatting.h"
+#include "inspector/ConsoleFormatting.h"
 
-#include "inspector/StandardOrder.h"
+#include "base/StandardOrder.h"
 
 #include <QCollator>
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "console/PropertyNode.h"
+#include "inspector/PropertyNode.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -1,6 +1,6 @@
 #include "inspector/PhysicalDevices.h"
 
-#include "inspector/DeviceTransport.h"
+#include "wire/DeviceTransport.h"
 
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
@@ -62,33 +62,13 @@ std::optional<InspectableDevice> describe(const QString& udid) {
     InspectableDevice record;
     record.udid = udid;
     record.name = QString::fromUtf8(name);
-    const std::optional<QString> version = value("ProductVersion", client);
+    const std::optional<QString> version = DeviceTransport::lockdownString("ProductVersion", client);
     record.runtime = version ? QStringLiteral("iOS ") + *version : QStringLiteral("device");
     record.kind = InspectableDevice::Kind::device;
     std::free(name);
     lockdownd_client_free(client);
     idevice_free(device);
     return record;
-}
-
-std::optional<QString> value(const char* key, lockdownd_client_private* client) {
-    plist_t node = nullptr;
-    if (lockdownd_get_value(client, nullptr, key, &node) != LOCKDOWN_E_SUCCESS || !node) {
-        if (node)
-            plist_free(node);
-        return std::nullopt;
-    }
-    std::optional<QString> result;
-    if (plist_get_node_type(node) == PLIST_STRING) {
-        char* text = nullptr;
-        plist_get_string_val(node, &text);
-        if (text) {
-            result = QString::fromUtf8(text);
-            std::free(text);
-        }
-    }
-    plist_free(node);
-    return result;
 }
 
 } // namespace PhysicalDevices

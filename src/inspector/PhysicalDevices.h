@@ -7,8 +7,6 @@
 
 #include <optional>
 
-struct lockdownd_client_private;
-
 // Finds iOS devices attached over USB through usbmuxd and describes each one through lockdown.
 // A device that refuses the lockdown session (locked, or not trusting this computer) is described
 // from what lockdown tells without one, and listed: connecting to it then reports the pairing.
@@ -17,6 +15,5 @@ namespace PhysicalDevices {
 
 QList<InspectableDevice> attached();
 std::optional<InspectableDevice> describe(const QString& udid);
-std::optional<QString> value(const char* key, lockdownd_client_private* client);
 
 } // namespace PhysicalDevices

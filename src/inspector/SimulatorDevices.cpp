@@ -1,6 +1,6 @@
 #include "inspector/SimulatorDevices.h"
 
-#include "inspector/ToolRunner.h"
+#include "base/ToolRunner.h"
 
 #include <QFileInfo>
 #include <QJsonArray>

@@ -1,10 +1,10 @@
 #include "inspector/WebInspectorConnection.h"
 
-#include "console/Uuid.h"
+#include "base/Uuid.h"
 #include "inspector/ConnectionWorker.h"
-#include "inspector/FrameInbox.h"
+#include "wire/FrameInbox.h"
 #include "inspector/PageRequests.h"
-#include "inspector/WIRSocket.h"
+#include "wire/WIRSocket.h"
 
 #include <QPointer>
 #include <QThread>

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "console/ConsoleEntry.h"
-#include "console/PropertyNode.h"
+#include "inspector/ConsoleEntry.h"
+#include "inspector/PropertyNode.h"
 #include "inspector/ConnectionEvents.h"
 #include "inspector/InspectorApp.h"
 #include "inspector/InspectorPage.h"
 #include "inspector/PageKey.h"
-#include "inspector/WIRError.h"
-#include "inspector/WIRTransport.h"
+#include "wire/WIRError.h"
+#include "wire/WIRTransport.h"
 
 #include <QJsonObject>
 #include <QList>

@@ -1,7 +1,7 @@
 // The hub with real connections to fake simulators over unix sockets, and its entry store.
 #include "console/ConsoleHub.h"
 #include "inspector/InspectorTiming.h"
-#include "inspector/UnixTransport.h"
+#include "wire/UnixTransport.h"
 #include "inspector/WebInspectorConnection.h"
 #include "support/FakeSimulator.h"
 #include "support/ScriptedDiscovery.h"

@@ -1,10 +1,10 @@
-#include "console/ConsoleEntry.h"
-#include "console/ConsoleLevel.h"
+#include "inspector/ConsoleEntry.h"
+#include "inspector/ConsoleLevel.h"
 #include "console/ConsoleScope.h"
-#include "console/ObjectKey.h"
-#include "console/PropertyNode.h"
-#include "console/RemoteObjectRef.h"
-#include "console/Uuid.h"
+#include "inspector/ObjectKey.h"
+#include "inspector/PropertyNode.h"
+#include "inspector/RemoteObjectRef.h"
+#include "base/Uuid.h"
 
 #include <QSet>
 #include <QTest>

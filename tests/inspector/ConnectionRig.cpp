@@ -1,6 +1,6 @@
 #include "ConnectionRig.h"
 
-#include "inspector/UnixTransport.h"
+#include "wire/UnixTransport.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>

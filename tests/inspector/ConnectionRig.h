@@ -1,6 +1,6 @@
 #pragma once
 
-#include "console/ConsoleEntry.h"
+#include "inspector/ConsoleEntry.h"
 #include "inspector/InspectorApp.h"
 #include "inspector/InspectorPage.h"
 #include "inspector/InspectorTiming.h"

@@ -2,7 +2,7 @@
 // real unix socket against a fake simulator.
 #include "ConnectionRig.h"
 
-#include "inspector/UnixTransport.h"
+#include "wire/UnixTransport.h"
 
 #include <QRegularExpression>
 #include <QTest>

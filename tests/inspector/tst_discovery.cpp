@@ -1,9 +1,9 @@
 // Finding simulators and devices: fake tools written as scripts, the real ps and lsof of this
 // machine against a stand-in launchd_sim process, and libimobiledevice with no usbmuxd around.
-#include "inspector/DeviceTransport.h"
+#include "wire/DeviceTransport.h"
 #include "inspector/PhysicalDevices.h"
 #include "inspector/SimulatorDevices.h"
-#include "inspector/ToolRunner.h"
+#include "base/ToolRunner.h"
 
 #include <QDir>
 #include <QElapsedTimer>

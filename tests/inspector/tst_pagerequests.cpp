@@ -1,4 +1,4 @@
-#include "console/JsonFixture.h"
+#include "inspector/JsonFixture.h"
 #include "inspector/PageRequests.h"
 
 #include <QJsonArray>

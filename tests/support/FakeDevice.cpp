@@ -1,6 +1,6 @@
 #include "support/FakeDevice.h"
 
-#include "inspector/PropertyList.h"
+#include "wire/PropertyList.h"
 #include "support/FakeDeviceStream.h"
 #include "support/FakeInspectorService.h"
 #include "support/FakeLockdown.h"

@@ -1,7 +1,7 @@
 #include "support/FakeInspectorService.h"
 
-#include "inspector/PropertyList.h"
-#include "inspector/WIRSocket.h"
+#include "wire/PropertyList.h"
+#include "wire/WIRSocket.h"
 
 #include <QDir>
 #include <QUuid>

@@ -1,6 +1,6 @@
 #include "support/PlistXml.h"
 
-#include "inspector/PropertyList.h"
+#include "wire/PropertyList.h"
 
 namespace PlistXml {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "console/ConsoleHub.h"
-#include "inspector/UnixTransport.h"
+#include "wire/UnixTransport.h"
 
 #include <QSignalSpy>
 

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "inspector/ConsoleLevel.h"
+#include "inspector/EntryKind.h"
+#include "inspector/RemoteObjectRef.h"
+#include "inspector/StackFrame.h"
+#include "base/Uuid.h"
+#include "inspector/PageKey.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+// One line of a page's console, one expression typed into the page, or the answer to it.
+//
+// Entries are identified by `id` alone: two entries with the same text are still different entries,
+// so the type deliberately has no value equality and no hash. Build one with designated initialisers;
+// every entry built gets a fresh id, copies keep it.
+struct ConsoleEntry {
+    QUuid id = Uuid::create();
+    PageKey page{};
+    ConsoleLevel level = ConsoleLevel::log;
+    QString
+        source{};   // "javascript", "console-api", "other", ...; "console-input" for typed input and results
+    QString text{}; // already rendered
+    QString url{};  // empty when none
+    qint64 line = 0;
+    QDateTime receivedAt{}; // when the entry was built on this machine (UTC), not the page's clock
+    qint64 repeatCount = 1;
+    QList<StackFrame> stack{}; // innermost frame first
+    EntryKind kind = EntryKind::message;
+    QList<RemoteObjectRef> objects{}; // expandable objects the entry refers to, in argument order
+
+    // Where the message came from, for display: the file name of `url` (or the whole url when it is no
+    // URL) followed by ":line" when the line is known. Absent when there is no url.
+    std::optional<QString> location() const;
+};

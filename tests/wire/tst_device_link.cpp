@@ -1,0 +1,192 @@
+// The device transport against a fake device behind a fake usbmuxd: opening through lockdown,
+// the TLS service stream, large frames, concurrent reading and writing, and ending the stream by
+// close() or by unplugging.
+#include "wire/DeviceTransport.h"
+#include "wire/WIRSocket.h"
+#include "support/FakeDevice.h"
+#include "support/FakeUsbmuxd.h"
+
+#include <QRandomGenerator>
+#include <QTest>
+#include <QtEndian>
+
+#include <chrono>
+#include <csignal>
+#include <future>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kPhone = QStringLiteral("00008110-000A11112222801E");
+
+QByteArray frame(const QByteArray& body) {
+    QByteArray bytes(4, Qt::Uninitialized);
+    qToBigEndian<quint32>(quint32(body.size()), bytes.data());
+    return bytes + body;
+}
+
+QByteArray noise(qsizetype size, quint32 seed) {
+    QByteArray bytes(size, '\0');
+    QRandomGenerator generator(seed);
+    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
+    return bytes;
+}
+
+std::optional<QByteArray> receiveFrame(DeviceTransport& transport) {
+    const std::optional<QByteArray> length = transport.receive(4);
+    if (!length)
+        return std::nullopt;
+    return transport.receive(qFromBigEndian<quint32>(length->constData()));
+}
+
+} // namespace
+
+class DeviceLinkTest : public QObject {
+    Q_OBJECT
+
+    PairingCertificates pairing;
+    std::unique_ptr<FakeDevice> device;
+    std::unique_ptr<FakeUsbmuxd> usbmuxd;
+
+private slots:
+    void initTestCase() {
+        std::signal(SIGPIPE, SIG_IGN);
+        pairing = PairingCertificates::generate();
+    }
+
+    void init() {
+        device = std::make_unique<FakeDevice>(kPhone, QStringLiteral("Phone"), pairing);
+        usbmuxd = std::make_unique<FakeUsbmuxd>();
+        QVERIFY(usbmuxd->start());
+        qputenv("USBMUXD_SOCKET_ADDRESS", usbmuxd->address().toUtf8());
+        usbmuxd->setPairRecord(kPhone, pairing.pairRecord());
+        usbmuxd->plug(kPhone, device.get());
+    }
+
+    void cleanup() {
+        usbmuxd.reset(); // serves the device: goes first
+        device.reset();
+    }
+
+    void opensTheServiceOverTls_data() {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("service TLS") << true;
+        QTest::newRow("plain service") << false;
+    }
+    void opensTheServiceOverTls() {
+        QFETCH(bool, tls);
+        device->setServiceTls(tls);
+        DeviceTransport transport(kPhone);
+        QCOMPARE(transport.open(), std::nullopt);
+        QCOMPARE(transport.isEncrypted(), tls);
+        QVERIFY(transport.open() == std::nullopt); // opening again changes nothing
+        QCOMPARE(device->sessionsStarted(), 1);
+        // The lockdown session is over once the service runs.
+        QVERIFY(device->lockdownRequests().endsWith(QStringLiteral("StopSession")));
+
+        QVERIFY(transport.send(*WIRSocket::encodeFrame(
+            QStringLiteral("_rpc_reportIdentifier:"),
+            {{QStringLiteral("WIRConnectionIdentifierKey"), QStringLiteral("HOST-1")}})));
+        QVERIFY(device->waitUntil([&] { return device->connectionID(device->servicePeer()) == "HOST-1"; }));
+
+        // Several megabytes in one frame, as a large console message or snapshot comes.
+        const QByteArray big = noise(6 * 1024 * 1024 + 3, 7);
+        QVERIFY(device->sendRaw(frame(big) + frame("tail")));
+        QCOMPARE(receiveFrame(transport), std::optional<QByteArray>(big));
+        QCOMPARE(receiveFrame(transport), std::optional<QByteArray>("tail"));
+    }
+
+    void openFailuresSayWhy() {
+        device->setTrusted(false);
+        QCOMPARE(DeviceTransport(kPhone).open(), WIRError::pairingRequired());
+        device->setTrusted(true);
+
+        device->setWebInspectorEnabled(false);
+        QCOMPARE(DeviceTransport(kPhone).open(), WIRError::inspectorDisabled());
+        device->setWebInspectorEnabled(true);
+
+        usbmuxd->setPairRecord(kPhone, {});
+        QCOMPARE(DeviceTransport(kPhone).open(), WIRError::pairingRequired());
+        usbmuxd->setPairRecord(kPhone, pairing.pairRecord());
+
+        QCOMPARE(DeviceTransport(QStringLiteral("00008110-0000000000000000")).open(),
+                 WIRError::deviceUnavailable());
+        usbmuxd->unplug(kPhone);
+        QCOMPARE(DeviceTransport(kPhone).open(), WIRError::deviceUnavailable());
+
+        // A closed transport stays closed.
+        usbmuxd->plug(kPhone, device.get());
+        DeviceTransport closed(kPhone);
+        closed.close();
+        QCOMPARE(closed.open(), WIRError::deviceUnavailable());
+        QCOMPARE(device->serviceConnections(), 0);
+    }
+
+    void closeWakesABlockedReceive() {
+        auto transport = std::make_shared<DeviceTransport>(kPhone);
+        QCOMPARE(transport->open(), std::nullopt);
+        auto pending = std::async(std::launch::async, [transport] { return transport->receive(4); });
+        QCOMPARE(pending.wait_for(300ms), std::future_status::timeout);
+        const auto closing = std::chrono::steady_clock::now();
+        transport->close();
+        QCOMPARE(pending.wait_for(2s), std::future_status::ready);
+        QVERIFY(std::chrono::steady_clock::now() - closing < 1s);
+        QCOMPARE(pending.get(), std::nullopt);
+        QVERIFY(!transport->send("more"));
+        QCOMPARE(transport->receive(1), std::nullopt);
+        transport->close();
+        QVERIFY(usbmuxd->waitUntil([&] { return device->serviceConnections() == 0; }));
+    }
+
+    void unplugEndsTheStream() {
+        auto transport = std::make_shared<DeviceTransport>(kPhone);
+        QCOMPARE(transport->open(), std::nullopt);
+        QVERIFY(device->waitUntil([&] { return device->serviceConnections() == 1; }));
+        auto pending = std::async(std::launch::async, [transport] { return transport->receive(4); });
+        QCOMPARE(pending.wait_for(200ms), std::future_status::timeout);
+        usbmuxd->unplug(kPhone);
+        QCOMPARE(pending.wait_for(3s), std::future_status::ready);
+        QCOMPARE(pending.get(), std::nullopt);
+        // Writing into the dead stream fails quietly.
+        QVERIFY(!transport->send(QByteArray(256 * 1024, 'x')));
+        transport->close();
+    }
+
+    // Both directions at full speed on one TLS connection: every frame arrives whole and in order.
+    void sendsWhileReceiving() {
+        auto transport = std::make_shared<DeviceTransport>(kPhone);
+        QCOMPARE(transport->open(), std::nullopt);
+        QVERIFY(transport->isEncrypted());
+        QVERIFY(device->waitUntil([&] { return device->serviceConnections() == 1; }));
+        constexpr int kFrames = 300;
+        QByteArray incoming;
+        for (int i = 0; i < kFrames; ++i)
+            incoming += frame(noise(1000 + (i * 7919) % 60000, quint32(i)));
+        QVERIFY(device->sendRaw(incoming));
+        auto reader = std::async(std::launch::async, [transport] {
+            for (int i = 0; i < kFrames; ++i) {
+                const std::optional<QByteArray> body = receiveFrame(*transport);
+                if (!body || *body != noise(1000 + (i * 7919) % 60000, quint32(i)))
+                    return i;
+            }
+            return kFrames;
+        });
+        const qint64 before = device->framesReceived();
+        for (int i = 0; i < kFrames; ++i) {
+            const QByteArray body = *WIRSocket::encodeFrame(
+                QStringLiteral("_rpc_reportIdentifier:"),
+                {{QStringLiteral("WIRConnectionIdentifierKey"), QStringLiteral("HOST-%1").arg(i)},
+                 {QStringLiteral("padding"), noise(20000, quint32(i))}});
+            QVERIFY(transport->send(body));
+        }
+        QCOMPARE(reader.get(), kFrames);
+        QVERIFY(device->waitUntil([&] { return device->framesReceived() == before + kFrames; }));
+        QCOMPARE(device->connectionID(device->servicePeer()), QStringLiteral("HOST-%1").arg(kFrames - 1));
+        transport->close();
+    }
+};
+
+QTEST_GUILESS_MAIN(DeviceLinkTest)
+#include "tst_device_link.moc"
