@@ -1,6 +1,6 @@
-// The value types the store keeps: levels, entries and their locations, property rows, scopes, ids.
+// The value types the store keeps: levels, entries and their locations, property rows, ids. Scopes
+// are tested with the entries they select, in tst_consolehub.
 #include "base/Uuid.h"
-#include "console/ConsoleScope.h"
 #include "inspector/ConsoleEntry.h"
 #include "inspector/ConsoleLevel.h"
 #include "inspector/PropertyNode.h"
@@ -66,19 +66,6 @@ private slots:
         QVERIFY(entry.id != (ConsoleEntry{.text = "same"}).id && ConsoleEntry(entry).id == entry.id);
         const PropertyNode node{.name = "x", .value = "1"};
         QVERIFY(node != (PropertyNode{.name = "x", .value = "1"}) && PropertyNode(node) == node);
-    }
-
-    void scopes() {
-        const AppKey app{"D1", "PID:1"};
-        const PageKey page{"D1", "PID:1", 3};
-        // The app and device ids are both "D1" here: the kind alone must keep the scopes apart.
-        QVERIFY(ConsoleScope::device("D1") != ConsoleScope::app({"D1", "D1"}));
-        QCOMPARE(ConsoleScope::page(page).deviceID(), QStringLiteral("D1"));
-        QVERIFY(ConsoleScope::device("D1").contains(page));
-        QVERIFY(!ConsoleScope::device("D1").contains({"D2", "PID:1", 3}));
-        QVERIFY(ConsoleScope::app(app).contains({"D1", "PID:1", 99}));
-        QVERIFY(!ConsoleScope::app(app).contains({"D2", "PID:1", 3}));
-        QVERIFY(!ConsoleScope::page(page).contains({"D1", "PID:1", 4}));
     }
 
     // Random (version 4) ids, none repeated when made on several threads at once: every thread seeds

@@ -1,5 +1,5 @@
-// What the window does with the store: one highlighted page at a time over a real connection to a
-// fake simulator, copying a remote object to the clipboard, and finding a window's device.
+// What the window does with the store, over a real connection to a fake simulator: one highlighted
+// page at a time, a remote object copied to the clipboard, and the device a window belongs to.
 #include "console/ConsoleHub.h"
 #include "support/FakeSimulator.h"
 #include "support/ScriptedDiscovery.h"
@@ -9,39 +9,45 @@
 #include <QGuiApplication>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class TestConsoleActions : public QObject {
     Q_OBJECT
 
 private slots:
-    void hoverAndCopy() {
+    void hoverCopyAndWindowTitles() {
         FakeSimulator phone;
         QVERIFY(phone.start());
-        phone.addApp({QStringLiteral("PID:1"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
-        phone.addPage(
-            QStringLiteral("PID:1"),
-            FakeInspectorDaemon::page(1, QStringLiteral("A"), QStringLiteral("https://a.example/")));
+        phone.addApp({u"PID:1"_s, u"Safari"_s, std::nullopt, std::nullopt});
+        phone.addPage(u"PID:1"_s, FakeInspectorDaemon::page(1, u"A"_s, u"https://a.example/"_s));
         phone.setAnswerer(
             [](const FakeInspectorDaemon::Command& command) -> std::optional<FakeInspectorDaemon::Answer> {
-                if (command.method != QLatin1String("Runtime.callFunctionOn"))
+                if (command.method != "Runtime.callFunctionOn"_L1)
                     return std::nullopt;
                 return FakeInspectorDaemon::Answer::result(
-                    {{"result", QJsonObject{{"type", "string"}, {"value", "{\"a\":1}"}}}});
+                    {{"result", QJsonObject{{"type", "string"}, {"value", "[1]"}}}});
             });
         ScriptedDiscovery script;
-        script.simulators = {
-            ScriptedDiscovery::simulator(QStringLiteral("S"), QStringLiteral("iPhone"), phone.socketPath())};
+        // Only the first has a socket: the others are neither connected nor in trouble.
+        script.simulators = {ScriptedDiscovery::simulator(u"S1"_s, u"iPhone"_s, phone.socketPath()),
+                             ScriptedDiscovery::simulator(u"S2"_s, u"iPhone Pro"_s, std::nullopt)};
+        script.devices = {
+            {u"D"_s, u"iPhone \u2014 iOS 17.5"_s, u"iOS 17.5"_s, InspectableDevice::Kind::device, {}}};
         ConsoleHub hub(script.discovery());
         QVERIFY(ScriptedDiscovery::scan(hub));
+        QCOMPARE(hub.connectedDevices(), QStringList{u"S1"_s});
+        QVERIFY(hub.trouble().isEmpty());
         ConsoleActions actions(&hub);
-        const PageKey a{QStringLiteral("S"), QStringLiteral("PID:1"), 1},
-            b{QStringLiteral("S"), QStringLiteral("PID:1"), 2};
-        const auto indications = [&] {
-            QStringList seen;
-            for (const auto& frame : phone.service().received(QStringLiteral("_rpc_forwardIndicateWebView:")))
-                seen << frame.argument.value("WIRPageIdentifierKey").toString() +
-                            (frame.argument.value("WIRIndicateEnabledKey").toBool() ? "+" : "-");
-            return seen;
+
+        const auto udid = [&](const QString& title) {
+            return actions.device(title).value_or(InspectableDevice{}).udid;
         };
+        QCOMPARE(udid(u"iPhone \u2014 iOS 17.5"_s), u"S1"_s); // a simulator's own title wins
+        QCOMPARE(udid(u"iPhone Pro \u2014 iOS 17.5"_s), u"S2"_s);
+        QCOMPARE(udid(u"iPhone Pro Max"_s), u"S1"_s); // the first simulator whose name begins it
+        QCOMPARE(udid(u"Watch"_s), QString());
+
+        const PageKey a{u"S1"_s, u"PID:1"_s, 1}, b{u"S1"_s, u"PID:1"_s, 2};
         actions.hover(a, true);
         actions.hover(b, true);
         actions.hover(b, true);
@@ -49,37 +55,22 @@ private slots:
         QCOMPARE(actions.indicated(), std::optional(b));
         actions.hover(b, false);
         QCOMPARE(actions.indicated(), std::nullopt);
-        QTRY_COMPARE(indications(), (QStringList{"1+", "1-", "2+", "2-"}));
+        QTRY_COMPARE(phone.service().received(u"_rpc_forwardIndicateWebView:"_s).size(), size_t(4));
+        QStringList indications;
+        for (const auto& frame : phone.service().received(u"_rpc_forwardIndicateWebView:"_s))
+            indications << frame.argument.value("WIRPageIdentifierKey").toString() +
+                               (frame.argument.value("WIRIndicateEnabledKey").toBool() ? "+" : "-");
+        QCOMPARE(indications, (QStringList{"1+", "1-", "2+", "2-"}));
 
-        QVERIFY(phone.waitForSession(QStringLiteral("PID:1"), 1));
-        actions.copy(QStringLiteral("obj-1"), a, true);
-        QTRY_COMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("{\"a\":1}"));
+        QVERIFY(phone.waitForSession(u"PID:1"_s, 1));
+        actions.copy(u"obj-1"_s, a, true);
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(), u"[1]"_s);
 
         // A device that goes takes its highlight with it.
         actions.hover(a, true);
         script.simulators.clear();
         QVERIFY(ScriptedDiscovery::scan(hub));
         QCOMPARE(actions.indicated(), std::nullopt);
-    }
-
-    void windowTitlesFindTheirDevice() {
-        ScriptedDiscovery script;
-        script.simulators = {
-            ScriptedDiscovery::simulator(QStringLiteral("S1"), QStringLiteral("iPhone"), std::nullopt),
-            ScriptedDiscovery::simulator(QStringLiteral("S2"), QStringLiteral("iPhone Pro"), std::nullopt)};
-        script.devices = {InspectableDevice{QStringLiteral("D"), QString::fromUtf8("iPhone \u2014 iOS 17.5"),
-                                            QStringLiteral("iOS 17.5"), InspectableDevice::Kind::device,
-                                            std::nullopt}};
-        ConsoleHub hub(script.discovery());
-        QVERIFY(ScriptedDiscovery::scan(hub));
-        const ConsoleActions actions(&hub);
-        const auto udid = [&](const char* title) {
-            return actions.device(QString::fromUtf8(title)).value_or(InspectableDevice{}).udid;
-        };
-        QCOMPARE(udid("iPhone \u2014 iOS 17.5"), QStringLiteral("S1")); // a simulator's own title wins
-        QCOMPARE(udid("iPhone Pro \u2014 iOS 17.5"), QStringLiteral("S2"));
-        QCOMPARE(udid("iPhone Pro Max"), QStringLiteral("S1")); // the first simulator whose name begins it
-        QCOMPARE(udid("Watch"), QString());
     }
 };
 
