@@ -1,9 +1,15 @@
-// The store's inventory of applications and pages, and its entries with their counts; the hub's
-// connections are tested with a device in tst_device_hub.
+// The hub with a real connection to a fake inspector daemon over a unix socket, from not paired to no
+// longer listed; its inventory of applications and pages, and its entries with their counts.
 #include "console/ConsoleHub.h"
+#include "inspector/InspectorTiming.h"
+#include "support/FakeSimulator.h"
+#include "support/ScriptedDiscovery.h"
 
+#include <QJsonArray>
 #include <QSignalSpy>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -33,6 +39,86 @@ class TestConsoleHub : public QObject {
     Q_OBJECT
 
 private slots:
+    void aDeviceFromNotPairedToGone() {
+        InspectorTiming timing;
+        timing.enableFallback = std::chrono::milliseconds(50);
+        InspectorTiming::set(timing);
+        FakeSimulator phone;
+        QVERIFY(phone.start());
+        phone.addApp({kPage.appID, u"Safari"_s, std::nullopt, std::nullopt});
+        FakeInspectorDaemon::Page page = FakeInspectorDaemon::page(1, u"Shop"_s, u"https://shop.example/"_s);
+        page.backlog = {QJsonObject{{"level", "error"}, {"text", "declined"}}}; // sent once the console is on
+        phone.addPage(kPage.appID, page);
+        phone.setAnswerer(
+            [](const FakeInspectorDaemon::Command& command) -> std::optional<FakeInspectorDaemon::Answer> {
+                if (command.method != "Runtime.getProperties"_L1)
+                    return std::nullopt;
+                return FakeInspectorDaemon::Answer::result(
+                    {{"properties", QJsonArray{QJsonObject{{"name", "a"}}}}});
+            });
+        ScriptedDiscovery script;
+        script.paired->store(false);
+        script.devices = {
+            {kPhone, u"Phone"_s, u"iOS 17.5"_s, InspectableDevice::Kind::device, phone.socketPath()},
+            {kPad, u"iPad"_s, u"iOS 17.5"_s, InspectableDevice::Kind::device, {}}};
+        ConsoleHub hub(script.discovery());
+        QSignalSpy devicesChanged(&hub, &ConsoleHub::devicesChanged);
+        const auto texts = [&] { return ::texts(hub.entries(ConsoleScope::device(kPhone))); };
+
+        // Not paired: listed, not connected, and the trouble says why; a device that cannot be reached
+        // at all is neither connected nor in trouble.
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QCOMPARE(hub.trouble(),
+                 (QHash<QString, QString>{{kPhone, u"Not paired. Unlock the device and trust this Mac."_s}}));
+        QVERIFY(hub.connectedDevices().isEmpty());
+
+        // Paired: connected, the trouble gone, the page's message in; later scans of the same devices
+        // tell nobody and open nothing new.
+        script.paired->store(true);
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QCOMPARE(devicesChanged.count(), 1);
+        QCOMPARE(script.transportsMade.load(), 2);
+        QCOMPARE(hub.connectedDevices(), QStringList{kPhone});
+        QVERIFY(hub.trouble().isEmpty());
+        QTRY_COMPARE(texts(), QStringList{u"declined"_s});
+
+        // Expanded objects are cached per device: asked once, forgotten when the device is cleared.
+        QList<PropertyNode> rows;
+        const auto expand = [&](const QString& deviceID) {
+            rows = {PropertyNode{}};
+            hub.expand(u"obj-1"_s, {deviceID, kPage.appID, 1},
+                       [&](QList<PropertyNode> nodes) { rows = nodes; });
+        };
+        expand(kPhone);
+        QTRY_COMPARE(rows.value(0).name, u"a"_s);
+        expand(kPhone);
+        QCOMPARE(rows.size(), 1); // from the cache, at once
+        QCOMPARE(phone.commands(u"Runtime.getProperties"_s).size(), size_t(1));
+        hub.clear(kPad);
+        QCOMPARE(hub.properties().size() + texts().size(), 2);
+        hub.clear(kPhone);
+        QVERIFY(hub.properties().isEmpty() && texts().isEmpty() && hub.unseen(kPhone) == 0);
+        expand(kPad); // a device without a connection answers with nothing
+        QVERIFY(rows.isEmpty());
+
+        // A connection that ends drops everything of its device, which stays listed and is connected
+        // again by the next scan; the page's message comes again, once.
+        phone.service().disconnect();
+        QTRY_VERIFY(hub.connectedDevices().isEmpty());
+        QVERIFY(hub.pages(kPhone).isEmpty() && !hub.unseen().contains(kPhone));
+        QCOMPARE(hub.devices().size(), 2);
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QTRY_COMPARE(texts(), QStringList{u"declined"_s});
+
+        // No longer listed: the live connection is ended and everything of the device goes.
+        script.devices.removeFirst(); // no scan runs now
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QCOMPARE(devicesChanged.count(), 2);
+        QVERIFY(hub.connectedDevices().isEmpty() && hub.apps().isEmpty() && texts().isEmpty());
+        QTRY_COMPARE(phone.service().currentClient(), -1);
+    }
+
     void inventoryOrdersAndFindsPagesAgain() {
         PageInventory inventory;
         QList<InspectorApp> apps;
@@ -131,10 +217,6 @@ private slots:
         QCOMPARE(kept.size(), ConsoleHub::kHistoryLimit);
         QCOMPARE(kept.first(), QStringLiteral("0")); // the oldest went first
         QCOMPARE(kept.last(), QString::number(ConsoleHub::kHistoryLimit - 1));
-
-        hub.clear(kPhone);
-        QCOMPARE(hub.entryCount(kPage) + hub.entryCount(kOther) + hub.unseen(kPhone), 0);
-        QCOMPARE(hub.entryCount(pad) + hub.unseen(kPad), 2);
     }
 };
 
