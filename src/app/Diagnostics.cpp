@@ -3,7 +3,9 @@
 #include "app/DisplayAccess.h"
 #include "console/ConsoleHub.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QImageReader>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -27,6 +29,18 @@ double seconds(const QStringList& arguments) {
 
 namespace {
 
+// An application's icon as its width in points, or "none" when it has none that can be read.
+QString iconText(const InspectorApp& app) {
+    if (!app.iconData)
+        return QStringLiteral("none");
+    QBuffer buffer;
+    buffer.setData(*app.iconData);
+    const QImage image = QImageReader(&buffer).read();
+    if (image.isNull())
+        return QStringLiteral("none");
+    return QString::number(qRound(image.width() / std::max(1.0, image.devicePixelRatio()))) +
+           QStringLiteral("pt");
+}
 
 } // namespace
 
@@ -38,26 +52,20 @@ QString report(const ConsoleHub& hub, bool accessibilityGranted) {
     if (devices.isEmpty())
         lines << QStringLiteral("no booted simulators");
     const QHash<QString, QString> trouble = hub.trouble();
-    const QHash<AppKey, QImage> icons = hub.appIcons();
     for (const InspectableDevice& device : devices) {
         const bool simulator = device.kind == InspectableDevice::Kind::simulator;
         lines << QStringLiteral("device %1 [%2] kind=%3 transport=%4")
                      .arg(device.name, device.runtime,
                           simulator ? QStringLiteral("simulator") : QStringLiteral("device"),
                           device.socketPath.value_or(QStringLiteral("usbmux")));
-        lines << QStringLiteral("  window title: ") + device.name + QStringLiteral(" \u2014 ") + device.runtime;
+        lines << QStringLiteral("  window title: ") + device.name + QStringLiteral(" \u2014 ") +
+                     device.runtime;
         if (const auto text = trouble.constFind(device.udid); text != trouble.cend())
             lines << QStringLiteral("  trouble: ") + *text;
         for (const InspectorApp& app : hub.apps(device.udid)) {
             const std::optional<qint64> pid = app.pid();
-            const auto icon = icons.constFind(app.key);
-            const QString iconText =
-                icon == icons.cend()
-                    ? QStringLiteral("none")
-                    : QString::number(qRound(icon->width() / std::max(1.0, icon->devicePixelRatio()))) +
-                          QStringLiteral("pt");
             lines << QStringLiteral("  app %1 pid=%2 icon=%3")
-                         .arg(app.name, pid ? QString::number(*pid) : QStringLiteral("?"), iconText);
+                         .arg(app.name, pid ? QString::number(*pid) : QStringLiteral("?"), iconText(app));
             for (const InspectorPage& page : hub.pages(app.key)) {
                 lines << QStringLiteral("    ") + page.displayTitle() +
                              (page.claimedElsewhere ? QStringLiteral(" [held elsewhere]") : QString()) +

@@ -1,7 +1,8 @@
 #include "broadcast/CountBroadcast.h"
 
-#include "console/ConsoleHub.h"
+#include "base/Logging.h"
 #include "broadcast/DistributedNotifications.h"
+#include "console/ConsoleHub.h"
 
 #include <QVariantMap>
 
@@ -34,7 +35,9 @@ void CountBroadcast::listen(ConsoleHub* hub) {
     m_hub = hub;
     if (m_listening)
         return;
-    m_listening = m_notifications->observe(QString::fromLatin1(requestName), [this] { answerRequest(); });
+    m_listening = m_notifications->observe(QString::fromLatin1(kRequestName), [this] { answerRequest(); });
+    if (!m_listening)
+        qCWarning(lcBroadcast) << "cannot listen for requests of the counts: no session bus";
 }
 
 void CountBroadcast::publish(const ConsoleHub& hub) {
@@ -49,6 +52,8 @@ void CountBroadcast::answerRequest() {
     // waiting for a post that would never come.
     if (m_hub)
         post(counts(*m_hub));
+    else
+        qCDebug(lcBroadcast) << "a request of the counts goes unanswered: the hub is gone";
 }
 
 void CountBroadcast::post(QList<DeviceCount> counts) {
@@ -60,5 +65,6 @@ void CountBroadcast::post(QList<DeviceCount> counts) {
                         {QStringLiteral("name"), device.name},
                         {QStringLiteral("count"), device.count},
                         {QStringLiteral("problems"), device.problems}});
-    m_notifications->post(QString::fromLatin1(countsName), records);
+    const bool sent = m_notifications->post(QString::fromLatin1(kCountsName), records);
+    qCDebug(lcBroadcast) << "counts of" << records.size() << "devices" << (sent ? "posted" : "not sent");
 }

@@ -21,8 +21,8 @@ class CountBroadcast : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr auto countsName = "com.norvik.tavolin.counts";
-    static constexpr auto requestName = "com.norvik.tavolin.wantsCounts";
+    static constexpr auto kCountsName = "com.norvik.tavolin.counts";
+    static constexpr auto kRequestName = "com.norvik.tavolin.wantsCounts";
 
     struct DeviceCount {
         QString udid;

@@ -1,5 +1,7 @@
 #include "broadcast/DistributedNotifications.h"
 
+#include "base/Logging.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
@@ -43,8 +45,10 @@ bool DistributedNotifications::post(const QString& name, const QList<QVariantMap
         return false;
     const QString interface = interfaceName(name);
     const QString member = memberName(name);
-    if (interface.isEmpty() || member.isEmpty())
+    if (interface.isEmpty() || member.isEmpty()) {
+        qCWarning(lcBroadcast) << "not a notification name:" << name;
         return false;
+    }
     QDBusMessage signal = QDBusMessage::createSignal(objectPath(name), interface, member);
     signal << QVariant::fromValue(records);
     return connection.send(signal);
@@ -56,8 +60,10 @@ bool DistributedNotifications::observe(const QString& name, std::function<void()
         return false;
     const QString interface = interfaceName(name);
     const QString member = memberName(name);
-    if (interface.isEmpty() || member.isEmpty())
+    if (interface.isEmpty() || member.isEmpty()) {
+        qCWarning(lcBroadcast) << "not a notification name:" << name;
         return false;
+    }
     // One match per name: any sender, any object path, any arguments.
     if (!m_handlers.contains(name) &&
         !connection.connect(QString(), QString(), interface, member, this, SLOT(deliver(QDBusMessage))))

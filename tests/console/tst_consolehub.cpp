@@ -1,421 +1,224 @@
-// The hub with real connections to fake simulators over unix sockets, and its entry store.
+// The hub with a real connection to a fake inspector daemon over a unix socket, from not paired to no
+// longer listed; its inventory of applications and pages, and its entries with their counts.
 #include "console/ConsoleHub.h"
 #include "inspector/InspectorTiming.h"
-#include "wire/UnixTransport.h"
-#include "inspector/WebInspectorConnection.h"
 #include "support/FakeSimulator.h"
 #include "support/ScriptedDiscovery.h"
 
-#include <QBuffer>
 #include <QJsonArray>
-#include <QImage>
 #include <QSignalSpy>
 #include <QTest>
 
-#include <atomic>
-#include <mutex>
-
-using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 const QString kPhone = QStringLiteral("11111111-1111-1111-1111-111111111111");
 const QString kPad = QStringLiteral("22222222-2222-2222-2222-222222222222");
+const PageKey kPage{kPhone, QStringLiteral("PID:1"), 1}, kOther{kPhone, QStringLiteral("PID:2"), 2};
 
-QByteArray png(int width) {
-    QImage image(width, width, QImage::Format_ARGB32);
-    image.fill(Qt::red);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
+ConsoleEntry entry(const PageKey& page, const QString& text, ConsoleLevel level = {}, qint64 at = 1,
+                   EntryKind kind = EntryKind::message) {
+    return {.page = page,
+            .level = level,
+            .text = text,
+            .receivedAt = QDateTime::fromMSecsSinceEpoch(at),
+            .kind = kind};
 }
 
-InspectableDevice simulator(const QString& udid, const QString& name, const QString& socket) {
-    return ScriptedDiscovery::simulator(udid, name, socket);
-}
-
-bool scan(ConsoleHub& hub) { return ScriptedDiscovery::scan(hub); }
-
-ConsoleEntry message(const PageKey& page, ConsoleLevel level = ConsoleLevel::log, const QString& text = {},
-                     qint64 at = 0) {
-    ConsoleEntry entry;
-    entry.page = page;
-    entry.level = level;
-    entry.source = QStringLiteral("console-api");
-    entry.text = text;
-    entry.receivedAt = QDateTime::fromMSecsSinceEpoch(at ? at : QDateTime::currentMSecsSinceEpoch(), Qt::UTC);
-    return entry;
-}
-
-ConsoleEntry result(const PageKey& page, const QString& text) {
-    ConsoleEntry entry = message(page, ConsoleLevel::log, text);
-    entry.kind = EntryKind::result;
-    entry.source = QStringLiteral("console-input");
-    return entry;
+QStringList texts(const QList<ConsoleEntry>& entries) {
+    QStringList texts;
+    for (const ConsoleEntry& entry : entries)
+        texts << entry.text;
+    return texts;
 }
 
 } // namespace
 
-class ConsoleHubTest : public QObject {
+class TestConsoleHub : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() {
+    void aDeviceFromNotPairedToGone() {
         InspectorTiming timing;
-        timing.enableFallback = 50ms;
-        timing.poll = 300ms;
-        timing.revival = 1000ms;
-        timing.requestDeadline = 1500ms;
-        timing.queuedExpiry = 700ms;
+        timing.enableFallback = std::chrono::milliseconds(50);
         InspectorTiming::set(timing);
-    }
-
-    void scansConnectAndDropDevices() {
         FakeSimulator phone;
         QVERIFY(phone.start());
-        phone.addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, png(40)});
-        phone.addPage(QStringLiteral("PID:10"), FakeInspectorDaemon::page(1, QStringLiteral("Shop"), QStringLiteral("https://shop.example/")));
-        ScriptedDiscovery script;
-        script.simulators = {simulator(kPhone, QStringLiteral("iPhone 15"), phone.socketPath()),
-                             InspectableDevice{kPad, QStringLiteral("iPad"), QStringLiteral("iOS 17.5"),
-                                               InspectableDevice::Kind::simulator, std::nullopt}};
-        ConsoleHub hub(script.discovery());
-        QSignalSpy devicesChanged(&hub, &ConsoleHub::devicesChanged);
-
-        QVERIFY(scan(hub));
-        QCOMPARE(devicesChanged.count(), 1);
-        QCOMPARE(hub.connectedDevices(), QStringList{kPhone});
-        QVERIFY(hub.trouble().isEmpty()); // the simulator without a socket is neither connected nor in trouble
-        QTRY_COMPARE(hub.pages(kPhone).size(), 1);
-        QTRY_COMPARE(hub.apps(kPhone).size(), 1);
-        QCOMPARE(hub.appIcons().value(AppKey{kPhone, QStringLiteral("PID:10")}).width(), 40);
-
-        // The same devices again: nobody is told, nothing new is connected.
-        const int made = script.transportsMade;
-        QVERIFY(scan(hub));
-        QCOMPARE(devicesChanged.count(), 1);
-        QCOMPARE(script.transportsMade.load(), made);
-
-        // Entries arrive through the connection.
-        QVERIFY(phone.waitUntil([&] {
-            const auto sessions = phone.openSessions(QStringLiteral("PID:10"), 1);
-            return !sessions.empty() && sessions.front().consoleEnabled;
-        }));
-        QCOMPARE(phone.log(QStringLiteral("PID:10"), 1,
-                           QJsonObject{{"level", "warning"}, {"source", "console-api"}, {"text", "low stock"}}),
-                 1);
-        QTRY_COMPARE(hub.unseen(kPhone), 1);
-        QCOMPARE(hub.unseenProblems(kPhone), 1);
-
-        // The phone vanishes: everything of it goes.
-        {
-            std::lock_guard guard(script.lock);
-            script.simulators.removeFirst();
-        }
-        QVERIFY(scan(hub));
-        QCOMPARE(devicesChanged.count(), 2);
-        QVERIFY(hub.connectedDevices().isEmpty());
-        QVERIFY(hub.pages(kPhone).isEmpty());
-        QVERIFY(hub.apps().isEmpty());
-        QVERIFY(hub.appIcons().isEmpty());
-        QCOMPARE(hub.entries(ConsoleScope::device(kPhone)).size(), 0);
-        QCOMPARE(hub.unseen().contains(kPhone), false);
-    }
-
-    void troubleTextsComeAndGo() {
-        FakeSimulator device;
-        QVERIFY(device.start());
+        phone.addApp({kPage.appID, u"Safari"_s, std::nullopt, std::nullopt});
+        FakeInspectorDaemon::Page page = FakeInspectorDaemon::page(1, u"Shop"_s, u"https://shop.example/"_s);
+        page.backlog = {QJsonObject{{"level", "error"}, {"text", "declined"}}}; // sent once the console is on
+        phone.addPage(kPage.appID, page);
+        phone.setAnswerer(
+            [](const FakeInspectorDaemon::Command& command) -> std::optional<FakeInspectorDaemon::Answer> {
+                if (command.method != "Runtime.getProperties"_L1)
+                    return std::nullopt;
+                return FakeInspectorDaemon::Answer::result(
+                    {{"properties", QJsonArray{QJsonObject{{"name", "a"}}}}});
+            });
         ScriptedDiscovery script;
         script.paired->store(false);
-        script.devices = {InspectableDevice{kPhone, QStringLiteral("Phone"), QStringLiteral("iOS 17.5"),
-                                            InspectableDevice::Kind::device, device.socketPath()}};
+        script.devices = {
+            {kPhone, u"Phone"_s, u"iOS 17.5"_s, InspectableDevice::Kind::device, phone.socketPath()},
+            {kPad, u"iPad"_s, u"iOS 17.5"_s, InspectableDevice::Kind::device, {}}};
         ConsoleHub hub(script.discovery());
-        QVERIFY(scan(hub));
-        QCOMPARE(hub.trouble().value(kPhone), QStringLiteral("Not paired. Unlock the device and trust this Mac."));
+        QSignalSpy devicesChanged(&hub, &ConsoleHub::devicesChanged);
+        const auto texts = [&] { return ::texts(hub.entries(ConsoleScope::device(kPhone))); };
+
+        // Not paired: listed, not connected, and the trouble says why; a device that cannot be reached
+        // at all is neither connected nor in trouble.
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QCOMPARE(hub.trouble(),
+                 (QHash<QString, QString>{{kPhone, u"Not paired. Unlock the device and trust this Mac."_s}}));
         QVERIFY(hub.connectedDevices().isEmpty());
+
+        // Paired: connected, the trouble gone, the page's message in; later scans of the same devices
+        // tell nobody and open nothing new.
         script.paired->store(true);
-        QVERIFY(scan(hub));
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QCOMPARE(devicesChanged.count(), 1);
+        QCOMPARE(script.transportsMade.load(), 2);
         QCOMPARE(hub.connectedDevices(), QStringList{kPhone});
-        QVERIFY(!hub.trouble().contains(kPhone));
-    }
+        QVERIFY(hub.trouble().isEmpty());
+        QTRY_COMPARE(texts(), QStringList{u"declined"_s});
 
-    void aConnectionThatEndsDropsItsDeviceUntilTheNextScan() {
-        auto phone = std::make_unique<FakeSimulator>();
-        QVERIFY(phone->start());
-        phone->addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
-        phone->addPage(QStringLiteral("PID:10"), FakeInspectorDaemon::page(1, QStringLiteral("A"), QStringLiteral("https://a.example/")));
-        const QString path = phone->socketPath();
-        ScriptedDiscovery script;
-        script.simulators = {simulator(kPhone, QStringLiteral("iPhone"), path)};
-        ConsoleHub hub(script.discovery());
-        QVERIFY(scan(hub));
-        QTRY_COMPARE(hub.pages(kPhone).size(), 1);
-        phone->service().disconnect();
-        QTRY_VERIFY(hub.connectedDevices().isEmpty());
-        QVERIFY(hub.pages(kPhone).isEmpty());
-        QCOMPARE(hub.devices().size(), 1); // still listed, connected again by the next scan
-        QVERIFY(scan(hub));
-        QCOMPARE(hub.connectedDevices(), QStringList{kPhone});
-        QTRY_COMPARE(hub.pages(kPhone).size(), 1);
-    }
-
-    void inventoryOrdersAndLookups() {
-        FakeSimulator phone;
-        QVERIFY(phone.start());
-        phone.addApp({QStringLiteral("PID:30"), QStringLiteral("Shop"), std::nullopt, std::nullopt});
-        phone.addApp({QStringLiteral("PID:7"), QStringLiteral("Shop"), std::nullopt, std::nullopt});
-        phone.addApp({QStringLiteral("PID:5"), QStringLiteral("Empty"), std::nullopt, std::nullopt});
-        phone.addApp({QStringLiteral("PID:9"), QStringLiteral("browser"), std::nullopt, png(16)});
-        phone.addPage(QStringLiteral("PID:30"), FakeInspectorDaemon::page(1, QStringLiteral("Page 10"), QStringLiteral("https://b.example/x")));
-        phone.addPage(QStringLiteral("PID:30"), FakeInspectorDaemon::page(2, QStringLiteral("page 9"), QStringLiteral("https://a.example/y")));
-        phone.addPage(QStringLiteral("PID:30"), FakeInspectorDaemon::page(3, QStringLiteral("Zeta"), QStringLiteral("https://A.example/z")));
-        phone.addPage(QStringLiteral("PID:7"), FakeInspectorDaemon::page(4, QStringLiteral("Cart"), QStringLiteral("https://shop.example/cart?x=1")));
-        phone.addPage(QStringLiteral("PID:9"), FakeInspectorDaemon::page(5, QStringLiteral("Docs"), QStringLiteral("https://docs.example/")));
-        ScriptedDiscovery script;
-        script.simulators = {simulator(kPhone, QStringLiteral("iPhone 15"), phone.socketPath())};
-        ConsoleHub hub(script.discovery());
-        QVERIFY(scan(hub));
-        QTRY_COMPARE(hub.pages(kPhone).size(), 5);
-        QTRY_COMPARE(hub.apps().size(), 4);
-
-        // Applications with pages only, by name in code-point order, equal names by process id.
-        QStringList apps;
-        for (const InspectorApp& app : hub.apps(kPhone))
-            apps << app.name + QLatin1Char('/') + app.key.appID;
-        QCOMPARE(apps, (QStringList{"Shop/PID:7", "Shop/PID:30", "browser/PID:9"}));
-
-        // Pages of an application in file-browser order of their titles.
-        QStringList titles;
-        for (const InspectorPage& page : hub.pages(AppKey{kPhone, QStringLiteral("PID:30")}))
-            titles << page.title;
-        QCOMPARE(titles, (QStringList{"page 9", "Page 10", "Zeta"}));
-
-        // Pages of a device by application, then by short label in code-point order.
-        QStringList labels;
-        for (const InspectorPage& page : hub.pages(kPhone))
-            labels << page.shortLabel();
-        // Both Shop applications first, their pages by label; "browser" sorts after capitals.
-        QCOMPARE(labels, (QStringList{"a.example/y", "a.example/z", "b.example/x", "shop.example/cart", "docs.example"}));
-
-        QCOMPARE(hub.app(QStringLiteral("browser"), kPhone), std::optional(AppKey{kPhone, QStringLiteral("PID:9")}));
-        QCOMPARE(hub.app(QStringLiteral("Browser"), kPhone), std::nullopt);
-
-        // Marks find a page again after a reload (new id, same URL) and after a query change.
-        const PageKey cart{kPhone, QStringLiteral("PID:7"), 4};
-        const auto mark = hub.mark(cart);
-        QVERIFY(mark);
-        QCOMPARE(mark->name, QStringLiteral("Cart"));
-        phone.removePage(QStringLiteral("PID:7"), 4);
-        phone.addPage(QStringLiteral("PID:7"), FakeInspectorDaemon::page(40, QStringLiteral("Cart"), QStringLiteral("https://shop.example/cart?x=1")));
-        QTRY_VERIFY(hub.pages().contains(PageKey{kPhone, QStringLiteral("PID:7"), 40}));
-        QCOMPARE(hub.page(*mark), std::optional(PageKey{kPhone, QStringLiteral("PID:7"), 40}));
-        phone.removePage(QStringLiteral("PID:7"), 40);
-        phone.addPage(QStringLiteral("PID:7"), FakeInspectorDaemon::page(41, QString(), QStringLiteral("http://shop.example/cart?x=2#top")));
-        QTRY_VERIFY(hub.pages().contains(PageKey{kPhone, QStringLiteral("PID:7"), 41}));
-        QCOMPARE(hub.page(*mark), std::optional(PageKey{kPhone, QStringLiteral("PID:7"), 41}));
-        // A second page with the same host and path makes the stem ambiguous.
-        phone.addPage(QStringLiteral("PID:7"), FakeInspectorDaemon::page(42, QString(), QStringLiteral("https://shop.example/cart?x=3")));
-        QTRY_VERIFY(hub.pages().contains(PageKey{kPhone, QStringLiteral("PID:7"), 42}));
-        QCOMPARE(hub.page(*mark), std::nullopt);
-    }
-
-    void windowTitlesFindTheirDevice() {
-        ScriptedDiscovery script;
-        script.simulators = {
-            InspectableDevice{kPhone, QStringLiteral("iPhone"), QStringLiteral("iOS 17.5"), InspectableDevice::Kind::simulator, std::nullopt},
-            InspectableDevice{kPad, QStringLiteral("iPhone Pro"), QStringLiteral("iOS 18.0"), InspectableDevice::Kind::simulator, std::nullopt}};
-        script.devices = {InspectableDevice{QStringLiteral("D"), QString::fromUtf8("iPhone — iOS 17.5"), QStringLiteral("iOS 17.5"),
-                                            InspectableDevice::Kind::device, std::nullopt}};
-        ConsoleHub hub(script.discovery());
-        QVERIFY(scan(hub));
-        // The simulator's own title wins over a device named exactly like it.
-        QCOMPARE(hub.device(QString::fromUtf8("iPhone — iOS 17.5"))->udid, kPhone);
-        QCOMPARE(hub.device(QString::fromUtf8("iPhone Pro — iOS 18.0"))->udid, kPad);
-        // A prefix finds the first simulator whose name begins the title.
-        QCOMPARE(hub.device(QStringLiteral("iPhone Pro Max"))->udid, kPhone);
-        QCOMPARE(hub.device(QStringLiteral("Watch")), std::nullopt);
-    }
-
-    void hoveringHighlightsOnePageAtATime() {
-        FakeSimulator phone;
-        QVERIFY(phone.start());
-        ScriptedDiscovery script;
-        script.simulators = {simulator(kPhone, QStringLiteral("iPhone"), phone.socketPath())};
-        ConsoleHub hub(script.discovery());
-        QVERIFY(scan(hub));
-        const PageKey a{kPhone, QStringLiteral("PID:1"), 1}, b{kPhone, QStringLiteral("PID:1"), 2};
-        auto indications = [&] {
-            QStringList seen;
-            for (const auto& frame : phone.service().received(QStringLiteral("_rpc_forwardIndicateWebView:")))
-                seen << QStringLiteral("%1:%2").arg(frame.argument.value("WIRPageIdentifierKey").toLongLong())
-                            .arg(frame.argument.value("WIRIndicateEnabledKey").toBool() ? "on" : "off");
-            return seen;
-        };
-        hub.hover(a, true);
-        hub.hover(b, true);
-        hub.hover(b, true);
-        hub.hover(a, false);
-        QCOMPARE(hub.indicated(), std::optional(b));
-        QTRY_COMPARE(indications(), (QStringList{"1:on", "1:off", "2:on"}));
-        hub.hover(b, false);
-        QTRY_COMPARE(indications().size(), 4);
-        QCOMPARE(indications().last(), QStringLiteral("2:off"));
-        QCOMPARE(hub.indicated(), std::nullopt);
-    }
-
-    void expandedObjectsAreCachedPerDevice() {
-        FakeSimulator phone;
-        QVERIFY(phone.start());
-        phone.addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
-        phone.addPage(QStringLiteral("PID:10"), FakeInspectorDaemon::page(1, QStringLiteral("A"), QStringLiteral("https://a.example/")));
-        std::atomic<int> asked{0};
-        phone.setAnswerer([&](const FakeInspectorDaemon::Command& command) -> std::optional<FakeInspectorDaemon::Answer> {
-            if (command.method != QLatin1String("Runtime.getProperties"))
-                return std::nullopt;
-            ++asked;
-            return FakeInspectorDaemon::Answer::result(QJsonObject{
-                {"properties", QJsonArray{QJsonObject{{"name", "b"}, {"value", QJsonObject{{"type", "number"}, {"value", 2}}}},
-                                      QJsonObject{{"name", "a"}, {"value", QJsonObject{{"type", "string"}, {"value", "x"}}}}}}});
-        });
-        ScriptedDiscovery script;
-        script.simulators = {simulator(kPhone, QStringLiteral("iPhone"), phone.socketPath())};
-        ConsoleHub hub(script.discovery());
-        QVERIFY(scan(hub));
-        const PageKey page{kPhone, QStringLiteral("PID:10"), 1};
-        QVERIFY(phone.waitUntil([&] {
-            const auto sessions = phone.openSessions(QStringLiteral("PID:10"), 1);
-            return !sessions.empty() && sessions.front().consoleEnabled;
-        }));
-
+        // Expanded objects are cached per device: asked once, forgotten when the device is cleared.
         QList<PropertyNode> rows;
-        hub.expand(QStringLiteral("obj-1"), page, [&](QList<PropertyNode> nodes) { rows = nodes; });
-        QTRY_COMPARE(rows.size(), 2);
-        QCOMPARE(rows[0].name, QStringLiteral("a"));
-        QCOMPARE(rows[1].value, QStringLiteral("2"));
-        rows.clear();
-        hub.expand(QStringLiteral("obj-1"), page, [&](QList<PropertyNode> nodes) { rows = nodes; });
-        QCOMPARE(rows.size(), 2); // from the cache, at once
-        QCOMPARE(asked.load(), 1);
-
-        hub.clear(kPad); // another device's clear leaves this cache alone
-        QCOMPARE(hub.properties().size(), 1);
+        const auto expand = [&](const QString& deviceID) {
+            rows = {PropertyNode{}};
+            hub.expand(u"obj-1"_s, {deviceID, kPage.appID, 1},
+                       [&](QList<PropertyNode> nodes) { rows = nodes; });
+        };
+        expand(kPhone);
+        QTRY_COMPARE(rows.value(0).name, u"a"_s);
+        expand(kPhone);
+        QCOMPARE(rows.size(), 1); // from the cache, at once
+        QCOMPARE(phone.commands(u"Runtime.getProperties"_s).size(), size_t(1));
+        hub.clear(kPad);
+        QCOMPARE(hub.properties().size() + texts().size(), 2);
         hub.clear(kPhone);
-        QVERIFY(hub.properties().isEmpty());
-        rows.clear();
-        hub.expand(QStringLiteral("obj-1"), page, [&](QList<PropertyNode> nodes) { rows = nodes; });
-        QTRY_COMPARE(rows.size(), 2);
-        QCOMPARE(asked.load(), 2);
+        QVERIFY(hub.properties().isEmpty() && texts().isEmpty() && hub.unseen(kPhone) == 0);
+        expand(kPad); // a device without a connection answers with nothing
+        QVERIFY(rows.isEmpty());
 
-        // A device without a connection answers with nothing.
-        bool answered = false;
-        hub.expand(QStringLiteral("obj-1"), PageKey{kPad, QStringLiteral("PID:1"), 1}, [&](QList<PropertyNode> nodes) {
-            answered = nodes.isEmpty();
-        });
-        QVERIFY(answered);
+        // A connection that ends drops everything of its device, which stays listed and is connected
+        // again by the next scan; the page's message comes again, once.
+        phone.service().disconnect();
+        QTRY_VERIFY(hub.connectedDevices().isEmpty());
+        QVERIFY(hub.pages(kPhone).isEmpty() && !hub.unseen().contains(kPhone));
+        QCOMPARE(hub.devices().size(), 2);
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QTRY_COMPARE(texts(), QStringList{u"declined"_s});
+
+        // No longer listed: the live connection is ended and everything of the device goes.
+        script.devices.removeFirst(); // no scan runs now
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QCOMPARE(devicesChanged.count(), 2);
+        QVERIFY(hub.connectedDevices().isEmpty() && hub.apps().isEmpty() && texts().isEmpty());
+        QTRY_COMPARE(phone.service().currentClient(), -1);
     }
 
-    void historyIsLimitedPerPage() {
-        ConsoleHub hub(ConsoleHub::Discovery{});
-        const PageKey page{kPhone, QStringLiteral("PID:1"), 1};
-        for (int i = 0; i < 2000; ++i)
-            hub.append(message(page, ConsoleLevel::log, QString::number(i)));
-        QCOMPARE(hub.entryCount(page), 2000);
-        QCOMPARE(hub.entries(ConsoleScope::page(page)).first().text, QStringLiteral("0"));
-        hub.append(message(page, ConsoleLevel::log, QStringLiteral("2000")));
-        const QList<ConsoleEntry> kept = hub.entries(ConsoleScope::page(page));
-        QCOMPARE(kept.size(), 2000);
-        QCOMPARE(kept.first().text, QStringLiteral("1"));
-        QCOMPARE(kept.last().text, QStringLiteral("2000"));
+    void inventoryOrdersAndFindsPagesAgain() {
+        PageInventory inventory;
+        QList<InspectorApp> apps;
+        for (const auto& [id, name] :
+             {std::pair{"PID:30", "Shop"}, {"PID:7", "Shop"}, {"PID:5", "Empty"}, {"PID:9", "browser"}})
+            apps.append({{kPhone, id}, name, std::nullopt});
+        inventory.replaceApps(kPhone, apps);
+        QList<InspectorPage> pages;
+        const auto add = [&](const char* appID, qint64 id, const char* title, const char* url) {
+            pages.append({{kPhone, appID, id}, title, {}, url, appID[4] == '9' ? "browser" : "Shop"});
+            inventory.replacePages(kPhone, pages);
+            return PageKey{kPhone, appID, id};
+        };
+        add("PID:30", 1, "Page 10", "https://b.example/x");
+        add("PID:30", 2, "page 9", "https://a.example/y");
+        add("PID:30", 3, "Zeta", "https://A.example/z");
+        const auto mark = inventory.mark(add("PID:7", 4, "Cart", "https://shop.example/cart?x=1"));
+        add("PID:9", 5, "Docs", "https://docs.example/");
+
+        // Applications with pages, by name in code-point order, equal names by process id; an
+        // application's pages in file-browser order of their titles; a device's pages by application
+        // name, then by short label in code-point order.
+        QStringList seen;
+        for (const InspectorApp& app : inventory.apps(kPhone))
+            seen << app.key.appID;
+        for (const InspectorPage& page : inventory.pages(AppKey{kPhone, QStringLiteral("PID:30")}))
+            seen << page.title;
+        for (const InspectorPage& page : inventory.pages(kPhone))
+            seen << page.shortLabel();
+        QCOMPARE(seen, (QStringList{"PID:7", "PID:30", "PID:9", "page 9", "Page 10", "Zeta", "a.example/y",
+                                    "a.example/z", "b.example/x", "shop.example/cart", "docs.example"}));
+        QCOMPARE(inventory.app(QStringLiteral("browser"), kPhone),
+                 std::optional(AppKey{kPhone, QStringLiteral("PID:9")}));
+        QCOMPARE(inventory.app(QStringLiteral("Browser"), kPhone), std::nullopt);
+
+        // A mark finds its page after a reload (same URL), then by host and path while that is unique.
+        pages.removeAt(3);
+        QCOMPARE(inventory.page(*mark), add("PID:7", 40, "Cart", "https://shop.example/cart?x=1"));
+        pages.removeLast();
+        QCOMPARE(inventory.page(*mark), add("PID:7", 41, "", "http://shop.example/cart?x=2#top"));
+        add("PID:7", 42, "", "https://shop.example/cart?x=3");
+        QCOMPARE(inventory.page(*mark), std::nullopt);
     }
 
-    void countsFollowReadingRepeatsAndKinds() {
+    void countsAndEvaluations() {
         ConsoleHub hub(ConsoleHub::Discovery{});
-        const PageKey phonePage{kPhone, QStringLiteral("PID:1"), 1};
-        const PageKey padPage{kPad, QStringLiteral("PID:1"), 1};
         QSignalSpy unseenChanged(&hub, &ConsoleHub::unseenChanged);
-
         hub.setReading(kPhone);
-        hub.append(message(phonePage, ConsoleLevel::error));
-        QCOMPARE(hub.unseen(kPhone), 0);
-        hub.append(message(padPage, ConsoleLevel::warning));
-        QCOMPARE(hub.unseen(kPad), 1);
-        QCOMPARE(hub.unseenProblems(kPad), 1);
-
+        hub.append(entry(kPage, {}, ConsoleLevel::error));
+        hub.append(entry(PageKey{kPad, kPage.appID, 1}, {}, ConsoleLevel::warning));
         // A repeat counts even while read, never as a problem, and needs an entry to repeat.
-        hub.repeated(phonePage, 3);
-        QCOMPARE(hub.unseen(kPhone), 1);
-        QCOMPARE(hub.unseenProblems(kPhone), 0);
-        QCOMPARE(hub.entries(ConsoleScope::page(phonePage)).last().repeatCount, 3);
-        hub.repeated(PageKey{kPhone, QStringLiteral("PID:2"), 9}, 2);
-        QCOMPARE(hub.unseen(kPhone), 1);
+        hub.repeated(kPage, 3);
+        hub.repeated(kOther, 2);
+        QCOMPARE(hub.entries(ConsoleScope::page(kPage)).last().repeatCount, 3);
 
-        // Input and result entries never count, errors included.
+        // Evaluations wait, in order, for results of their page (there is no connection here).
         hub.setReading(std::nullopt);
-        ConsoleEntry failed = result(phonePage, QStringLiteral("boom"));
-        failed.level = ConsoleLevel::error;
-        hub.append(std::move(failed));
-        hub.evaluate(QStringLiteral("1+1"), phonePage);
-        QCOMPARE(hub.unseen(kPhone), 1);
-        QCOMPARE(hub.unseenProblems(kPhone), 0);
-
-        const int before = unseenChanged.count();
-        hub.markSeen(kPad);
-        QCOMPARE(hub.unseen(kPad), 0);
-        QCOMPARE(hub.unseen().contains(kPad), true);
-        hub.markSeen(kPad);
-        QCOMPARE(unseenChanged.count(), before + 1);
-    }
-
-    void evaluationsAnswerTheirCompletionsInOrder() {
-        ConsoleHub hub(ConsoleHub::Discovery{});
-        const PageKey page{kPhone, QStringLiteral("PID:1"), 1};
         QStringList answers;
-        // No connection: both wait, in order, for results of the page.
-        hub.evaluate(QStringLiteral("first"), page, [&](ConsoleEntry entry) { answers << "1:" + entry.text; });
-        hub.evaluate(QStringLiteral("second"), page, [&](ConsoleEntry entry) { answers << "2:" + entry.text; });
-        QCOMPARE(hub.waitingCount(page), 2);
-        hub.append(result(PageKey{kPhone, QStringLiteral("PID:1"), 2}, QStringLiteral("other page")));
-        QVERIFY(answers.isEmpty());
-        hub.append(result(page, QStringLiteral("a")));
-        hub.append(result(page, QStringLiteral("b")));
-        hub.append(result(page, QStringLiteral("c"))); // nobody waits: just stored
-        QCOMPARE(answers, (QStringList{"1:a", "2:b"}));
-        QCOMPARE(hub.waitingCount(page), 0);
-        const QList<ConsoleEntry> stored = hub.entries(ConsoleScope::page(page));
-        QCOMPARE(stored.size(), 5);
-        QCOMPARE(stored.first().kind, EntryKind::input);
-        QCOMPARE(stored.first().source, QStringLiteral("console-input"));
+        for (const QString expression : {"first", "second"})
+            hub.evaluate(expression, kPage,
+                         [&, expression](ConsoleEntry entry) { answers << expression + entry.text; });
+        QCOMPARE(hub.waitingCount(kPage), 2);
+        for (const auto& [page, text] :
+             {std::pair{kOther, "elsewhere"}, {kPage, "A"}, {kPage, "B"}, {kPage, "C"}})
+            hub.append(entry(page, text, ConsoleLevel::error, 1, EntryKind::result));
+        QCOMPARE(answers, (QStringList{"firstA", "secondB"})); // nobody waits for "C": just stored
+        QCOMPARE(hub.waitingCount(kPage), 0);
+        QCOMPARE(hub.entries(ConsoleScope::page(kPage)).value(1).source, QStringLiteral("console-input"));
+        // Input and result entries never count, errors included.
+        QCOMPARE((QList<qint64>{hub.unseen(kPhone), hub.unseenProblems(kPhone), hub.unseen(kPad),
+                                hub.unseenProblems(kPad)}),
+                 (QList<qint64>{1, 0, 1, 1}));
+        hub.markSeen(kPad);
+        hub.markSeen(kPad);
+        QCOMPARE(hub.unseen().value(kPad, -1), 0);
+        QCOMPARE(unseenChanged.count(), 3); // the iPad's message, the repeat, the first markSeen
     }
 
-    void scopesClearsAndCleared() {
+    void scopesHistoryAndClear() {
         ConsoleHub hub(ConsoleHub::Discovery{});
-        const PageKey a{kPhone, QStringLiteral("PID:1"), 1}, b{kPhone, QStringLiteral("PID:2"), 2};
-        const PageKey other{kPad, QStringLiteral("PID:1"), 1};
-        hub.append(message(a, ConsoleLevel::log, QStringLiteral("a1"), 1000));
-        hub.append(message(b, ConsoleLevel::log, QStringLiteral("b1"), 1500));
-        hub.append(message(a, ConsoleLevel::log, QStringLiteral("a2"), 2000));
-        hub.append(message(b, ConsoleLevel::error, QStringLiteral("b2"), 2000));
-        hub.append(message(other, ConsoleLevel::log, QStringLiteral("x"), 1200));
-        QStringList texts;
-        for (const ConsoleEntry& entry : hub.entries(ConsoleScope::device(kPhone)))
-            texts << entry.text;
-        QCOMPARE(texts.mid(0, 2), (QStringList{"a1", "b1"}));
-        QCOMPARE(texts.size(), 4);
-        QVERIFY(texts.indexOf("a2") > 1 && texts.indexOf("b2") > 1);
-        QCOMPARE(hub.entries(ConsoleScope::app(AppKey{kPhone, QStringLiteral("PID:2")})).size(), 2);
-        QVERIFY(hub.entries(ConsoleScope::page(PageKey{kPhone, QStringLiteral("PID:9"), 9})).isEmpty());
+        const PageKey pad{kPad, kPage.appID, 1};
+        for (const auto& [page, text, at] : {std::tuple{kPage, "a1", 1000},
+                                             {kOther, "b1", 1500},
+                                             {kPage, "a2", 2000},
+                                             {kOther, "b2", 2500},
+                                             {pad, "x", 1200}})
+            hub.append(entry(page, text, {}, at));
+        QCOMPARE(texts(hub.entries(ConsoleScope::device(kPhone))),
+                 (QStringList{"a1", "b1", "a2", "b2"})); // by time
+        QCOMPARE(texts(hub.entries(ConsoleScope::app(AppKey{kPhone, kOther.appID}))),
+                 (QStringList{"b1", "b2"}));
 
-        hub.clear(kPhone);
-        QCOMPARE(hub.entryCount(a), 0);
-        QCOMPARE(hub.entryCount(b), 0);
-        QCOMPARE(hub.entryCount(other), 1);
-        QCOMPARE(hub.unseen(kPhone), 0);
-        QCOMPARE(hub.unseenProblems(kPhone), 0);
-        QCOMPARE(hub.unseen(kPad), 1);
+        for (int i = 0; i < ConsoleHub::kHistoryLimit - 1; ++i) // one more than the page keeps
+            hub.append(entry(kOther, QString::number(i)));
+        const QStringList kept = texts(hub.entries(ConsoleScope::page(kOther)));
+        QCOMPARE(kept.size(), ConsoleHub::kHistoryLimit);
+        QCOMPARE(kept.first(), QStringLiteral("b2")); // the oldest went
+        QCOMPARE(kept.last(), QString::number(ConsoleHub::kHistoryLimit - 2));
     }
 };
 
-QTEST_GUILESS_MAIN(ConsoleHubTest)
+QTEST_GUILESS_MAIN(TestConsoleHub)
 #include "tst_consolehub.moc"

@@ -1,0 +1,20 @@
+#include "console/DeviceDiscovery.h"
+
+#include "inspector/PhysicalDevices.h"
+#include "inspector/SimulatorDevices.h"
+#include "wire/DeviceTransport.h"
+#include "wire/UnixTransport.h"
+
+DeviceDiscovery DeviceDiscovery::standard() {
+    DeviceDiscovery discovery;
+    discovery.simulators = [] { return SimulatorDevices::booted(); };
+    discovery.devices = [] { return PhysicalDevices::attached(); };
+    discovery.transport = [](const InspectableDevice& device) -> std::shared_ptr<WIRTransport> {
+        if (device.kind == InspectableDevice::Kind::device)
+            return std::make_shared<DeviceTransport>(device.udid);
+        if (device.socketPath)
+            return std::make_shared<UnixTransport>(*device.socketPath);
+        return nullptr;
+    };
+    return discovery;
+}

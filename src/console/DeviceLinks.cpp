@@ -1,0 +1,204 @@
+#include "console/DeviceLinks.h"
+
+#include "base/Logging.h"
+#include "inspector/WebInspectorConnection.h"
+
+#include <QPointer>
+#include <QTimer>
+
+DeviceLinks::DeviceLinks(DeviceDiscovery discovery, QObject* parent)
+    : QObject(parent), m_discovery(std::move(discovery)) {
+    // Emitted on the scan thread, received on the main thread; the result itself waits under a lock.
+    connect(this, &DeviceLinks::scanCompleted, this, &DeviceLinks::takeScanResult, Qt::QueuedConnection);
+}
+
+DeviceLinks::~DeviceLinks() {
+    if (m_scanThread.joinable())
+        m_scanThread.join();
+    if (m_scanResult)
+        qCWarning(lcConsole) << "a scan result is lost: the device list is closing";
+    m_connections.clear();
+}
+
+WebInspectorConnection* DeviceLinks::connection(const QString& deviceID) const {
+    const auto it = m_connections.find(deviceID);
+    return it == m_connections.end() ? nullptr : it->second.get();
+}
+
+QStringList DeviceLinks::connectedDevices() const {
+    QStringList ids;
+    for (const auto& [id, connection] : m_connections)
+        ids.append(id);
+    ids.sort();
+    return ids;
+}
+
+void DeviceLinks::setCapturing(bool on) {
+    if (m_capturing == on)
+        return;
+    m_capturing = on;
+    for (const auto& [id, connection] : m_connections)
+        connection->setCapturing(on);
+    emit isCapturingChanged();
+}
+
+// ---- Scanning ------------------------------------------------------------------------------
+
+void DeviceLinks::start() {
+    rescanDevices();
+    if (!m_scanTimer) {
+        m_scanTimer = new QTimer(this);
+        m_scanTimer->setInterval(m_scanInterval);
+        connect(m_scanTimer, &QTimer::timeout, this, &DeviceLinks::rescanDevices);
+        m_scanTimer->start();
+    }
+}
+
+void DeviceLinks::rescanDevices() {
+    if (m_scanning)
+        return;
+    m_scanning = true;
+    if (m_scanThread.joinable())
+        m_scanThread.join();
+    QSet<QString> connected;
+    for (const auto& [id, connection] : m_connections)
+        connected.insert(id);
+    // The destructor waits for a scan still running.
+    m_scanThread = std::thread([this, connected] {
+        // The result waits under our own lock; the signal only says it is there.
+        ScanResult result = scan(connected);
+        {
+            std::lock_guard lock(m_scanLock);
+            m_scanResult = std::move(result);
+        }
+        emit scanCompleted();
+    });
+}
+
+DeviceLinks::ScanResult DeviceLinks::scan(const QSet<QString>& connected) const {
+    ScanResult result;
+    if (m_discovery.simulators)
+        result.devices += m_discovery.simulators();
+    if (m_discovery.devices)
+        result.devices += m_discovery.devices();
+    for (const InspectableDevice& device : std::as_const(result.devices)) {
+        if (connected.contains(device.udid) || result.opened.contains(device.udid) ||
+            result.failed.contains(device.udid) || !m_discovery.transport)
+            continue;
+        std::shared_ptr<WIRTransport> transport = m_discovery.transport(device);
+        if (!transport)
+            continue;
+        if (std::optional<WIRError> error = transport->open())
+            result.failed.insert(device.udid, *error);
+        else
+            result.opened.insert(device.udid, std::move(transport));
+    }
+    return result;
+}
+
+void DeviceLinks::takeScanResult() {
+    std::optional<ScanResult> finished;
+    {
+        std::lock_guard lock(m_scanLock);
+        finished.swap(m_scanResult);
+    }
+    if (finished)
+        applyScan(std::move(*finished));
+    else
+        qCWarning(lcConsole) << "a scan finished without a result";
+}
+
+void DeviceLinks::applyScan(ScanResult result) {
+    m_scanning = false;
+    qCDebug(lcConsole) << "scan found" << result.devices.size() << "devices";
+    if (m_devices != result.devices) {
+        m_devices = result.devices;
+        emit devicesChanged();
+    }
+    QSet<QString> listed;
+    for (const InspectableDevice& device : std::as_const(m_devices))
+        listed.insert(device.udid);
+    for (const QString& id : connectedDevices())
+        if (!listed.contains(id))
+            removeConnection(id, true);
+    for (const InspectableDevice& device : std::as_const(m_devices)) {
+        if (m_connections.contains(device.udid))
+            continue;
+        if (const auto error = result.failed.constFind(device.udid); error != result.failed.cend()) {
+            connectDevice(device, nullptr, *error);
+            continue;
+        }
+        std::shared_ptr<WIRTransport> transport = result.opened.take(device.udid);
+        if (!transport && m_discovery.transport)
+            transport = m_discovery.transport(device); // a connection closed while the scan ran
+        if (transport)
+            connectDevice(device, std::move(transport), std::nullopt);
+    }
+    // Transports opened for devices that got connected meanwhile are not needed.
+    for (const auto& transport : std::as_const(result.opened))
+        transport->close();
+    emit scanFinished();
+}
+
+// ---- Connections ---------------------------------------------------------------------------
+
+void DeviceLinks::connectDevice(const InspectableDevice& device, std::shared_ptr<WIRTransport> transport,
+                                std::optional<WIRError> openError) {
+    const QString id = device.udid;
+    if (openError) {
+        setTrouble(id, openError->userText());
+        return;
+    }
+    auto connection = std::make_unique<WebInspectorConnection>(id, std::move(transport));
+    if (prepare)
+        prepare(*connection);
+    QPointer<DeviceLinks> self(this);
+    WebInspectorConnection* raw = connection.get();
+    connection->onClose = [self, raw, id] {
+        // On the connection's queue: the rest happens on the main thread, if the list still lives
+        // and this is still the device's connection.
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, raw, id] {
+                if (self && self->connection(id) == raw)
+                    self->removeConnection(id, false);
+            },
+            Qt::QueuedConnection);
+    };
+    if (std::optional<WIRError> error = connection->start()) {
+        setTrouble(id, error->userText());
+        return;
+    }
+    connection->setCapturing(m_capturing);
+    m_connections.emplace(id, std::move(connection));
+    emit connectionsChanged();
+    setTrouble(id, std::nullopt);
+}
+
+void DeviceLinks::removeConnection(const QString& deviceID, bool stop) {
+    auto it = m_connections.find(deviceID);
+    if (it == m_connections.end())
+        return;
+    qCWarning(lcConsole) << "dropping" << deviceID << (stop ? "(no longer listed)" : "(connection ended)");
+    std::unique_ptr<WebInspectorConnection> connection = std::move(it->second);
+    m_connections.erase(it);
+    emit connectionsChanged();
+    if (stop)
+        connection->stop();
+    emit dropped(deviceID);
+    // Deleting waits for the connection's queue; later, outside any of its callbacks.
+    connection.release()->deleteLater();
+}
+
+void DeviceLinks::setTrouble(const QString& deviceID, std::optional<QString> text) {
+    if (text) {
+        if (m_trouble.value(deviceID) == *text && m_trouble.contains(deviceID))
+            return;
+        // Once per new text: a device that stays unreachable is tried again on every scan.
+        qCWarning(lcConsole) << "cannot reach" << deviceID << *text;
+        m_trouble.insert(deviceID, *text);
+    } else if (!m_trouble.remove(deviceID)) {
+        return;
+    }
+    emit troubleChanged();
+}

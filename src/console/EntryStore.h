@@ -1,0 +1,87 @@
+#pragma once
+
+#include "console/ConsoleScope.h"
+#include "inspector/ConsoleEntry.h"
+#include "inspector/ObjectKey.h"
+#include "inspector/PageKey.h"
+#include "inspector/PropertyNode.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// The console entries of every page, at most kHistoryLimit per page, with per device the number of
+// messages nobody has seen and how many of those are warnings or errors; the rows of expanded objects;
+// and the completions waiting for the result of an evaluation.
+//
+// Messages count as unseen unless their device is being read; a repeat always counts, never as a
+// problem; input and result entries never count. Lives on the main thread. unseenChanged and its
+// kin fire only when the value really changed; entriesChanged and waitingChanged on every write.
+class EntryStore : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int kHistoryLimit = 2000;
+
+    using EvaluationCompletion = std::function<void(ConsoleEntry)>;
+
+    using QObject::QObject;
+
+    // A scope's entries: one page's in order, several pages' ordered by receive time.
+    QList<ConsoleEntry> entries(const ConsoleScope& scope) const;
+    // Number of stored entries of a page (0 when none).
+    qsizetype entryCount(const PageKey& page) const;
+    QHash<QString, qint64> unseen() const { return m_unseen; }
+    QHash<QString, qint64> unseenProblems() const { return m_unseenProblems; }
+    qint64 unseen(const QString& deviceID) const { return m_unseen.value(deviceID); }
+    qint64 unseenProblems(const QString& deviceID) const { return m_unseenProblems.value(deviceID); }
+    QHash<ObjectKey, QList<PropertyNode>> properties() const { return m_properties; }
+    // The device being read, whose messages are seen as they arrive.
+    std::optional<QString> reading() const { return m_reading; }
+    void setReading(std::optional<QString> deviceID);
+
+    // What the connections report: every entry goes through append; a page's last entry repeated
+    // `count` times; a page that cleared its own console.
+    void append(ConsoleEntry entry);
+    void repeated(const PageKey& page, qint64 count);
+    void cleared(const PageKey& page);
+
+    void markSeen(const QString& deviceID);
+    // Empties a device's pages and expanded objects and marks it seen.
+    void clear(const QString& deviceID);
+    // Forgets everything of a device.
+    void drop(const QString& deviceID);
+
+    // The next result entry of the page goes to `completion`; results are handed out in order.
+    void await(const PageKey& page, EvaluationCompletion completion);
+    // Completions waiting for a result of this page.
+    qsizetype waitingCount(const PageKey& page) const;
+
+    // The stored rows of an object; nothing when none (or no rows) are stored.
+    std::optional<QList<PropertyNode>> cachedProperties(const ObjectKey& key) const;
+    void remember(const ObjectKey& key, QList<PropertyNode> nodes);
+
+signals:
+    void entriesChanged();
+    void unseenChanged();
+    void unseenProblemsChanged();
+    void propertiesChanged();
+    void readingChanged();
+    void waitingChanged();
+
+private:
+    void count(QHash<QString, qint64>& counts, const QString& deviceID, void (EntryStore::*changed)());
+    void answerWaiting(const PageKey& page);
+    bool forgetProperties(const QString& deviceID);
+
+    QHash<PageKey, QList<ConsoleEntry>> m_entries;
+    QHash<QString, qint64> m_unseen;
+    QHash<QString, qint64> m_unseenProblems;
+    QHash<ObjectKey, QList<PropertyNode>> m_properties;
+    std::optional<QString> m_reading;
+    QHash<PageKey, QList<EvaluationCompletion>> m_waiting;
+};
