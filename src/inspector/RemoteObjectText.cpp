@@ -149,7 +149,7 @@ void describePreviewFields(std::string& out, const PreviewFields& preview,
         TextJoiner items(out, ", ");
         if (properties) {
             for (element item : *properties)
-                previewValue(items.next(), item.get_object().value_unsafe());
+                previewValueFields(items.next(), PropertyPreviewFields(item.get_object().value_unsafe()));
         }
         if (overflow)
             items.next() += kEllipsis;
@@ -173,7 +173,7 @@ void describePreviewFields(std::string& out, const PreviewFields& preview,
         } else if (properties) {
             TextJoiner items(out, " ");
             for (element item : *properties)
-                previewValue(items.next(), item.get_object().value_unsafe());
+                previewValueFields(items.next(), PropertyPreviewFields(item.get_object().value_unsafe()));
         }
         return;
     }
@@ -243,29 +243,8 @@ std::optional<RemoteObjectRef> reference(object remote) {
     return RemoteObjectRef{toQString(*objectID), toQString(label)};
 }
 
-QList<RemoteObjectRef> references(array objects) {
-    QList<RemoteObjectRef> refs;
-    for (element item : objects) {
-        object value;
-        if (item.get(value) != simdjson::SUCCESS)
-            continue;
-        if (auto ref = reference(value))
-            refs.append(std::move(*ref));
-    }
-    return refs;
-}
-
 void describe(std::string& out, object remote) {
     describe(out, RemoteObjectFields(remote));
-}
-
-void describePreview(std::string& out, object preview, std::optional<std::string_view> subtype,
-                     std::optional<std::string_view> description) {
-    describePreviewFields(out, PreviewFields(preview), subtype, description);
-}
-
-void previewValue(std::string& out, object property) {
-    previewValueFields(out, PropertyPreviewFields(property));
 }
 
 void trimmed(std::string& out, double number) {

@@ -3,7 +3,6 @@
 #include "inspector/ProtocolFields.h"
 #include "inspector/RemoteObjectRef.h"
 
-#include <QList>
 #include <QString>
 
 #include <optional>
@@ -12,8 +11,8 @@
 
 #include <simdjson.h>
 
-// The one-line text of page-side values as the inspector describes them (remote objects and their
-// previews), and the expandable references to them. Stateless; safe on any thread. Text is
+// The one-line text of page-side values as the inspector describes them (remote objects with their
+// previews), and expandable references to them. Stateless; safe on any thread. Text is
 // assembled as UTF-8; the functions taking `out` append to it.
 namespace ConsoleFormatting {
 
@@ -22,17 +21,9 @@ QString describe(simdjson::dom::object object);
 void describe(std::string& out, simdjson::dom::object object);
 void describe(std::string& out, const ProtocolFields::RemoteObjectFields& remote);
 
-// Expandable references to the objects among `objects`, in order: every object with a string
-// "objectId" that is not null. Primitives carry no object id and are left out, as are non-objects.
-QList<RemoteObjectRef> references(simdjson::dom::array objects);
+// An expandable reference to the object: one with a string "objectId" that is not null. Primitives
+// carry no object id.
 std::optional<RemoteObjectRef> reference(simdjson::dom::object object);
-
-// The short text of an object preview: arrays, maps and sets with entries, errors, plain objects.
-void describePreview(std::string& out, simdjson::dom::object preview, std::optional<std::string_view> subtype,
-                     std::optional<std::string_view> description);
-
-// The text of one property inside a preview.
-void previewValue(std::string& out, simdjson::dom::object property);
 
 // A number as text: integral values below 10^15 in magnitude as plain integers, anything else in the
 // shortest decimal form that reads back as the same double ("0.1", "1e+16").

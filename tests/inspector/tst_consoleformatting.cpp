@@ -4,59 +4,35 @@
 
 #include <QTest>
 
-using namespace ConsoleFormatting;
-
-namespace {
-
-const PageKey kPage{"DEVICE", "PID:42", 7};
-
-} // namespace
-
 class TestConsoleFormatting : public QObject {
     Q_OBJECT
 
 private slots:
-    void fullMessage();
-    void messageFields_data();
-    void messageFields();
+    void messages_data();
+    void messages();
     void render_data();
     void render();
-    void describe_data();
-    void describe();
-    void references();
 };
 
-void TestConsoleFormatting::fullMessage() {
-    const JsonFixture json(
-        R"j({"source": "console-api", "level": "warning", "text": "ignored", "url": "https://e.com/app.js",)j"
-        R"j( "line": 42, "repeatCount": 3, "parameters": [{"type": "string", "value": "%s has %d items"},)j"
-        R"j(  {"type": "string", "value": "cart"}, {"type": "number", "value": 2},)j"
-        R"j(  {"type": "object", "objectId": "{\"id\":9}", "description": "Object", "preview": {)j"
-        R"j(   "properties": [{"name": "id", "type": "number", "value": "5"}]}}],)j"
-        R"j( "stackTrace": {"callFrames": [{"functionName": "add", "url": "a.js", "lineNumber": 42},)j"
-        R"j(  {"functionName": "", "url": "a.js", "lineNumber": 10}]}})j");
-    const QDateTime before = QDateTime::currentDateTimeUtc();
-    const ConsoleEntry e = entry(json.object(), kPage);
-    QCOMPARE(e.page, kPage);
-    QCOMPARE(e.level, ConsoleLevel::warning);
-    QCOMPARE(e.source, QStringLiteral("console-api"));
-    QCOMPARE(e.text, QStringLiteral("cart has 2 items {id: 5}"));
-    QCOMPARE(e.location(), std::optional<QString>("app.js:42"));
-    QCOMPARE(e.repeatCount, qint64(3));
-    QVERIFY(e.receivedAt >= before && e.receivedAt <= QDateTime::currentDateTimeUtc());
-    QCOMPARE(e.stack.size(), 2);
-    QCOMPARE(e.stack[1].function, QStringLiteral("(anonymous)"));
-    // The label of an object is the text it already has in the message.
-    QCOMPARE(e.objects, (QList<RemoteObjectRef>{{R"j({"id":9})j", "{id: 5}"}}));
-}
-
 // Each field that is missing or of the wrong type falls back on its own; the others still count.
-void TestConsoleFormatting::messageFields_data() {
+void TestConsoleFormatting::messages_data() {
     QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("expected"); // text|line|repeat count|url|source|level, then the frames
+    // text|line|repeat count|url|source|level, then the frames, then the objects as "#id=label"
+    QTest::addColumn<QString>("expected");
     const auto row = [](const char* name, const char* message, const char* expected) {
         QTest::newRow(name) << QString::fromUtf8(message) << QString::fromUtf8(expected);
     };
+    // The label of an object is the text it already has in the message.
+    row("full",
+        R"j({"source": "console-api", "level": "warning", "text": "ignored", "url": "https://e.com/app.js",)j"
+        R"j( "line": 42, "repeatCount": 3, "parameters": [{"type": "string", "value": "%s has %d items"},)j"
+        R"j(  {"type": "string", "value": "cart"}, {"type": "number", "value": 2}, {"subtype": "null", "objectId": "n"},)j"
+        R"j(  {"objectId": "{\"id\":9}", "preview": {"properties": [{"name": "id", "type": "number", "value": "5"}]}},)j"
+        R"j(  {"type":"function","objectId":"f","description":"function go() {}"}, {"objectId": 17}],)j"
+        R"j( "stackTrace": {"callFrames": [{"functionName": "add", "url": "a.js", "lineNumber": 42, "columnNumber": 7},)j"
+        R"j(  {"functionName": "", "url": "a.js", "lineNumber": 10}]}})j",
+        R"j(cart has 2 items null {id: 5} ƒ go() Object|42|3|https://e.com/app.js|console-api|warning|)j"
+        R"j(add a.js 42:7|(anonymous) a.js 10:0|#{"id":9}={id: 5}|#f=ƒ go())j");
     row("empty", "{}", "|0|1||other|log");
     row("uncaught exception", R"j({"source": "javascript", "level": "log", "text": "TypeError: a"})j",
         "TypeError: a|0|1||javascript|error");
@@ -87,47 +63,105 @@ void TestConsoleFormatting::messageFields_data() {
     row("frame not an object", R"j({"stackTrace": [{"functionName": "a"}, 3]})j", "|0|1||other|log");
 }
 
-void TestConsoleFormatting::messageFields() {
+void TestConsoleFormatting::messages() {
     QFETCH(QString, message);
     QFETCH(QString, expected);
-    const JsonFixture json(message.toStdString());
-    const ConsoleEntry e = entry(json.object(), kPage);
+    const PageKey page{"DEVICE", "PID:42", 7};
+    const QDateTime before = QDateTime::currentDateTimeUtc();
+    const ConsoleEntry e = ConsoleFormatting::entry(JsonFixture(message.toStdString()).object(), page);
+    QVERIFY(e.page == page && e.receivedAt >= before && e.receivedAt <= QDateTime::currentDateTimeUtc());
     QStringList got{e.text,   QString::number(e.line), QString::number(e.repeatCount), e.url,
                     e.source, rawValue(e.level)};
     for (const StackFrame& frame : e.stack)
         got << QStringLiteral("%1 %2 %3:%4").arg(frame.function, frame.url).arg(frame.line).arg(frame.column);
+    for (const RemoteObjectRef& object : e.objects)
+        got << u'#' + object.objectID + u'=' + object.label;
     QCOMPARE(got.join(u'|'), expected);
 }
 
+// Console arguments: a leading format string applied, the others described and joined with spaces.
 void TestConsoleFormatting::render_data() {
     QTest::addColumn<QString>("parameters");
     QTest::addColumn<QString>("expected");
+    const auto row = [](const char* name, const QStringList& items, const char* expected) {
+        QTest::newRow(name) << "[" + items.join(',') + "]" << QString::fromUtf8(expected);
+    };
     const auto s = [](const char* value) {
         return QStringLiteral(R"j({"type":"string","value":"%1"})j").arg(value);
     };
     const auto n = [](const char* value) {
         return QStringLiteral(R"j({"type":"number","value":%1})j").arg(value);
     };
-    const QString obj = R"j({"type":"object","objectId":"o1","description":"Object"})j";
-    const auto row = [](const char* name, const QStringList& items, const char* expected) {
-        QTest::newRow(name) << "[" + items.join(',') + "]" << QString::fromUtf8(expected);
+    const auto fn = [](const char* text) {
+        return QStringLiteral(R"j({"type":"function","description":"%1"})j").arg(text);
     };
+    const QString obj = R"j({"type":"object","objectId":"o1","description":"Object"})j";
     row("string and number", {s("%s is %d"), s("x"), n("5")}, "x is 5");
     row("lone percent sign", {s("100%")}, "100%");
     row("style consumed", {s("%cred"), s("color: red"), n("1")}, "red 1");
-    row("no format, everything joined", {s("a"), n("1"), R"j({"type":"boolean","value":true})j"}, "a 1 true");
     row("escaped percent", {s("%d%%"), n("50")}, "50%");
     row("no numeric conversion", {s("%d"), n("3.7")}, "3.7");
     row("too few arguments", {s("%s and %s and %d"), s("a")}, "a and %s and %d");
+    row("unknown specifiers", {s("%x é%ü %s"), s("x")}, "%x é%ü x");
     row("only the first string is a format", {s("a"), s("%s"), s("b")}, "a %s b");
     row("first argument not a string", {n("5"), s("%s")}, "5 %s");
     row("object with %o", {s("got %o"), obj}, "got Object");
     row("%s of an object is its description", {s("[%s]"), obj}, "[Object]");
     row("%s of a string without value", {s("[%s]"), R"j({"type":"string","description":"d"})j"}, "[]");
     row("%s of a number without description", {s("[%s]"), n("4")}, "[4]");
-    row("unknown specifiers", {s("%x é%ü %s"), s("x")}, "%x é%ü x");
     row("empty string argument keeps spacing", {s("a"), s(""), s("b")}, "a  b");
     row("format without value is described", {R"j({"type":"string","description":"50%"})j", n("1")}, "50% 1");
+    // How each kind of remote object is described.
+    row("strings and booleans",
+        {R"j({"type":"string","description":"d"})j", R"j({"type":"boolean","value":true})j",
+         R"j({"type":"boolean","value":"true","description":"d"})j", R"j({"type":"boolean"})j"},
+        "d true d ?");
+    row("numbers",
+        {n("2.50"), n("-0.0"), n("999999999999999"), n("1e15"), n("0.30000000000000004"), n("1.5e-7"),
+         n("1234567890123456.7"), n("1.2345678901234568e20"), n("1e21"), n("5e-324"),
+         n("18446744073709551615"), n("\"5\""), R"j({"type":"number","description":"-0"})j"},
+        "2.5 0 999999999999999 1e+15 0.30000000000000004 1.5e-07 1234567890123456.8 123456789012345680000 "
+        "1e+21 "
+        "5e-324 18446744073709552000 NaN -0");
+    row("undefined and symbols",
+        {R"j({"type":"undefined"})j", R"j({"type":"symbol","description":"Symbol(tag)","objectId":"s"})j",
+         R"j({"type":"symbol"})j"},
+        "undefined Symbol(tag) symbol");
+    row("functions",
+        {fn("function greet(a) { return a; }"), fn("function () {}"), fn("async function run() {}"),
+         fn("function foo"), fn("(x) => x * 2"), fn("class Foo extends Bar {}"),
+         fn("function bound greet() { [native code] }"), R"j({"type":"function"})j"},
+        "ƒ greet() ƒ () ƒ run() ƒ foo() ƒ () ƒ class() ƒ bound greet() ƒ ()");
+    row("objects without previews",
+        {R"j({"type":"object","subtype":"null","value":null})j", R"j({"subtype":"null","preview":{}})j",
+         R"j({"description":"Window"})j", R"j({"type":"accessor","className":"Thing"})j", R"j({"type":7})j",
+         R"j({"subtype":"map","description":"Map","size":3})j", R"j({"description":"Set","size":"3"})j",
+         R"j({"description":"Object","preview":"{a: 1}"})j"},
+        "null null Window Thing Object Map(3) Set Object");
+    row("object previews",
+        {R"j({"preview":{"overflow":true,"properties":[{"name":"a","type":"number","value":"1"},)j"
+         R"j({"name":"b","type":"string","value":"x"},{"type":"number"}]}})j",
+         R"j({"description":"Point","preview":{"properties":[{"name":"a","value":"1"}]}})j",
+         R"j({"description":"Object","preview":{"properties":[]}})j",
+         R"j({"description":"Big","preview":{"overflow":true}})j",
+         R"j({"preview":{"properties":[{"name":"in","valuePreview":{"properties":[{"name":"z","value":"0"}]}}]}})j"},
+        R"j({a: 1, b: "x", ?: …, …} Point {a: 1} {} Big {…} {in: {z: 0}})j");
+    row("array previews",
+        {R"j({"subtype":"array","preview":{"overflow":true,"properties":[{"type":"number","value":"1"},)j"
+         R"j({"type":"string","value":"two"},{"type":"object","subtype":"null","value":"null"}]}})j",
+         R"j({"preview":{"subtype":"array","properties":[{"value":"7"}]}})j",
+         R"j({"subtype":"array","preview":{"subtype":"map","properties":[]}})j"},
+        R"j([1, "two", null, …] [7] [])j");
+    row("map and set previews",
+        {R"j({"subtype":"map","description":"Map(2)","preview":{"entries":[{"key":{"type":"string","value":"k"},)j"
+         R"j("value":{"type":"number","value":1}},{"key":{"type":"string","value":"j"}}]}})j",
+         R"j({"subtype":"set","preview":{"overflow":true,"entries":[{"value":{"description":"b"}}]}})j",
+         R"j({"subtype":"map","description":"Map(0)","preview":{"properties":[]}})j"},
+        "Map(2) {k => 1, j => …} set {b, …} Map(0)");
+    row("error previews",
+        {R"j({"subtype":"error","description":"TypeError: boom","preview":{"properties":[{"value":"x"}]}})j",
+         R"j({"subtype":"error","preview":{"properties":[{"type":"string","value":"E"},{"value":"4"}]}})j"},
+        R"j(TypeError: boom "E" 4)j");
 }
 
 void TestConsoleFormatting::render() {
@@ -140,90 +174,6 @@ void TestConsoleFormatting::render() {
     std::string out;
     ConsoleFormatting::render(out, objects);
     QCOMPARE(QString::fromStdString(out), expected);
-}
-
-// Each row describes a list of remote objects, one description per object.
-void TestConsoleFormatting::describe_data() {
-    QTest::addColumn<QString>("objects");
-    QTest::addColumn<QString>("expected"); // joined with " | "
-    const auto row = [](const char* name, const QString& objects, const char* expected) {
-        QTest::newRow(name) << objects << QString::fromUtf8(expected);
-    };
-    const auto each = [](const char* format, const QStringList& values) {
-        QStringList objects;
-        for (const QString& value : values)
-            objects << QString::fromLatin1(format).arg(value);
-        return "[" + objects.join(',') + "]";
-    };
-    row("strings and booleans",
-        R"j([{"type":"string","value":"hi"},{"type":"string","description":"d"},{"type":"string"},)j"
-        R"j({"type":"boolean","value":true},{"type":"boolean","value":"true","description":"d"},{"type":"boolean"}])j",
-        "hi | d |  | true | d | ?");
-    row("numbers",
-        each(R"j({"type":"number","value":%1})j",
-             {"2.50", "-0.0", "999999999999999", "1e15", "0.30000000000000004", "1.5e-7",
-              "1234567890123456.7", "1.2345678901234568e20", "1e21", "5e-324", "18446744073709551615",
-              "\"5\""}),
-        "2.5 | 0 | 999999999999999 | 1e+15 | 0.30000000000000004 | 1.5e-07 | 1234567890123456.8 | "
-        "123456789012345680000 | 1e+21 | 5e-324 | 18446744073709552000 | NaN");
-    row("numbers by description", R"j([{"type":"number","description":"-0"},{"type":"number"}])j",
-        "-0 | NaN");
-    row("undefined and symbols",
-        R"j([{"type":"undefined"},{"type":"symbol","description":"Symbol(tag)","objectId":"s"},{"type":"symbol"}])j",
-        "undefined | Symbol(tag) | symbol");
-    row("functions",
-        each(R"j({"type":"function","description":"%1"})j",
-             {"function greet(a) { return a; }", "function () {}", "async function run() {}", "function foo",
-              "(x) => x * 2", "class Foo extends Bar {}", "function bound greet() { [native code] }"}),
-        "ƒ greet() | ƒ () | ƒ run() | ƒ foo() | ƒ () | ƒ class() | ƒ bound greet()");
-    row("objects without previews",
-        R"j([{"type":"object","subtype":"null","value":null},{"subtype":"null","preview":{"properties":[]}},)j"
-        R"j({"description":"Window"},{"type":"accessor","className":"Thing"},{"type":7},{"type":"function"},)j"
-        R"j({"subtype":"map","description":"Map","size":3},{"description":"Set","size":"3"},)j"
-        R"j({"description":"Object","preview":"{a: 1}"}])j",
-        "null | null | Window | Thing | Object | ƒ () | Map(3) | Set | Object");
-    row("object previews",
-        R"j([{"preview":{"overflow":true,"properties":[{"name":"a","type":"number","value":"1"},)j"
-        R"j({"name":"b","type":"string","value":"x"},{"type":"number"}]}},)j"
-        R"j({"description":"Point","preview":{"properties":[{"name":"a","value":"1"}]}},)j"
-        R"j({"description":"Object","preview":{"properties":[]}},{"description":"Big","preview":{"overflow":true}},)j"
-        R"j({"preview":{"properties":[{"name":"in","valuePreview":{"properties":[{"name":"z","value":"0"}]}}]}}])j",
-        R"j({a: 1, b: "x", ?: …, …} | Point {a: 1} | {} | Big {…} | {in: {z: 0}})j");
-    row("array previews",
-        R"j([{"subtype":"array","preview":{"overflow":true,"properties":[{"type":"number","value":"1"},)j"
-        R"j({"type":"string","value":"two"},{"type":"object","subtype":"null","value":"null"}]}},)j"
-        R"j({"preview":{"subtype":"array","properties":[{"value":"7"}]}},)j"
-        R"j({"subtype":"array","preview":{"subtype":"map","properties":[]}}])j",
-        R"j([1, "two", null, …] | [7] | [])j");
-    row("map and set previews",
-        R"j([{"subtype":"map","description":"Map(2)","preview":{"entries":[{"key":{"type":"string","value":"k"},)j"
-        R"j("value":{"type":"number","value":1}},{"key":{"type":"string","value":"j"}}]}},)j"
-        R"j({"subtype":"set","preview":{"overflow":true,"entries":[{"value":{"description":"b"}}]}},)j"
-        R"j({"subtype":"map","description":"Map(0)","preview":{"properties":[]}}])j",
-        "Map(2) {k => 1, j => …} | set {b, …} | Map(0)");
-    row("error previews",
-        R"j([{"subtype":"error","description":"TypeError: boom","preview":{"properties":[{"name":"m","value":"x"}]}},)j"
-        R"j({"subtype":"error","preview":{"properties":[{"type":"string","value":"E"},{"value":"4"}]}}])j",
-        R"j(TypeError: boom | "E" 4)j");
-}
-
-void TestConsoleFormatting::describe() {
-    QFETCH(QString, objects);
-    QFETCH(QString, expected);
-    const JsonFixture json(objects.toStdString());
-    QStringList got;
-    for (simdjson::dom::element object : json.array())
-        got << ConsoleFormatting::describe(object.get_object().value());
-    QCOMPARE(got.join(" | "), expected);
-}
-
-void TestConsoleFormatting::references() {
-    const JsonFixture json(R"j([{"type":"string","value":"s"},{"subtype":"null","objectId":"null-id"},)j"
-                           R"j({"objectId":"obj-1","preview":{"properties":[]}},"not an object",)j"
-                           R"j({"type":"function","objectId":"fn-1","description":"function go() {}"},)j"
-                           R"j({"type":"object","objectId":17,"description":"numeric id"}])j");
-    QCOMPARE(ConsoleFormatting::references(json.array()),
-             (QList<RemoteObjectRef>{{"obj-1", "{}"}, {"fn-1", "ƒ go()"}}));
 }
 
 QTEST_GUILESS_MAIN(TestConsoleFormatting)
