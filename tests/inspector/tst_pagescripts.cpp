@@ -59,55 +59,45 @@ void TestPageScripts::serialize_data() {
     item(R"j("say \"hi\"\n")j", R"j("say \"hi\"\n")j", R"j("say \"hi\"\n")j");
     item("-0", "0", "0");
     item("NaN", "null", "NaN");
-    item("-Infinity", "null", "-Infinity");
     item("undefined", "null", "undefined");
     item("12345678901234567890n", R"j("12345678901234567890")j", "12345678901234567890n");
     item("Symbol('tag')", R"j("Symbol(tag)")j", R"j("Symbol(tag)")j");
     item("function load(a) { return a; }", R"j("[Function load]")j", "function load() {}");
     item("[function () {}][0]", R"j("[Function anonymous]")j", "function () {}");
-    item("class Cart {}", R"j("[Function Cart]")j", "function Cart() {}");
     item("new Date(Date.UTC(2024, 1, 29, 13, 5, 9, 250))", R"j("2024-02-29T13:05:09.250Z")j",
          R"j(new Date("2024-02-29T13:05:09.250Z"))j");
     // An invalid date has no ISO text; it must not break the whole serialisation.
     item("new Date(NaN)", "null", "new Date(NaN)");
     item("new Set(['x', 2n])", "[\n    \"x\",\n    \"2\"\n  ]", "[\n    \"x\",\n    2n\n  ]");
-    // Plain identifiers stay bare; everything else is quoted so that the text reads back.
-    const char* layout =
-        R"j({a: [1, [], {}, null], "unit price": 2, "2x": true, $ok: 1, _u: 0, "": 3, "é": 4})j";
-    row(QStringLiteral("(%1)").arg(layout), QStringLiteral("=(%1)").arg(layout),
-        "{\n  a: [\n    1,\n    [],\n    {},\n    null\n  ],\n  \"unit price\": 2,\n  \"2x\": true,\n  $ok: "
-        "1,\n"
-        "  _u: 0,\n  \"\": 3,\n  \"é\": 4\n}");
-    // Only own enumerable string keys; sparse arrays print their holes.
-    row("Object.defineProperty(Object.create({inherited: 1}), 'hidden', {value: 1, enumerable: false})",
-        "{}");
-    row("[1, , 3]", "=[1, null, 3]", "[\n  1,\n  undefined,\n  3\n]");
-    row("(() => { const o = {id: 1}; o.self = o; return o; })()", "={id: 1, self: '[Circular]'}",
-        "{\n  id: 1,\n  self: \"[Circular]\"\n}");
-    row("(() => { const m = new Map(); m.set('me', [m]); return m; })()", "=[['me', ['[Circular]']]]");
-    // The same object twice, but not inside itself, is printed twice.
-    row("(() => { const s = {n: 1}; return [s, {s}]; })()", "=[{n: 1}, {s: {n: 1}}]");
-    row("new Map([['a', 1], [{k: 2}, [3]]])", "=[['a', 1], [{k: 2}, [3]]]");
+    // Plain identifiers stay bare; everything else is quoted so that the text reads back. Sparse
+    // arrays print their holes.
+    row(R"j(({a: [1, [], {}, , 5], "unit price": 2, "2x": true, $ok: 1, _u: 0, "": 3, "é": 4}))j",
+        R"j(={a: [1, [], {}, null, 5], "unit price": 2, "2x": true, $ok: 1, _u: 0, "": 3, "é": 4})j",
+        "{\n  a: [\n    1,\n    [],\n    {},\n    undefined,\n    5\n  ],\n  \"unit price\": 2,\n  \"2x\": "
+        "true,\n"
+        "  $ok: 1,\n  _u: 0,\n  \"\": 3,\n  \"é\": 4\n}");
+    // Cycles are cut, an object met twice elsewhere is printed twice; maps are lists of pairs; errors
+    // their text; nodes their name; only own enumerable string keys; what cannot be read says so.
+    row("(() => { const o = {id: 1}; o.self = o; const m = new Map([[{k: 2}, 1]]); m.set('me', [m]);"
+        "  const s = {n: 1}, e = new Error('plain'); e.stack = undefined;"
+        "  return {o, m, shared: [s, {s}], e, body: document.body, text: "
+        "document.getElementById('box').firstChild,"
+        "    hidden: Object.defineProperty(Object.create({inherited: 1}), 'hidden', {value: 1, enumerable: "
+        "false}),"
+        "    get broken() { throw new Error('no access'); }, get odd() { throw Object.create(null); },"
+        "    keys: new Proxy({}, {ownKeys() { throw new TypeError('keys'); }})}; })()",
+        "={o: {id: 1, self: '[Circular]'}, m: [[{k: 2}, 1], ['me', ['[Circular]']]], shared: [{n: 1}, {s: "
+        "{n: 1}}],"
+        " e: 'Error: plain', body: 'BODY', text: '#text', hidden: {}, broken: '[unreadable: Error: no "
+        "access]',"
+        " odd: '[unreadable: [object Object]]', keys: '[unreadable: TypeError: keys]'}");
+    row("document", R"j("#document")j");
     // This engine's stack starts with the message; a stack of frames only keeps it in front.
     row("(() => { try { null.x; } catch (e) { return e; } })()",
         R"j("TypeError: Cannot read properties of null…)j");
     row("(() => { const e = new RangeError('far'); e.stack = 'walk@https://shop.example/a.js:3:9'; return e; "
         "})()",
         R"j("RangeError: far\nwalk@https://shop.example/a.js:3:9")j");
-    row("(() => { const e = new Error('plain'); e.stack = undefined; return {e}; })()",
-        "={e: 'Error: plain'}", "{\n  e: \"Error: plain\"\n}");
-    row("({body: document.body, text: document.getElementById('box').firstChild, doc: document})",
-        "={body: 'BODY', text: '#text', doc: '#document'}",
-        "{\n  body: \"BODY\",\n  text: \"#text\",\n  doc: \"#document\"\n}");
-    row("({ok: 1, get broken() { throw new Error('no access'); }})",
-        "={ok: 1, broken: '[unreadable: Error: no access]'}",
-        "{\n  ok: 1,\n  broken: \"[unreadable: Error: no access]\"\n}");
-    // An exception that cannot be turned into text, keys that cannot be listed, a revoked proxy.
-    row("[{get odd() { throw Object.create(null); }}]", "=[{odd: '[unreadable: [object Object]]'}]",
-        "[\n  {\n    odd: \"[unreadable: [object Object]]\"\n  }\n]");
-    row("[new Proxy({}, {ownKeys() { throw new TypeError('keys'); }})]",
-        "=['[unreadable: TypeError: keys]']");
-    row("new Proxy({}, {ownKeys() { throw 'nope'; }})", R"j("[unreadable: nope]")j");
     row("(() => { const p = Proxy.revocable({}, {}); p.revoke(); return [p.proxy]; })()",
         "[\n  \"[unreadable: TypeError…");
     // Depth: twelve levels below the object are printed, the thirteenth is not read at all.
