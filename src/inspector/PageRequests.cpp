@@ -2,9 +2,11 @@
 
 #include "inspector/ConsoleFormatting.h"
 
+#include "base/Logging.h"
 #include "base/StandardOrder.h"
 
 #include <QCollator>
+#include <QFile>
 #include <QJsonDocument>
 #include <QLocale>
 
@@ -90,196 +92,30 @@ std::optional<qint64> truncatedNumber(element value) {
     }
 }
 
-// The pieces of the completion expression; the base goes between them as typed.
-constexpr auto kCompletionHead = "(function () {\n"
-                                 "  var names = new Set();\n"
-                                 "  try {\n"
-                                 "    for (var o = ";
-constexpr auto kCompletionTail =
-    "; o != null; o = Object.getPrototypeOf(o)) {\n"
-    "      Object.getOwnPropertyNames(o).forEach(function (n) { names.add(n); });\n"
-    "    }\n"
-    "  } catch (e) { return []; }\n"
-    "  return Array.from(names);\n"
-    "})()";
-
-// The serialiser runs in the page with the object as `this` and returns one string. Nothing may
-// escape it: every read of page data that can throw is caught and printed as "[unreadable: ...]".
-constexpr auto kSerializerHead = R"js(function () {
-  var JSONMode = )js";
-
-constexpr auto kSerializerBody = R"js(;
-  var maxDepth = 13;
-  var path = [];
-
-  function indent(depth) {
-    var text = "";
-    for (var i = 0; i < depth; i++) text += "  ";
-    return text;
-  }
-
-  function quote(text) {
-    return JSON.stringify(String(text));
-  }
-
-  function textOf(value) {
-    try {
-      return String(value);
-    } catch (e) {
-      return Object.prototype.toString.call(value);
+// The scripts run in the page live in scripts/ and are compiled in as resources. Each is read once;
+// a placeholder in it stands for the part a request fills in.
+QString pageScript(const QString& name) {
+    QFile file(QStringLiteral(":/inspector/scripts/") + name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCWarning(lcInspector) << "page script missing from the resources:" << name;
+        return {};
     }
-  }
+    return QString::fromUtf8(file.readAll()).trimmed();
+}
 
-  function unreadable(exception) {
-    return quote("[unreadable: " + textOf(exception) + "]");
-  }
+// Collects every property name along the prototype chain of BASE_EXPRESSION.
+const QString& completionScript() {
+    static const QString script = pageScript(QStringLiteral("completionNames.js"));
+    return script;
+}
 
-  // Brand checks hold for objects of other frames too.
-  function isDate(value) {
-    try {
-      Date.prototype.getTime.call(value);
-      return true;
-    } catch (e) {
-      return false;
-    }
-  }
-
-  function isMap(value) {
-    try {
-      Map.prototype.has.call(value, undefined);
-      return true;
-    } catch (e) {
-      return false;
-    }
-  }
-
-  function isSet(value) {
-    try {
-      Set.prototype.has.call(value, undefined);
-      return true;
-    } catch (e) {
-      return false;
-    }
-  }
-
-  function isError(value) {
-    return value instanceof Error || Object.prototype.toString.call(value) === "[object Error]";
-  }
-
-  function isNode(value) {
-    return typeof Node === "function" && value instanceof Node;
-  }
-
-  function functionName(fn) {
-    try {
-      var name = fn.name;
-      return typeof name === "string" ? name : "";
-    } catch (e) {
-      return "";
-    }
-  }
-
-  // The stack alone may lack the message (some engines print only the frames).
-  function errorText(error) {
-    var text = textOf(error);
-    var stack;
-    try {
-      stack = error.stack;
-    } catch (e) {
-      stack = undefined;
-    }
-    if (typeof stack !== "string" || stack === "") return text;
-    return stack.indexOf(text) >= 0 ? stack : text + "\n" + stack;
-  }
-
-  function key(name) {
-    if (!JSONMode && /^[A-Za-z_$][A-Za-z0-9_$]*$/.test(name)) return name;
-    return JSON.stringify(name);
-  }
-
-  function block(open, close, items, depth) {
-    if (items.length === 0) return open + close;
-    var inner = indent(depth + 1);
-    return open + "\n" + inner + items.join(",\n" + inner) + "\n" + indent(depth) + close;
-  }
-
-  // One member of a container, read only when it is shallow enough to be printed.
-  function member(container, name, depth) {
-    if (depth >= maxDepth) return quote("[too deep]");
-    var value;
-    try {
-      value = container[name];
-    } catch (e) {
-      return unreadable(e);
-    }
-    return format(value, depth);
-  }
-
-  function list(values, depth) {
-    var items = [];
-    for (var i = 0; i < values.length; i++) items.push(member(values, i, depth + 1));
-    return block("[", "]", items, depth);
-  }
-
-  function formatObject(value, depth) {
-    if (Array.isArray(value)) return list(value, depth);
-    if (isDate(value)) {
-      if (isNaN(Date.prototype.getTime.call(value))) return JSONMode ? "null" : "new Date(NaN)";
-      var iso = JSON.stringify(Date.prototype.toISOString.call(value));
-      return JSONMode ? iso : "new Date(" + iso + ")";
-    }
-    if (isError(value)) return quote(errorText(value));
-    if (isMap(value)) {
-      var pairs = [];
-      Map.prototype.forEach.call(value, function (v, k) { pairs.push([k, v]); });
-      return list(pairs, depth);
-    }
-    if (isSet(value)) {
-      var members = [];
-      Set.prototype.forEach.call(value, function (v) { members.push(v); });
-      return list(members, depth);
-    }
-    if (isNode(value)) return quote(value.nodeName);
-    var names = Object.keys(value);
-    var lines = [];
-    for (var i = 0; i < names.length; i++)
-      lines.push(key(names[i]) + ": " + member(value, names[i], depth + 1));
-    return block("{", "}", lines, depth);
-  }
-
-  function format(value, depth) {
-    if (depth >= maxDepth) return quote("[too deep]");
-    switch (typeof value) {
-      case "undefined":
-        return JSONMode ? "null" : "undefined";
-      case "string":
-        return JSON.stringify(value);
-      case "boolean":
-        return value ? "true" : "false";
-      case "number":
-        return isFinite(value) || !JSONMode ? String(value) : "null";
-      case "bigint":
-        return JSONMode ? quote(value.toString()) : value.toString() + "n";
-      case "symbol":
-        return quote(value.toString());
-      case "function":
-        var name = functionName(value);
-        return JSONMode ? quote("[Function " + (name || "anonymous") + "]") : "function " + name + "() {}";
-    }
-    if (value === null) return "null";
-    if (path.indexOf(value) >= 0) return quote("[Circular]");
-    path.push(value);
-    try {
-      return formatObject(value, depth);
-    } catch (e) {
-      return unreadable(e);
-    } finally {
-      path.pop();
-    }
-  }
-
-  return format(this, 0);
-})js";
+// Runs in the page with the object as `this` and returns one string; JSON_MODE picks JSON or a
+// JavaScript literal. Nothing may escape it: every read of page data that can throw is caught and
+// printed as "[unreadable: ...]".
+const QString& serializerScript() {
+    static const QString script = pageScript(QStringLiteral("serializer.js"));
+    return script;
+}
 
 } // namespace
 
@@ -300,6 +136,7 @@ QList<PropertyNode> nodes(element answer) {
         PropertyNode row;
         const auto message = stringField(*error, "message");
         row.value = message ? qstr(*message) : QStringLiteral("value is no longer available");
+        qCWarning(lcInspector) << "object properties refused:" << row.value;
         rows.append(std::move(row));
         return rows;
     }
@@ -398,12 +235,16 @@ void completions(const Send& send, const std::optional<QString>& base,
                      {"objectGroup", QStringLiteral("completion")},
                      {"returnByValue", true},
                      {"doNotPauseOnExceptionsAndMuteConsole", true}},
-         [done = std::move(done)](element answer) { done(completionNames(answer)); });
+         [done = std::move(done)](element answer) {
+             QStringList names = completionNames(answer);
+             qCDebug(lcInspector) << "completion names:" << names.size();
+             done(std::move(names));
+         });
 }
 
 QString completionExpression(const std::optional<QString>& base) {
-    return QString::fromLatin1(kCompletionHead) + base.value_or(QStringLiteral("globalThis")) +
-           QString::fromLatin1(kCompletionTail);
+    return QString(completionScript())
+        .replace(QLatin1String("BASE_EXPRESSION"), base.value_or(QStringLiteral("globalThis")));
 }
 
 QStringList completionNames(element answer) {
@@ -430,12 +271,17 @@ void serialize(const Send& send, const QString& objectID, bool asJSON,
                      {"functionDeclaration", serializerFunction(asJSON)},
                      {"returnByValue", true},
                      {"doNotPauseOnExceptionsAndMuteConsole", true}},
-         [done = std::move(done)](element answer) { done(serialized(answer)); });
+         [done = std::move(done)](element answer) {
+             std::optional<QString> text = serialized(answer);
+             if (!text)
+                 qCWarning(lcInspector) << "the page could not serialise an object";
+             done(std::move(text));
+         });
 }
 
 QString serializerFunction(bool asJSON) {
-    return QString::fromLatin1(kSerializerHead) +
-           (asJSON ? QStringLiteral("true") : QStringLiteral("false")) + QString::fromLatin1(kSerializerBody);
+    return QString(serializerScript())
+        .replace(QLatin1String("JSON_MODE"), asJSON ? QLatin1String("true") : QLatin1String("false"));
 }
 
 std::optional<QString> serialized(element answer) {
@@ -452,7 +298,12 @@ void snapshot(Send send, bool fullPage, std::function<void(std::optional<QByteAr
     // The completion is shared by the three steps; exactly one of them calls it. A step that cannot
     // be sent (the page has no session any more) would never be answered: it fails at once instead,
     // so that the caller is not left waiting.
-    auto finish = std::make_shared<std::function<void(std::optional<QByteArray>)>>(std::move(done));
+    auto finish = std::make_shared<std::function<void(std::optional<QByteArray>)>>(
+        [done = std::move(done)](std::optional<QByteArray> image) {
+            if (!image)
+                qCWarning(lcInspector) << "page snapshot failed";
+            done(std::move(image));
+        });
     auto capture = [send, fullPage, finish](element answer) {
         const std::optional<SnapshotSize> size = snapshotSize(answer);
         if (!size) {

@@ -1,5 +1,7 @@
 #include "wire/InspectorJson.h"
 
+#include "base/Logging.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -73,11 +75,16 @@ std::optional<simdjson::dom::element> parse(simdjson::dom::parser& parser, std::
     simdjson::dom::element root;
     auto error = parser.parse(json.data(), json.size(), !padded).get(root);
     if (error == simdjson::NUMBER_ERROR) {
-        if (const auto widened = widenOversizedIntegers(json))
+        if (const auto widened = widenOversizedIntegers(json)) {
+            qCDebug(lcWire) << "inspector message with integers beyond 64 bits, read as doubles";
             error = parser.parse(*widened).get(root);
+        }
     }
-    if (error != simdjson::SUCCESS)
+    if (error != simdjson::SUCCESS) {
+        qCWarning(lcWire) << "unparseable inspector message of" << json.size()
+                          << "bytes:" << simdjson::error_message(error);
         return std::nullopt;
+    }
     return root;
 }
 
