@@ -112,6 +112,8 @@ HttpRequestParser::Result HttpRequestParser::parse(QByteArrayView buffer) {
             request.origins.append(trimBlanks(line.sliced(7)).toByteArray());
         } else if (startsWithLower(line, "host:")) {
             request.hosts.append(trimBlanks(line.sliced(5)).toByteArray());
+        } else if (startsWithLower(line, "content-type:")) {
+            request.contentTypes.append(trimBlanks(line.sliced(13)).toByteArray());
         }
     }
     if (length > maxBodyBytes)

@@ -10,6 +10,7 @@
 #include <QTcpSocket>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -55,6 +56,13 @@ bool isLoopbackOrigin(QByteArrayView value) {
         return false;
     const QString host = url.host();
     return host == "127.0.0.1" || host.compare("localhost", Qt::CaseInsensitive) == 0 || host == "::1";
+}
+
+// A Content-Type value naming JSON, parameters such as "; charset=utf-8" allowed.
+bool isJsonContentType(QByteArrayView value) {
+    if (const qsizetype semicolon = value.indexOf(';'); semicolon >= 0)
+        value = value.first(semicolon);
+    return value.trimmed().compare("application/json", Qt::CaseInsensitive) == 0;
 }
 
 void defaultHandler(const QJsonObject& message, const MCPServer::Reply& reply) {
@@ -215,6 +223,11 @@ void MCPServer::respond(HttpConnection* connection, const HttpRequest& request) 
     }
     if (request.method != "POST")
         return connection->respond(request.method == "GET" ? 405 : 404);
+    // A page can send JSON across origins only after a preflight, which is never granted here;
+    // any other type it can send without one, so it is refused before the body is read.
+    if (request.contentTypes.isEmpty() ||
+        !std::all_of(request.contentTypes.cbegin(), request.contentTypes.cend(), isJsonContentType))
+        return connection->respond(415);
 
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(request.body, &error);

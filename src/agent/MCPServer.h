@@ -18,9 +18,9 @@ struct HttpRequest;
 //
 // The endpoint itself answers 405 to GET, 404 to any other method but POST, 400 to a body that is
 // not a JSON object, 403 to a request that names a foreign Origin or Host (a web page reaching for
-// the loopback port), and 413 to a request beyond the parser's bounds. A JSON object goes to the
-// message handler, which replies once: with a response object (200) or with nothing, for a
-// notification (202).
+// the loopback port), 415 to a POST whose Content-Type is not application/json, and 413 to a request beyond
+// the parser's bounds. A JSON object goes to the message handler, which replies once: with a response object
+// (200) or with nothing, for a notification (202).
 //
 // Lives on the main thread; every connection and every reply is handled there. Stopping the
 // listener leaves connections already accepted to finish.

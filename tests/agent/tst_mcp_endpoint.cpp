@@ -66,8 +66,8 @@ private slots:
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QByteArray>("status");
         const QByteArray body = R"({"id":1,"method":"x"})";
-        const QByteArray tail =
-            " HTTP/1.1\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        const QByteArray tail = " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+                                QByteArray::number(body.size()) + "\r\n\r\n" + body;
         QTest::newRow("GET") << "GET /mcp" + tail << QByteArray("HTTP/1.1 405 ");
         QTest::newRow("OPTIONS") << "OPTIONS /mcp" + tail << QByteArray("HTTP/1.1 404 ");
         QTest::newRow("DELETE") << "DELETE /mcp" + tail << QByteArray("HTTP/1.1 404 ");
@@ -89,7 +89,7 @@ private slots:
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QByteArray>("status");
         const QByteArray ping = R"({"id":"a","method":"ping"})";
-        const QByteArray head = "POST /mcp HTTP/1.1\r\n";
+        const QByteArray head = "POST /mcp HTTP/1.1\r\nContent-Type: application/json\r\n";
         QTest::newRow("array") << post(R"([{"id":1,"method":"ping"}])") << QByteArray("HTTP/1.1 400 ");
         QTest::newRow("not json") << post("{id:1") << QByteArray("HTTP/1.1 400 ");
         QTest::newRow("notification")
@@ -119,6 +119,32 @@ private slots:
         QFETCH(QByteArray, request);
         QFETCH(QByteArray, status);
         QCOMPARE(statusLine(exchange(request)), status);
+    }
+
+    void onlyJsonIsServed_data() {
+        QTest::addColumn<QByteArray>("headers");
+        QTest::addColumn<QByteArray>("status");
+        QTest::newRow("text") << QByteArray("Content-Type: text/plain\r\n") << QByteArray("HTTP/1.1 415 ");
+        QTest::newRow("none") << QByteArray() << QByteArray("HTTP/1.1 415 ");
+        QTest::newRow("form") << QByteArray("Content-Type: application/x-www-form-urlencoded\r\n")
+                              << QByteArray("HTTP/1.1 415 ");
+        QTest::newRow("json") << QByteArray("Content-Type: application/json\r\n")
+                              << QByteArray("HTTP/1.1 200 OK");
+        QTest::newRow("json, any case, charset")
+            << QByteArray("Content-Type: Application/JSON; charset=utf-8\r\n")
+            << QByteArray("HTTP/1.1 200 OK");
+    }
+    void onlyJsonIsServed() {
+        QFETCH(QByteArray, headers);
+        QFETCH(QByteArray, status);
+        const int handled = m_handled;
+        const QByteArray body = R"({"id":1,"method":"evaluate"})";
+        const QByteArray response = exchange("POST /mcp HTTP/1.1\r\n" + headers + "Content-Length: " +
+                                             QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        QCOMPARE(statusLine(response), status);
+        if (!status.endsWith("OK"))
+            QVERIFY(bodyOf(response).isEmpty());
+        QCOMPARE(m_handled, handled + (status.endsWith("OK") ? 1 : 0));
     }
 
     void bodyInSegments() {
