@@ -1,6 +1,7 @@
 #include "app/Diagnostics.h"
 
 #include "app/DisplayAccess.h"
+#include "base/Logging.h"
 #include "console/ConsoleHub.h"
 
 #include <QCoreApplication>
@@ -25,11 +26,6 @@ double seconds(const QStringList& arguments) {
     return std::max(0.0, value);
 }
 
-namespace {
-
-
-} // namespace
-
 QString report(const ConsoleHub& hub, bool accessibilityGranted) {
     QStringList lines;
     lines << QStringLiteral("accessibility: ") +
@@ -45,7 +41,8 @@ QString report(const ConsoleHub& hub, bool accessibilityGranted) {
                      .arg(device.name, device.runtime,
                           simulator ? QStringLiteral("simulator") : QStringLiteral("device"),
                           device.socketPath.value_or(QStringLiteral("usbmux")));
-        lines << QStringLiteral("  window title: ") + device.name + QStringLiteral(" \u2014 ") + device.runtime;
+        lines << QStringLiteral("  window title: ") + device.name + QStringLiteral(" \u2014 ") +
+                     device.runtime;
         if (const auto text = trouble.constFind(device.udid); text != trouble.cend())
             lines << QStringLiteral("  trouble: ") + *text;
         for (const InspectorApp& app : hub.apps(device.udid)) {
@@ -67,7 +64,8 @@ QString report(const ConsoleHub& hub, bool accessibilityGranted) {
             }
         }
         const QList<ConsoleEntry> entries = hub.entries(ConsoleScope::device(device.udid));
-        for (qsizetype i = std::max<qsizetype>(0, entries.size() - 20); i < entries.size(); ++i) {
+        for (qsizetype i = std::max<qsizetype>(0, entries.size() - kNewestMessages); i < entries.size();
+             ++i) {
             const ConsoleEntry& entry = entries[i];
             QString line = QStringLiteral("    [") + rawValue(entry.level) + QLatin1Char(']');
             if (entry.repeatCount >= 2)
@@ -81,6 +79,7 @@ QString report(const ConsoleHub& hub, bool accessibilityGranted) {
 }
 
 int dump(double seconds) {
+    qCDebug(lcApp) << "collecting for" << seconds << "s";
     ConsoleHub hub;
     hub.start();
     QTimer::singleShot(std::chrono::milliseconds(qint64(seconds * 1000)), [&hub] {
