@@ -1,9 +1,8 @@
-// The agent endpoint over real loopback connections: what it answers to each kind of request, its
-// connection handling, and the listener's lifecycle.
+// The agent endpoint over real loopback connections: its answer to each kind of request, its
+// connection handling, the listener's lifecycle, and the preferences it keeps.
 #include "agent/MCPServer.h"
 #include "base/Preferences.h"
 
-#include <QJsonDocument>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -14,36 +13,27 @@
 
 namespace {
 
-// A raw client on one connection, driven by the test's event loop.
-struct Client {
-    QTcpSocket socket;
+// A raw client on one connection, driven by the test's event loop; closed when the server ends
+// the connection or refuses it.
+struct Client : QTcpSocket {
     QByteArray received;
     bool closed = false;
 
-    explicit Client(quint16 port) {
-        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
-        QObject::connect(&socket, &QTcpSocket::disconnected, [this] { closed = true; });
-        QObject::connect(&socket, &QTcpSocket::errorOccurred, [this] { closed = true; }); // refused, reset
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        (void)QTest::qWaitFor([this] { return closed || socket.state() == QAbstractSocket::ConnectedState; });
-    }
-    void send(QByteArrayView bytes) {
-        socket.write(bytes.data(), bytes.size());
-        socket.flush();
+    explicit Client(quint16 port, QByteArrayView bytes = {}) {
+        connect(this, &QTcpSocket::readyRead, [this] { received += readAll(); });
+        connect(this, &QTcpSocket::disconnected, [this] { closed = true; });
+        connect(this, &QTcpSocket::errorOccurred, [this] { closed = true; });
+        connectToHost(QHostAddress::LocalHost, port);
+        write(bytes.toByteArray()); // sent once connected
     }
     bool waitClosed(int ms = 3000) {
-        const bool done = QTest::qWaitFor([this] { return closed; }, ms);
-        received += socket.readAll();
-        return done;
+        return QTest::qWaitFor([this] { return closed; }, ms);
     }
-    // Waits for the server to close and returns its status code, 0 for none.
+    // Waits for the server to close; its status code, 0 for none.
     int status() {
         waitClosed();
+        received += readAll();
         return received.mid(9, 3).toInt();
-    }
-    QJsonObject body() {
-        waitClosed();
-        return QJsonDocument::fromJson(received.mid(received.indexOf("\r\n\r\n") + 4)).object();
     }
 };
 
@@ -53,19 +43,13 @@ quint16 freePort() {
     return probe.serverPort();
 }
 
-QByteArray request(QByteArrayView headers, QByteArrayView body) {
+QByteArray raw(QByteArrayView headers, QByteArrayView body) {
     return "POST /mcp HTTP/1.1\r\n" + headers.toByteArray() +
            "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body.toByteArray();
 }
 
 QByteArray post(QByteArrayView body, QByteArrayView headers = {}) {
-    return request("Content-Type: application/json\r\n" + headers.toByteArray(), body);
-}
-
-int statusOf(quint16 port, QByteArrayView bytes) {
-    Client client(port);
-    client.send(bytes);
-    return client.status();
+    return raw("Content-Type: application/json\r\n" + headers.toByteArray(), body);
 }
 
 const QByteArray kPing = R"({"id":"a","method":"ping"})";
@@ -84,140 +68,98 @@ private slots:
     void initTestCase() {
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_prefs.path());
         m_server.overridePort(m_port);
-        // Echoes each message; "later" answers from the event loop, "twice" replies twice.
+        // Echoes each message, twice; "later" answers once, from the event loop.
         m_server.setMessageHandler([this](const QJsonObject& message, MCPServer::Reply reply) {
             ++m_handled;
-            if (!message.contains("id"))
-                return reply(std::nullopt);
             const QJsonObject response{{"id", message["id"]}, {"result", message}};
-            const QString method = message["method"].toString();
-            if (method == "later")
+            if (message["method"].toString() == "later")
                 return QTimer::singleShot(100, [reply, response] { reply(response); });
-            reply(response);
-            if (method == "twice")
-                reply(QJsonObject{{"second", true}});
+            reply(message.contains("id") ? std::optional(response) : std::nullopt);
+            reply(QJsonObject{{"second", true}});
         });
         m_server.start();
         QVERIFY(m_server.isRunning());
     }
 
-    void exactResponse() {
-        Client client(m_port);
-        client.send(post(R"({"id":7})"));
-        QVERIFY(client.waitClosed());
-        QCOMPARE(client.received,
-                 "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 26\r\n"
-                 "Connection: close\r\n\r\n{\"id\":7,\"result\":{\"id\":7}}");
-    }
-
-    void statusPerRequest_data() {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("status");
-        const QByteArray json = "Content-Type: application/json\r\n";
-        const QByteArray head = "POST / HTTP/1.1\r\n" + json;
-        const QByteArray tail = " HTTP/1.1\r\n" + json + "Content-Length: 26\r\n\r\n" + kPing;
-        QTest::newRow("GET") << "GET /mcp" + tail << 405;
-        QTest::newRow("OPTIONS") << "OPTIONS /mcp" + tail << 404;
-        QTest::newRow("lower-case post") << "post /mcp" + tail << 404;
-        QTest::newRow("any path") << "POST /elsewhere?x=1" + tail << 200;
-        QTest::newRow("no version, doubled blanks") << "POST  /" + tail.mid(9) << 200;
-        QTest::newRow("array") << post(R"([{"id":1,"method":"ping"}])") << 400;
-        QTest::newRow("not json") << post("{id:1") << 400;
-        QTest::newRow("notification") << post(R"({"method":"notifications/initialized"})") << 202;
-        QTest::newRow("null id is a request") << post(R"({"id":null})") << 200;
-        QTest::newRow("blank before colon") << head + "Content-Length : 26\r\n\r\n" + kPing << 400;
-        QTest::newRow("no length") << head + "\r\n" + kPing << 400;
-        QTest::newRow("negative length") << head + "Content-Length: -26\r\n\r\n" + kPing << 400;
-        QTest::newRow("malformed length") << head + "Content-Length: 2x6\r\n\r\n" + kPing << 400;
-        QTest::newRow("overflowing length")
-            << head + "Content-Length: 99999999999999999999\r\n\r\n" + kPing << 400;
-        QTest::newRow("signed, tabbed, any case") << head + "CONTENT-length:\t+26 \r\n\r\n" + kPing << 200;
-        QTest::newRow("later length wins") << request(json + "Content-Length: 3\r\n", kPing) << 200;
-        QTest::newRow("extra bytes ignored") << post(kPing) + "GET / HTTP/1.1\r\n\r\n{garbage" << 200;
-        QTest::newRow("invalid utf-8 in headers") << post(kPing, "X-Name: \xff\xfe\r\n") << 200;
-        QTest::newRow("foreign origin") << post(kPing, "Origin: https://evil.example\r\n") << 403;
-        QTest::newRow("opaque origin") << post(kPing, "Origin: null\r\n") << 403;
-        QTest::newRow("look-alike origin") << post(kPing, "Origin: http://127.0.0.1.evil.example\r\n") << 403;
-        QTest::newRow("second origin foreign")
-            << post(kPing, "Origin: http://localhost\r\nOrigin: http://a.b\r\n") << 403;
-        QTest::newRow("foreign origin, GET")
-            << QByteArray("GET / HTTP/1.1\r\nOrigin: http://a.b\r\n\r\n") << 403;
-        QTest::newRow("rebound host") << post(kPing, "Host: attacker.example:49876\r\n") << 403;
-        QTest::newRow("host with userinfo") << post(kPing, "Host: localhost@evil\r\n") << 403;
-        QTest::newRow("loopback origin") << post(kPing, "Origin: http://localhost:5173\r\n") << 200;
-        QTest::newRow("ipv6 origin") << post(kPing, "Origin: http://[::1]:8080\r\n") << 200;
-        QTest::newRow("loopback host") << post(kPing, "host: 127.0.0.1:49876\r\n") << 200;
-        QTest::newRow("ipv6 host") << post(kPing, "Host: [::1]:49876\r\n") << 200;
-        QTest::newRow("name host") << post(kPing, "Host: LOCALHOST\r\n") << 200;
-        QTest::newRow("text") << request("Content-Type: text/plain\r\n", kPing) << 415;
-        QTest::newRow("no content type") << request({}, kPing) << 415;
-        QTest::newRow("form") << request("Content-Type: application/x-www-form-urlencoded\r\n", kPing) << 415;
-        QTest::newRow("text, before the body") << request("Content-Type: text/plain\r\n", "{id:1") << 415;
-        QTest::newRow("json among others") << post(kPing, "Content-Type: text/plain\r\n") << 415;
-        QTest::newRow("json, any case, charset")
-            << request("Content-Type: Application/JSON; charset=utf-8\r\n", kPing) << 200;
-        QTest::newRow("endless headers") << "POST / HTTP/1.1\r\nX: " + QByteArray(70 * 1024, 'a') << 413;
-        QTest::newRow("body beyond the bound")
-            << QByteArray("POST / HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n{") << 413;
-    }
     void statusPerRequest() {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, status);
-        const int handled = m_handled;
-        Client client(m_port);
-        client.send(bytes);
-        QCOMPARE(client.status(), status);
-        QCOMPARE(m_handled, handled + (status < 300 ? 1 : 0));
-        if (status >= 300)
-            QVERIFY(client.received.endsWith("Content-Length: 0\r\nConnection: close\r\n\r\n"));
+        const QByteArray json = "Content-Type: application/json\r\n", head = "POST / HTTP/1.1\r\n" + json;
+        const QByteArray tail = " HTTP/1.1\r\n" + json + "Content-Length: 26\r\n\r\n" + kPing;
+        const QByteArray loopback =
+            "Origin: http://[::1]:8080\r\nOrigin: http://127.0.0.1\r\nHost: [::1]:49876\r\n";
+        const std::tuple<const char*, QByteArray, int> rows[] = {
+            {"GET", "GET /mcp" + tail, 405},
+            {"OPTIONS", "OPTIONS /mcp" + tail, 404},
+            {"lower-case post", "post /mcp" + tail, 404},
+            {"any path, no version, doubled blanks", "POST  /x?y\r\n" + tail.mid(11), 200},
+            {"array", post("[{}]"), 400},
+            {"not json", post("{id:1"), 400},
+            {"notification", post(R"({"method":"x"})"), 202},
+            {"blank before colon", head + "Content-Length : 26\r\n\r\n" + kPing, 400},
+            {"negative length", head + "Content-Length: -26\r\n\r\n" + kPing, 400},
+            {"malformed length", head + "Content-Length: 2x6\r\n\r\n" + kPing, 400},
+            {"overflowing length", head + "Content-Length: 99999999999999999999\r\n\r\n" + kPing, 400},
+            {"signed, tabbed, any case", head + "CONTENT-length:\t+26 \r\n\r\n" + kPing, 200},
+            {"later length wins", raw(json + "Content-Length: 3\r\n", kPing), 200},
+            {"bad utf-8, extra bytes", post(kPing, "X: \xff\xfe\r\n") + "GET / HTTP/1.1\r\n\r\n{", 200},
+            {"opaque origin", post(kPing, "Origin: null\r\n"), 403},
+            {"look-alike origin", post(kPing, "Origin: http://127.0.0.1.evil.example\r\n"), 403},
+            {"second origin foreign", post(kPing, "Origin: http://localhost\r\nOrigin: http://a.b\r\n"), 403},
+            {"rebound host", post(kPing, "Host: attacker.example:49876\r\n"), 403},
+            {"host with userinfo", post(kPing, "Host: localhost@evil\r\n"), 403},
+            {"loopback names", post(kPing, "Origin: http://localhost:5173\r\nHost: LOCALHOST:49876\r\n"),
+             200},
+            {"loopback addresses", post(kPing, loopback + "host: 127.0.0.1\r\n"), 200},
+            {"text, refused before the body", raw("Content-Type: text/plain\r\n", "{id:1"), 415},
+            {"no content type", raw({}, kPing), 415},
+            {"form", raw("Content-Type: application/x-www-form-urlencoded\r\n", kPing), 415},
+            {"json among others", post(kPing, "Content-Type: text/plain\r\n"), 415},
+            {"json, any case, charset", raw("Content-Type: Application/JSON; charset=utf-8\r\n", kPing), 200},
+            {"endless headers", "POST / HTTP/1.1\r\nX: " + QByteArray(70 * 1024, 'a'), 413},
+            {"body beyond the bound", "POST / HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n{", 413},
+        };
+        for (const auto& [name, bytes, status] : rows) {
+            const int handled = m_handled;
+            Client client(m_port, bytes);
+            QVERIFY2(client.status() == status, name);
+            QVERIFY2(m_handled == handled + (status < 300 ? 1 : 0), name);
+            // Every answer is framed with its body's length; refusals have none.
+            const QByteArray body = client.received.mid(client.received.indexOf("\r\n\r\n") + 4);
+            QVERIFY2(client.received.contains("Content-Length: " + QByteArray::number(body.size()) + "\r\n"),
+                     name);
+            QVERIFY2(status < 300 || body.isEmpty(), name);
+        }
     }
 
     void incompleteRequestsAreNeverAnswered() {
-        const QList<QByteArray> requests{
-            "POST /mcp HTTP/1.1\nContent-Length: 2\n\n{}", "POST\r\nContent-Length: 2\r\n\r\n{}",
-            post(R"({"id":1})").chopped(1), "POST / HTTP/1.1\r\nContent-Length: 16777216\r\n\r\n{"};
-        for (const QByteArray& bytes : requests) {
-            Client client(m_port);
-            client.send(bytes);
+        for (const QByteArray& bytes :
+             {QByteArray("POST /mcp HTTP/1.1\nContent-Length: 2\n\n{}"),
+              QByteArray("POST\r\nContent-Length: 2\r\n\r\n{}"), post(kPing).chopped(1),
+              QByteArray("POST / HTTP/1.1\r\nContent-Length: 16777216\r\n\r\n{")}) {
+            Client client(m_port, bytes);
             QTest::qWait(150);
             QVERIFY(!client.closed);
-            client.socket.disconnectFromHost();
-            QVERIFY(client.waitClosed());
-            QCOMPARE(client.received, QByteArray());
+            client.disconnectFromHost(); // the server drops it unanswered
+            QVERIFY(client.waitClosed() && client.received.isEmpty());
         }
-        // A request delivered in pieces is answered once it is whole.
-        const QByteArray bytes = post(kPing);
-        Client client(m_port);
-        client.send(bytes.chopped(1));
+        Client client(m_port, post(kPing).chopped(1)); // answered once it is whole
         QTest::qWait(100);
-        QVERIFY(client.received.isEmpty());
-        client.send(bytes.last(1));
+        client.write("}");
         QCOMPARE(client.status(), 200);
+        QVERIFY(!client.received.contains("second")); // one reply per request
         QTRY_COMPARE(m_server.connectionCount(), 0);
     }
 
-    void repliesThroughTheHandler() {
-        Client later(m_port), twice(m_port);
-        later.send(post(R"({"id":1,"method":"later"})"));
-        twice.send(post(R"({"id":2,"method":"twice"})"));
-        QCOMPARE(later.status(), 200);
-        QCOMPARE(twice.body()["id"].toInt(), 2); // the second reply goes nowhere
+    void slowRepliesAndRequests() {
+        QCOMPARE(Client(m_port, post(R"({"id":1,"method":"later"})")).status(), 200);
         {
-            Client gone(m_port); // a reply for a client that left is dropped
-            gone.send(post(R"({"id":3,"method":"later"})"));
+            Client gone(m_port, post(R"({"id":3,"method":"later"})")); // its reply is dropped
             QTRY_COMPARE(m_server.connectionCount(), 1);
         }
-        QTest::qWait(200);
-        QTRY_COMPARE(m_server.connectionCount(), 0);
-    }
-
-    void slowRequestsTimeOut() {
         m_server.setRequestTimeout(std::chrono::milliseconds(300));
-        Client client(m_port);
-        client.send("POST /mcp HTTP/1.1\r\nContent-Length: 10\r\n\r\n{");
-        QVERIFY(client.waitClosed(2000));
-        QVERIFY(client.received.isEmpty());
+        Client slow(m_port, "POST /mcp HTTP/1.1\r\nContent-Length: 10\r\n\r\n{");
+        QVERIFY(slow.waitClosed(2000) && slow.received.isEmpty());
         m_server.setRequestTimeout(MCPServer::kDefaultRequestTimeout);
+        QTRY_COMPARE(m_server.connectionCount(), 0);
     }
 
     void connectionsBeyondTheLimitWait() {
@@ -225,23 +167,34 @@ private slots:
         for (int i = 0; i < MCPServer::kMaxConnections; ++i)
             idle.push_back(std::make_unique<Client>(m_port));
         QTRY_COMPARE(m_server.connectionCount(), MCPServer::kMaxConnections);
-        Client waiting(m_port);
-        waiting.send(post(kPing));
+        Client waiting(m_port, post(kPing));
         QTest::qWait(200);
         QVERIFY(waiting.received.isEmpty());
-        idle.front()->socket.disconnectFromHost();
+        idle.front()->disconnectFromHost();
         QCOMPARE(waiting.status(), 200);
-        idle.clear();
-        QTRY_COMPARE(m_server.connectionCount(), 0);
     }
 
-    void defaultHandlerKnowsNoMethod() {
-        MCPServer server;
-        server.overridePort(freePort());
-        server.start();
-        Client client(server.port());
-        client.send(post(R"({"id":"x","method":"tools/list"})"));
-        QCOMPARE(client.body().value("error")["message"].toString(), "Unknown method tools/list");
+    void preferences() {
+        QVERIFY(Preferences::transcriptZoom() == 1.0 && !Preferences::alwaysOnTop());
+        QVERIFY(Preferences::badgeEnabled() && Preferences::badgePlacement() == "topRight");
+        Preferences::setTranscriptZoom(7); // kept within bounds when stored
+        Preferences::setAlwaysOnTop(true);
+        Preferences::setBadgeEnabled(false);
+        Preferences::setBadgePlacement("bottomLeft");
+        QVERIFY(Preferences::transcriptZoom() == 3.0 && Preferences::alwaysOnTop());
+        QVERIFY(!Preferences::badgeEnabled() && Preferences::badgePlacement() == "bottomLeft");
+        // Stored under the names earlier versions used; out of range reads as the bound or the default.
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "norvik", "tavolin");
+        for (const auto& [port, zoom, read] : {std::tuple<QVariant, QVariant, double>{70000, 0.1, 0.5},
+                                               {0, "big", 1.0},
+                                               {-5, "nan", 1.0},
+                                               {"eighty", 1.25, 1.25}}) {
+            store.setValue("mcpPort", port);
+            store.setValue("transcriptZoom", zoom);
+            store.sync();
+            QVERIFY(Preferences::mcpPort() == 49876 && Preferences::transcriptZoom() == read);
+        }
+        store.clear();
     }
 
     void portAndSwitchAreStored() {
@@ -255,14 +208,13 @@ private slots:
             server.configure({});
             QVERIFY(!server.isRunning()); // off until switched on
             server.setEnabled(true);
-            QCOMPARE(statusOf(first, post(kPing)), 200);
+            QCOMPARE(Client(first, post(kPing)).status(), 200); // the default handler knows no method
             QSignalSpy running(&server, &MCPServer::isRunningChanged);
             server.setPort(second); // a running server moves
             QCOMPARE(running.count(), 2);
-            QCOMPARE(statusOf(second, post(kPing)), 200);
-            QCOMPARE(statusOf(first, post(kPing)), 0);
+            QCOMPARE(Client(second, post(kPing)).status(), 200);
+            QCOMPARE(Client(first, post(kPing)).status(), 0);
         }
-        QCOMPARE(Preferences::mcpPort(), second);
         MCPServer next; // the choice survives into the next launch
         next.configure({});
         QCOMPARE(next.endpoint(), QStringLiteral("http://127.0.0.1:%1/mcp").arg(second));
@@ -271,31 +223,26 @@ private slots:
         QVERIFY(!next.isRunning() && !Preferences::mcpEnabled());
     }
 
-    void bindFailureLeavesTheError() {
+    void listenerLifecycle() {
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
         MCPServer server;
         server.overridePort(squatter.serverPort());
         server.start();
-        QVERIFY(!server.isRunning());
-        QVERIFY(!server.lastError().value_or("").isEmpty());
+        QVERIFY(!server.isRunning() && !server.lastError().value_or("").isEmpty());
         server.stop(); // keeps the error visible
         QVERIFY(server.lastError());
         squatter.close();
         server.start();
         server.start();
         QVERIFY(server.isRunning() && !server.lastError());
-    }
-
-    void stoppingKeepsAcceptedConnections() {
-        const QByteArray bytes = post(kPing);
-        Client client(m_port);
-        client.send(bytes.first(20));
-        QTRY_COMPARE(m_server.connectionCount(), 1);
-        m_server.stop();
-        client.send(bytes.mid(20));
+        // Stopping leaves the connections already accepted to finish.
+        Client client(server.port(), post(kPing).first(20));
+        QTRY_COMPARE(server.connectionCount(), 1);
+        server.stop();
+        client.write(post(kPing).mid(20));
         QCOMPARE(client.status(), 200);
-        QCOMPARE(statusOf(m_port, bytes), 0);
+        QCOMPARE(Client(server.port(), post(kPing)).status(), 0);
     }
 };
 

@@ -17,27 +17,25 @@ using Command = FakeInspectorDaemon::Command;
 namespace {
 
 const QString kPhone = QStringLiteral("11111111-1111-1111-1111-111111111111");
-const QString kPad = QStringLiteral("22222222-2222-2222-2222-222222222222");
 const QString kNoWebview = QStringLiteral("No matching webview. Call list_webviews first.");
-
-QByteArray png(int width, int height, Qt::GlobalColor color) {
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(color);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
 
 // One message through the dispatcher: how often it was answered, and with what.
 struct Exchange {
     int replies = 0;
     std::optional<QJsonObject> response;
 
-    QJsonObject content() const { return response->value("result")["content"].toArray().first().toObject(); }
+    QJsonObject content() const { return response->value("result")["content"][0].toObject(); }
     QString text() const { return content().value("text").toString(); }
     bool isError() const { return response->value("result")["isError"].toBool(); }
 };
+
+// The fake page's answer to an evaluation: a value, or an exception when `thrown`.
+Answer evaluated(const QString& type, const QJsonValue& value, bool thrown = false) {
+    return Answer::result(
+        {{"result",
+          QJsonObject{{"type", type}, {"value", value}, {"description", value.toVariant().toString()}}},
+         {"wasThrown", thrown}});
+}
 
 } // namespace
 
@@ -50,14 +48,15 @@ class TestTools : public QObject {
     std::unique_ptr<MCPDispatcher> m_dispatcher;
     const PageKey m_shop{kPhone, QStringLiteral("PID:10"), 1};
     const PageKey m_docs{kPhone, QStringLiteral("PID:10"), 2};
+    std::mutex m_heldLock; // commands the fake page holds back, answered by the test
+    std::vector<Command> m_held;
 
-    std::shared_ptr<Exchange> send(const QJsonObject& message, MCPDispatcher* dispatcher = nullptr) {
+    std::shared_ptr<Exchange> send(const QJsonObject& message) {
         auto exchange = std::make_shared<Exchange>();
-        (dispatcher ? dispatcher : m_dispatcher.get())
-            ->handle(message, [exchange](std::optional<QJsonObject> response) {
-                ++exchange->replies;
-                exchange->response = std::move(response);
-            });
+        m_dispatcher->handle(message, [exchange](std::optional<QJsonObject> response) {
+            ++exchange->replies;
+            exchange->response = std::move(response);
+        });
         return exchange;
     }
     std::shared_ptr<Exchange> call(const QString& tool, const QJsonObject& arguments = {}) {
@@ -68,35 +67,33 @@ class TestTools : public QObject {
     QString text(const QString& tool, const QJsonObject& arguments = {}) {
         return call(tool, arguments)->text();
     }
+    Answer hold(const Command& command) {
+        std::lock_guard guard(m_heldLock);
+        m_held.push_back(command);
+        return Answer::silence();
+    }
 
     void log(const PageKey& page, const QString& text, ConsoleLevel level = ConsoleLevel::log,
              qint64 repeat = 1) {
-        ConsoleEntry entry;
-        entry.page = page;
-        entry.level = level;
-        entry.source = QStringLiteral("console-api");
-        entry.text = text;
-        entry.url = QStringLiteral("https://shop.example/app.js");
-        entry.line = 4;
-        entry.repeatCount = repeat;
-        entry.receivedAt = QDateTime::currentDateTimeUtc();
-        m_hub->append(entry);
+        m_hub->append({.page = page,
+                       .level = level,
+                       .source = "console-api",
+                       .text = text,
+                       .url = "https://shop.example/app.js",
+                       .line = 4,
+                       .repeatCount = repeat});
     }
 
 private slots:
-    void initTestCase() {
+    void init() {
         InspectorTiming timing;
         timing.enableFallback = 50ms;
         timing.poll = 300ms;
         InspectorTiming::set(timing);
-    }
-
-    void init() {
         m_phone = std::make_unique<FakeSimulator>();
         QVERIFY(m_phone->start());
-        m_phone->addApp({QStringLiteral("PID:10"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
-        m_phone->addApp(
-            {QStringLiteral("com.example.mail"), QStringLiteral("Mail"), std::nullopt, std::nullopt});
+        m_phone->addApp({"PID:10", "Safari", std::nullopt, std::nullopt});
+        m_phone->addApp({"com.example.mail", "Mail", std::nullopt, std::nullopt});
         m_phone->addPage("PID:10", FakeInspectorDaemon::page(1, "Shop", "https://shop.example/cart"));
         m_phone->addPage("PID:10", FakeInspectorDaemon::page(2, "Docs", "https://docs.example/shop-guide"));
         m_phone->addPage("com.example.mail",
@@ -104,17 +101,15 @@ private slots:
         m_script = std::make_unique<ScriptedDiscovery>();
         m_script->simulators = {ScriptedDiscovery::simulator(kPhone, "iPhone 15", m_phone->socketPath())};
         m_script->devices = {
-            InspectableDevice{kPad, "Pad", "iOS 17.5", InspectableDevice::Kind::device, std::nullopt}};
+            InspectableDevice{"PAD", "Pad", "iOS 17.5", InspectableDevice::Kind::device, std::nullopt}};
         m_hub = std::make_unique<ConsoleHub>(m_script->discovery());
         m_dispatcher = std::make_unique<MCPDispatcher>(m_hub.get());
+        m_held.clear();
         QVERIFY(ScriptedDiscovery::scan(*m_hub));
         QVERIFY(m_phone->waitUntil([&] {
-            for (qint64 page : {1, 2}) {
-                const auto sessions = m_phone->openSessions(QStringLiteral("PID:10"), page);
-                if (sessions.empty() || !sessions.front().consoleEnabled)
-                    return false;
-            }
-            return true;
+            const auto shop = m_phone->openSessions("PID:10", 1), docs = m_phone->openSessions("PID:10", 2);
+            return !shop.empty() && shop.front().consoleEnabled && !docs.empty() &&
+                   docs.front().consoleEnabled;
         }));
         QTRY_COMPARE(m_hub->pages(kPhone).size(), 3);
     }
@@ -130,30 +125,22 @@ private slots:
         auto nullId = send({{"id", QJsonValue::Null}, {"method", "ping"}});
         QVERIFY(nullId->response->contains("id") && nullId->response->value("id").isNull());
         auto notification = send({{"method", "notifications/initialized"}});
-        QCOMPARE(notification->replies, 1);
-        QCOMPARE(notification->response, std::nullopt);
+        QVERIFY(notification->replies == 1 && !notification->response);
         auto unknown = send({{"id", "a"}, {"method", "notifications/initialized"}});
         QCOMPARE(unknown->response->value("error")["code"].toInt(), MCPDispatcher::kUnknownMethod);
         QCOMPARE(send({{"id", 5}, {"method", "tools/call"}})->text(), "Unknown tool ");
-        MCPDispatcher unready;
-        QCOMPARE(
-            send({{"id", 6}, {"method", "tools/call"}, {"params", QJsonObject{{"name", "list_webviews"}}}},
-                 &unready)
-                ->text(),
-            "Tavolin is not ready");
+        m_dispatcher->setHub(nullptr);
+        QCOMPARE(text("list_webviews"), "Tavolin is not ready");
     }
 
     void listingAndReading() {
         for (int i = 0; i < 3; ++i)
             log(m_docs, QStringLiteral("doc %1").arg(i));
         log(m_shop, "added to cart", ConsoleLevel::warning, 3);
-        QCOMPARE(text("list_webviews"), "iPhone 15 (iOS 17.5, simulator)\n"
-                                        "  Mail\n"
-                                        "    index.html [www/index.html] 0 messages\n"
-                                        "  Safari (pid 10)\n"
-                                        "    Docs [docs.example/shop-guide] 3 messages\n"
-                                        "    Shop [shop.example/cart] 1 messages\n"
-                                        "Pad (iOS 17.5, device)");
+        QCOMPARE(text("list_webviews"),
+                 "iPhone 15 (iOS 17.5, simulator)\n  Mail\n    index.html [www/index.html] 0 messages\n"
+                 "  Safari (pid 10)\n    Docs [docs.example/shop-guide] 3 messages\n"
+                 "    Shop [shop.example/cart] 1 messages\nPad (iOS 17.5, device)");
         // Without a name the busiest page; an exact title beats an earlier page whose URL contains it.
         QCOMPARE(text("read_console", {{"limit", 1}}), "LOG: doc 2 [app.js:4]");
         QCOMPARE(text("read_console", {{"webview", "Shop"}}),
@@ -170,41 +157,24 @@ private slots:
 
     void evaluation() {
         m_dispatcher->setEvaluationLimit(800ms);
-        std::mutex heldLock;
-        std::vector<Command> held;
         m_phone->setAnswerer([&](const Command& command) -> std::optional<Answer> {
             const QString expression = command.params.value("expression").toString();
             if (command.method != "Runtime.evaluate")
                 return std::nullopt;
-            if (expression == "1+1")
-                return Answer::result(
-                    {{"result", QJsonObject{{"type", "number"}, {"value", 2}, {"description", "2"}}}});
-            if (expression == "boom()")
-                return Answer::result({{"result", QJsonObject{{"type", "object"},
-                                                              {"subtype", "error"},
-                                                              {"description", "ReferenceError: boom"}}},
-                                       {"wasThrown", true}});
-            std::lock_guard guard(heldLock);
-            held.push_back(command);
-            return Answer::silence();
+            return expression == "1+1"      ? evaluated("number", 2)
+                   : expression == "boom()" ? evaluated("object", "ReferenceError: boom", true)
+                                            : hold(command);
         });
         auto answered = call("evaluate", {{"expression", "1+1"}, {"webview", "Shop"}});
         auto thrown = call("evaluate", {{"expression", "boom()"}, {"webview", "Shop"}});
         auto slow = call("evaluate", {{"expression", "spin()"}, {"webview", "Shop"}});
-        QTRY_COMPARE(answered->replies, 1);
-        QCOMPARE(answered->text(), "2");
-        QVERIFY(!answered->isError());
-        QTRY_COMPARE(thrown->replies, 1);
-        QCOMPARE(thrown->text(), "ReferenceError: boom");
-        QVERIFY(thrown->isError());
+        QTRY_VERIFY(answered->replies == 1 && answered->text() == "2" && !answered->isError());
+        QTRY_VERIFY(thrown->replies == 1 && thrown->text() == "ReferenceError: boom" && thrown->isError());
         QTRY_COMPARE_WITH_TIMEOUT(slow->replies, 1, 3000);
         QCOMPARE(slow->text(), "Timed out waiting for a result");
         {
-            std::lock_guard guard(heldLock);
-            QCOMPARE(held.size(), size_t(1));
-            m_phone->respond(
-                held.front(),
-                Answer::result({{"result", QJsonObject{{"type", "string"}, {"value", "late"}}}}));
+            std::lock_guard guard(m_heldLock);
+            m_phone->respond(m_held.at(0), evaluated("string", "late"));
         }
         // The late result is stored, not sent.
         QTRY_COMPARE(m_hub->entries(ConsoleScope::page(m_shop)).last().text, "late");
@@ -214,57 +184,43 @@ private slots:
     }
 
     void screenshotsGoToTheCallThatAsked() {
-        std::mutex heldLock;
-        std::vector<Command> snapshots;
         m_phone->setAnswerer([&](const Command& command) -> std::optional<Answer> {
-            if (command.method == "Page.enable")
-                return Answer::result({});
-            if (command.method == "Runtime.evaluate")
-                return Answer::result(
-                    {{"result", QJsonObject{{"type", "string"},
-                                            {"value", command.pageID == 1 ? "[2400,1200]" : "[300,200]"}}}});
-            if (command.method != "Page.snapshotRect")
-                return std::nullopt;
-            std::lock_guard guard(heldLock);
-            snapshots.push_back(command);
-            return Answer::silence();
+            if (command.method == "Runtime.evaluate") // the page's size
+                return evaluated("string", command.pageID == 1 ? "[2400,1200]" : "[300,200]");
+            return command.method == "Page.snapshotRect" ? std::optional(hold(command)) : std::nullopt;
         });
-        auto shop = call("screenshot", {{"webview", "Shop"}});
-        auto docs = call("screenshot", {{"webview", "Docs"}});
+        auto shop = call("screenshot", {{"webview", "Shop"}}),
+             docs = call("screenshot", {{"webview", "Docs"}});
         QVERIFY(m_phone->waitUntil([&] {
-            std::lock_guard guard(heldLock);
-            return snapshots.size() == 2;
+            std::lock_guard guard(m_heldLock);
+            return m_held.size() == 2;
         }));
-        {
-            std::lock_guard guard(heldLock); // the later request is answered first
-            for (auto it = snapshots.rbegin(); it != snapshots.rend(); ++it) {
-                const QByteArray image = it->pageID == 1 ? png(2400, 1200, Qt::red) : png(300, 200, Qt::blue);
-                m_phone->respond(*it,
-                                 Answer::result({{"dataURL", "data:image/png;base64," +
-                                                                 QString::fromLatin1(image.toBase64())}}));
-            }
+        for (const Command& command : {m_held[1], m_held[0]}) { // the later one is answered first
+            QImage image(command.pageID == 1 ? QSize(2400, 1200) : QSize(300, 200), QImage::Format_RGB32);
+            image.fill(Qt::red);
+            QByteArray png;
+            QBuffer buffer(&png);
+            image.save(&buffer, "PNG");
+            m_phone->respond(command, Answer::result({{"dataURL", "data:image/png;base64," +
+                                                                      QString::fromLatin1(png.toBase64())}}));
         }
-        QTRY_COMPARE(shop->replies, 1);
-        QTRY_COMPARE(docs->replies, 1);
+        QTRY_VERIFY(shop->replies == 1 && docs->replies == 1);
         auto image = [](const Exchange& exchange) {
-            return QImage::fromData(
-                QByteArray::fromBase64(exchange.content().value("data").toString().toLatin1()), "PNG");
+            return QImage::fromData(QByteArray::fromBase64(exchange.content()["data"].toString().toLatin1()),
+                                    "PNG");
         };
         QCOMPARE(image(*shop).size(), QSize(1200, 600));
-        QCOMPARE(image(*shop).pixelColor(10, 10), QColor(Qt::red));
         QCOMPARE(image(*docs).size(), QSize(300, 200));
         QCOMPARE(text("screenshot", {{"webview", "zzz"}}), kNoWebview);
-        QCOMPARE(Tools::shrink("not an image", 1200), QByteArray("not an image"));
+        QCOMPARE(Tools::shrink("not an image", 1200), "not an image");
     }
 
     void clearingTouchesTheFirstDeviceOnly() {
-        const PageKey elsewhere{kPad, QStringLiteral("PID:1"), 1};
+        const PageKey elsewhere{"PAD", "PID:1", 1};
         log(m_shop, "a");
         log(elsewhere, "b");
         QCOMPARE(text("clear_console"), "Cleared");
-        QCOMPARE(m_hub->entryCount(m_shop), 0);
-        QCOMPARE(m_hub->entryCount(elsewhere), 1);
-
+        QVERIFY(m_hub->entryCount(m_shop) == 0 && m_hub->entryCount(elsewhere) == 1);
         ConsoleHub empty(ConsoleHub::Discovery{});
         m_dispatcher->setHub(&empty);
         QCOMPARE(text("clear_console"), "No booted simulators or attached devices.");

@@ -12,26 +12,35 @@
 
 #include <csignal>
 
+// A JSON object written with single quotes.
+QJsonObject json(QByteArray text) {
+    return QJsonDocument::fromJson(text.replace('\'', '"')).object();
+}
+
 class TestServe : public QObject {
     Q_OBJECT
 
     SimulatorSandbox m_sandbox;
     QProcess m_server;
 
-    int exitCodeFor(const QString& port) {
+    // Starts the server on `port`; -1 once it prints its address, else its exit status.
+    int serve(const QString& port) {
         m_server.start(qEnvironmentVariable("TAVOLIN_BIN"), {"--serve", "--port", port});
-        return m_server.waitForFinished(10000) ? m_server.exitCode() : -1;
+        if (m_server.waitForReadyRead(10000))
+            return -1;
+        m_server.waitForFinished(10000);
+        return m_server.exitCode();
     }
 
 private slots:
     void initTestCase() { m_server.setProcessEnvironment(m_sandbox.environment()); }
 
-    void aPortItCannotUseIsAClearError() {
+    void aPortInUseIsAClearError() {
         QTcpServer occupant;
         QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
-        QCOMPARE(exitCodeFor(QString::number(occupant.serverPort())), 1);
+        QCOMPARE(serve(QString::number(occupant.serverPort())), 1);
         QVERIFY(m_server.readAllStandardError().contains("cannot listen on 127.0.0.1:"));
-        QCOMPARE(exitCodeFor("70000"), 2);
+        QCOMPARE(serve("70000"), 2);
     }
 
     void theOfficialClientUsesEveryTool() {
@@ -41,23 +50,15 @@ private slots:
                   "them");
         if (!SimulatorSandbox::available())
             QSKIP("needs the fake launchd_sim and lsof");
-        QJsonArray messages;
-        for (int i = 1; i <= 3; ++i)
-            messages.append(QJsonObject{{"level", i == 3 ? "error" : "log"},
-                                        {"text", QStringLiteral("step %1").arg(i)},
-                                        {"url", "https://shop.example/app.js"},
-                                        {"line", 10 + i}});
-        const QJsonObject shop{
-            {"id", 1},
-            {"title", "Shop"},
-            {"url", "https://shop.example/cart"},
-            {"messages", messages},
-            {"snapshot", QJsonArray{1600, 900}},
-            {"evaluations",
-             QJsonObject{{"6*7", QJsonObject{{"type", "number"}, {"value", 42}, {"description", "42"}}}}}};
-        const QJsonObject scenario{
-            {"apps",
-             QJsonArray{QJsonObject{{"id", "PID:4711"}, {"name", "Safari"}, {"pages", QJsonArray{shop}}}}}};
+        const QJsonObject scenario =
+            json("{'apps': [{'id': 'PID:4711', 'name': 'Safari', 'pages': [{'id': 1, 'title': 'Shop',"
+                 " 'url': 'https://shop.example/cart', 'snapshot': [1600, 900],"
+                 " 'evaluations': {'6*7': {'type': 'number', 'value': 42, 'description': '42'}},"
+                 " 'messages': [{'level': 'log', 'text': 'step 1', 'url': 'https://shop.example/app.js', "
+                 "'line': 11},"
+                 "   {'level': 'log', 'text': 'step 2', 'url': 'https://shop.example/app.js', 'line': 12},"
+                 "   {'level': 'error', 'text': 'step 3', 'url': 'https://shop.example/app.js', 'line': "
+                 "13}]}]}]}");
         QVERIFY(
             !m_sandbox.addSimulator("BBBBBBBB-0000-4000-8000-000000000001", "iPhone 15", scenario).isEmpty());
         QVERIFY(m_sandbox.writeXcrun());
@@ -66,35 +67,30 @@ private slots:
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         const QString port = QString::number(probe.serverPort());
         probe.close();
-        m_server.start(qEnvironmentVariable("TAVOLIN_BIN"), {"--serve", "--port", port});
-        QVERIFY(m_server.waitForReadyRead(10000));
+        QCOMPARE(serve(port), -1);
         const QString endpoint = QString::fromUtf8(m_server.readLine()).trimmed();
         QCOMPARE(endpoint, "http://127.0.0.1:" + port + "/mcp");
-
         QProcess agent;
         agent.start(node, {TAVOLIN_SDK_DIR "/client.mjs", endpoint});
         QVERIFY(agent.waitForFinished(60000));
         QVERIFY2(agent.exitCode() == 0, agent.readAllStandardError().constData());
-        const QJsonObject out = QJsonDocument::fromJson(agent.readAllStandardOutput()).object();
         ::kill(pid_t(m_server.processId()), SIGTERM);
         QVERIFY(m_server.waitForFinished(10000));
-        QCOMPARE(m_server.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(m_server.exitCode(), 0);
+        QVERIFY(m_server.exitStatus() == QProcess::NormalExit && m_server.exitCode() == 0);
         // --serve stores no preference.
         QVERIFY(
             QDir(m_sandbox.path("config")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
 
+        const QJsonObject out = QJsonDocument::fromJson(agent.readAllStandardOutput()).object();
         QCOMPARE(out["server"].toString(), "tavolin");
         QCOMPARE(out["tools"].toArray().size(), 5);
-        QCOMPARE(out["list_webviews"]["text"].toString(),
-                 "iPhone 15 (iOS 17.5, simulator)\n  Safari (pid 4711)\n"
-                 "    Shop [shop.example/cart] 3 messages");
+        QCOMPARE(
+            out["list_webviews"]["text"].toString(),
+            "iPhone 15 (iOS 17.5, simulator)\n  Safari (pid 4711)\n    Shop [shop.example/cart] 3 messages");
         QCOMPARE(out["read_console"]["text"].toString(),
                  "LOG: step 1 [app.js:11]\nLOG: step 2 [app.js:12]\nERROR: step 3 [app.js:13]");
-        QCOMPARE(out["evaluate"]["text"].toString(), "42");
-        QVERIFY(!out["evaluate"]["isError"].toBool());
-        QCOMPARE(out["screenshot"]["mimeType"].toString(), "image/png");
-        QVERIFY(out["screenshot"]["bytes"].toInt() > 100);
+        QVERIFY(out["evaluate"]["text"] == "42" && !out["evaluate"]["isError"].toBool());
+        QVERIFY(out["screenshot"]["mimeType"] == "image/png" && out["screenshot"]["bytes"].toInt() > 100);
         QCOMPARE(out["clear_console"]["text"].toString(), "Cleared");
     }
 };
