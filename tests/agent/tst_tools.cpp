@@ -48,8 +48,6 @@ class TestTools : public QObject {
     std::unique_ptr<MCPDispatcher> m_dispatcher;
     const PageKey m_shop{kPhone, QStringLiteral("PID:10"), 1};
     const PageKey m_docs{kPhone, QStringLiteral("PID:10"), 2};
-    std::mutex m_heldLock; // commands the fake page holds back, answered by the test
-    std::vector<Command> m_held;
 
     std::shared_ptr<Exchange> send(const QJsonObject& message) {
         auto exchange = std::make_shared<Exchange>();
@@ -67,25 +65,16 @@ class TestTools : public QObject {
     QString text(const QString& tool, const QJsonObject& arguments = {}) {
         return call(tool, arguments)->text();
     }
-    Answer hold(const Command& command) {
-        std::lock_guard guard(m_heldLock);
-        m_held.push_back(command);
-        return Answer::silence();
-    }
 
     void log(const PageKey& page, const QString& text, ConsoleLevel level = ConsoleLevel::log,
              qint64 repeat = 1) {
-        m_hub->append({.page = page,
-                       .level = level,
-                       .source = "console-api",
-                       .text = text,
-                       .url = "https://shop.example/app.js",
-                       .line = 4,
-                       .repeatCount = repeat});
+        m_hub->append(
+            {.page = page, .level = level, .source = "console-api", .text = text, .repeatCount = repeat});
     }
 
 private slots:
-    void init() {
+    // One hub for the whole suite; the tests run in order, the last one swaps the hub.
+    void initTestCase() {
         InspectorTiming timing;
         timing.enableFallback = 50ms;
         timing.poll = 300ms;
@@ -104,7 +93,6 @@ private slots:
             InspectableDevice{"PAD", "Pad", "iOS 17.5", InspectableDevice::Kind::device, std::nullopt}};
         m_hub = std::make_unique<ConsoleHub>(m_script->discovery());
         m_dispatcher = std::make_unique<MCPDispatcher>(m_hub.get());
-        m_held.clear();
         QVERIFY(ScriptedDiscovery::scan(*m_hub));
         QVERIFY(m_phone->waitUntil([&] {
             const auto shop = m_phone->openSessions("PID:10", 1), docs = m_phone->openSessions("PID:10", 2);
@@ -112,13 +100,6 @@ private slots:
                    docs.front().consoleEnabled;
         }));
         QTRY_COMPARE(m_hub->pages(kPhone).size(), 3);
-    }
-
-    void cleanup() {
-        m_dispatcher.reset();
-        m_hub.reset();
-        m_script.reset();
-        m_phone.reset();
     }
 
     void protocolMethods() {
@@ -129,8 +110,6 @@ private slots:
         auto unknown = send({{"id", "a"}, {"method", "notifications/initialized"}});
         QCOMPARE(unknown->response->value("error")["code"].toInt(), MCPDispatcher::kUnknownMethod);
         QCOMPARE(send({{"id", 5}, {"method", "tools/call"}})->text(), "Unknown tool ");
-        m_dispatcher->setHub(nullptr);
-        QCOMPARE(text("list_webviews"), "Tavolin is not ready");
     }
 
     void listingAndReading() {
@@ -142,10 +121,10 @@ private slots:
                  "  Safari (pid 10)\n    Docs [docs.example/shop-guide] 3 messages\n"
                  "    Shop [shop.example/cart] 1 messages\nPad (iOS 17.5, device)");
         // Without a name the busiest page; an exact title beats an earlier page whose URL contains it.
-        QCOMPARE(text("read_console", {{"limit", 1}}), "LOG: doc 2 [app.js:4]");
+        QCOMPARE(text("read_console", {{"limit", 1}}), "LOG: doc 2");
         QCOMPARE(text("read_console", {{"webview", "Shop"}}),
-                 QString::fromUtf8("WARNING (×3): added to cart [app.js:4]"));
-        QCOMPARE(text("read_console", {{"webview", "GUIDE"}, {"limit", 0}}), "LOG: doc 2 [app.js:4]");
+                 QString::fromUtf8("WARNING (×3): added to cart"));
+        QCOMPARE(text("read_console", {{"webview", "GUIDE"}, {"limit", 0}}), "LOG: doc 2");
         // A name that matches nothing reads the whole first device.
         QCOMPARE(text("read_console", {{"webview", "nothing like it"}}).count('\n'), 3);
         QCOMPARE(text("read_console", {{"level", "Error"}}), "No messages.");
@@ -157,13 +136,19 @@ private slots:
 
     void evaluation() {
         m_dispatcher->setEvaluationLimit(800ms);
+        std::mutex lock;
+        std::optional<Command> held; // the expression the page never answers in time
         m_phone->setAnswerer([&](const Command& command) -> std::optional<Answer> {
             const QString expression = command.params.value("expression").toString();
             if (command.method != "Runtime.evaluate")
                 return std::nullopt;
-            return expression == "1+1"      ? evaluated("number", 2)
-                   : expression == "boom()" ? evaluated("object", "ReferenceError: boom", true)
-                                            : hold(command);
+            if (expression == "1+1")
+                return evaluated("number", 2);
+            if (expression == "boom()")
+                return evaluated("object", "ReferenceError: boom", true);
+            std::lock_guard guard(lock);
+            held = command;
+            return Answer::silence();
         });
         auto answered = call("evaluate", {{"expression", "1+1"}, {"webview", "Shop"}});
         auto thrown = call("evaluate", {{"expression", "boom()"}, {"webview", "Shop"}});
@@ -173,8 +158,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(slow->replies, 1, 3000);
         QCOMPARE(slow->text(), "Timed out waiting for a result");
         {
-            std::lock_guard guard(m_heldLock);
-            m_phone->respond(m_held.at(0), evaluated("string", "late"));
+            std::lock_guard guard(lock);
+            m_phone->respond(*held, evaluated("string", "late"));
         }
         // The late result is stored, not sent.
         QTRY_COMPARE(m_hub->entries(ConsoleScope::page(m_shop)).last().text, "late");
@@ -185,32 +170,28 @@ private slots:
 
     void screenshotsGoToTheCallThatAsked() {
         m_phone->setAnswerer([&](const Command& command) -> std::optional<Answer> {
+            const QSize size = command.pageID == 1 ? QSize(2400, 1200) : QSize(300, 200);
             if (command.method == "Runtime.evaluate") // the page's size
-                return evaluated("string", command.pageID == 1 ? "[2400,1200]" : "[300,200]");
-            return command.method == "Page.snapshotRect" ? std::optional(hold(command)) : std::nullopt;
-        });
-        auto shop = call("screenshot", {{"webview", "Shop"}}),
-             docs = call("screenshot", {{"webview", "Docs"}});
-        QVERIFY(m_phone->waitUntil([&] {
-            std::lock_guard guard(m_heldLock);
-            return m_held.size() == 2;
-        }));
-        for (const Command& command : {m_held[1], m_held[0]}) { // the later one is answered first
-            QImage image(command.pageID == 1 ? QSize(2400, 1200) : QSize(300, 200), QImage::Format_RGB32);
+                return evaluated("string", QStringLiteral("[%1,%2]").arg(size.width()).arg(size.height()));
+            if (command.method != "Page.snapshotRect")
+                return std::nullopt;
+            QImage image(size, QImage::Format_RGB32);
             image.fill(Qt::red);
             QByteArray png;
             QBuffer buffer(&png);
             image.save(&buffer, "PNG");
-            m_phone->respond(command, Answer::result({{"dataURL", "data:image/png;base64," +
-                                                                      QString::fromLatin1(png.toBase64())}}));
-        }
+            return Answer::result(
+                {{"dataURL", "data:image/png;base64," + QString::fromLatin1(png.toBase64())}});
+        });
+        // Both are under way at once; each gets its own page's image, the larger one shrunk.
+        auto shop = call("screenshot", {{"webview", "Shop"}}),
+             docs = call("screenshot", {{"webview", "Docs"}});
         QTRY_VERIFY(shop->replies == 1 && docs->replies == 1);
-        auto image = [](const Exchange& exchange) {
-            return QImage::fromData(QByteArray::fromBase64(exchange.content()["data"].toString().toLatin1()),
-                                    "PNG");
+        auto size = [](const Exchange& exchange) {
+            return QImage::fromData(QByteArray::fromBase64(exchange.content()["data"].toString().toLatin1()))
+                .size();
         };
-        QCOMPARE(image(*shop).size(), QSize(1200, 600));
-        QCOMPARE(image(*docs).size(), QSize(300, 200));
+        QVERIFY(size(*shop) == QSize(1200, 600) && size(*docs) == QSize(300, 200));
         QCOMPARE(text("screenshot", {{"webview", "zzz"}}), kNoWebview);
         QCOMPARE(Tools::shrink("not an image", 1200), "not an image");
     }
@@ -226,6 +207,8 @@ private slots:
         QCOMPARE(text("clear_console"), "No booted simulators or attached devices.");
         QCOMPARE(text("list_webviews"), "No booted simulators or attached devices.");
         QCOMPARE(text("read_console"), "No devices.");
+        m_dispatcher->setHub(nullptr);
+        QCOMPARE(text("list_webviews"), "Tavolin is not ready");
     }
 };
 
