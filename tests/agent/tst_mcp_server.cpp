@@ -4,7 +4,6 @@
 #include "base/Preferences.h"
 
 #include <QSettings>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -201,17 +200,12 @@ private slots:
         const quint16 first = freePort(), second = freePort();
         {
             MCPServer server;
-            QSignalSpy portChanges(&server, &MCPServer::portChanged);
-            server.setPort(0); // the default, already
-            QCOMPARE(portChanges.count(), 0);
             server.setPort(first);
             server.configure({});
             QVERIFY(!server.isRunning()); // off until switched on
             server.setEnabled(true);
             QCOMPARE(Client(first, post(kPing)).status(), 200); // the default handler knows no method
-            QSignalSpy running(&server, &MCPServer::isRunningChanged);
-            server.setPort(second); // a running server moves
-            QCOMPARE(running.count(), 2);
+            server.setPort(second);                             // a running server moves
             QCOMPARE(Client(second, post(kPing)).status(), 200);
             QCOMPARE(Client(first, post(kPing)).status(), 0);
         }

@@ -23,13 +23,10 @@ class TestDump : public QObject {
 
 private slots:
     void secondsFromTheCommandLine() {
-        for (const auto& [argument, seconds] : {std::pair<QString, double>{"12", 12},
-                                                {"0.5", 0.5},
-                                                {"soon", 5},
-                                                {"nan", 5},
-                                                {"-3", 0},
-                                                {"--other", 5}})
-            QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", argument}), seconds);
+        const QStringList arguments{"12", "0.5", "soon", "nan", "-3", "--other"};
+        const QList<double> seconds{12, 0.5, 5, 5, 0, 5};
+        for (qsizetype i = 0; i < arguments.size(); ++i)
+            QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", arguments[i]}), seconds[i]);
         QCOMPARE(Diagnostics::seconds({"tavolin", "--dump"}), 5.0);
     }
 
@@ -42,28 +39,23 @@ private slots:
         if (!SimulatorSandbox::available())
             QSKIP("needs the fake launchd_sim and lsof");
         SimulatorSandbox sandbox;
-        QByteArray messages; // the newest 20 are listed, oldest first
+        QStringList messages; // the newest 20 are listed, oldest first
         for (int i = 1; i <= 22; ++i)
-            messages +=
-                QStringLiteral("%1{'level': '%2', 'text': 'm%3', 'repeatCount': %4, 'line': 7, 'url': "
-                               "'https://shop.example/js/app.js'}")
-                    .arg(i == 1 ? "" : ",", i == 21 ? "warning" : "log")
-                    .arg(i)
-                    .arg(i == 21 ? 3 : 1)
-                    .toUtf8();
+            messages << QStringLiteral(
+                            "{'text': 'm%1', 'level': '%2', 'repeatCount': %3, 'url': 'app.js', 'line': 7}")
+                            .arg(i)
+                            .arg(i == 21 ? "warning" : "log")
+                            .arg(i == 21 ? 3 : 1);
         // Written with single quotes for readability.
-        const QJsonObject scenario =
-            QJsonDocument::fromJson(
-                QByteArray("{'apps': [{'id': 'PID:4711', 'name': 'Safari', 'iconWidth': 32,"
-                           " 'pages': [{'id': 1, 'title': 'Shop', 'url': 'https://shop.example/cart',"
-                           " 'messages': [" +
-                           messages +
-                           "]},"
-                           " {'id': 2, 'title': 'Docs', 'url': 'https://docs.example/', 'heldBy': 'X'}]},"
-                           " {'id': 'com.example.mail', 'name': 'Mail', 'pages': [{'id': 3, 'title': '',"
-                           " 'url': 'file:///private/var/Bundle/Mail.app/www/index.html'}]}]}")
-                    .replace('\'', '"'))
-                .object();
+        const QString json =
+            QStringLiteral("{'apps': [{'id': 'PID:4711', 'name': 'Safari', 'iconWidth': 32, 'pages': ["
+                           "{'id': 1, 'title': 'Shop', 'url': 'https://shop.example/cart', 'messages': [%1]},"
+                           "{'id': 2, 'title': 'Docs', 'url': 'https://docs.example/', 'heldBy': 'X'}]},"
+                           "{'id': 'com.example.mail', 'name': 'Mail', 'pages': [{'id': 3, 'title': '', "
+                           "'url': 'file:///private/var/Bundle/Mail.app/www/index.html'}]}]}")
+                .arg(messages.join(','))
+                .replace('\'', '"');
+        const QJsonObject scenario = QJsonDocument::fromJson(json.toUtf8()).object();
         const QString socket =
             sandbox.addSimulator("AAAAAAAA-0000-4000-8000-000000000001", "iPhone 15", scenario);
         QVERIFY(!socket.isEmpty() && sandbox.writeXcrun());

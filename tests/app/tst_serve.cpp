@@ -12,7 +12,7 @@
 
 #include <csignal>
 
-// A JSON object written with single quotes.
+// A JSON object written with single quotes, for readability.
 QJsonObject json(QByteArray text) {
     return QJsonDocument::fromJson(text.replace('\'', '"')).object();
 }
@@ -46,19 +46,16 @@ private slots:
     void theOfficialClientUsesEveryTool() {
         const QString node = QStandardPaths::findExecutable("node");
         if (node.isEmpty() || !QDir(TAVOLIN_SDK_DIR "/node_modules/@modelcontextprotocol/sdk").exists())
-            QFAIL("node and the MCP SDK (npm install in tests/agent/sdk) are needed: scripts/setup installs "
-                  "them");
+            QFAIL("node and the MCP SDK are needed: scripts/setup installs them in tests/agent/sdk");
         if (!SimulatorSandbox::available())
             QSKIP("needs the fake launchd_sim and lsof");
-        const QJsonObject scenario =
-            json("{'apps': [{'id': 'PID:4711', 'name': 'Safari', 'pages': [{'id': 1, 'title': 'Shop',"
-                 " 'url': 'https://shop.example/cart', 'snapshot': [1600, 900],"
-                 " 'evaluations': {'6*7': {'type': 'number', 'value': 42, 'description': '42'}},"
-                 " 'messages': [{'level': 'log', 'text': 'step 1', 'url': 'https://shop.example/app.js', "
-                 "'line': 11},"
-                 "   {'level': 'log', 'text': 'step 2', 'url': 'https://shop.example/app.js', 'line': 12},"
-                 "   {'level': 'error', 'text': 'step 3', 'url': 'https://shop.example/app.js', 'line': "
-                 "13}]}]}]}");
+        const QJsonObject scenario = json(
+            "{'apps': [{'id': 'PID:4711', 'name': 'Safari', 'pages': [{'id': 1, 'title': 'Shop',"
+            " 'url': 'https://shop.example/cart', 'snapshot': [1600, 900],"
+            " 'evaluations': {'6*7': {'type': 'number', 'value': 42, 'description': '42'}}, 'messages': ["
+            "{'level': 'log', 'text': 'step 1', 'url': 'app.js', 'line': 11},"
+            "{'level': 'log', 'text': 'step 2', 'url': 'app.js', 'line': 12},"
+            "{'level': 'error', 'text': 'step 3', 'url': 'app.js', 'line': 13}]}]}]}");
         QVERIFY(
             !m_sandbox.addSimulator("BBBBBBBB-0000-4000-8000-000000000001", "iPhone 15", scenario).isEmpty());
         QVERIFY(m_sandbox.writeXcrun());
