@@ -129,35 +129,32 @@ private slots:
         }
     }
 
-    void incompleteRequestsAreNeverAnswered() {
+    void incompleteRequestsAreDroppedUnanswered() {
+        m_server.setRequestTimeout(std::chrono::milliseconds(300));
         for (const QByteArray& bytes :
              {QByteArray("POST /mcp HTTP/1.1\nContent-Length: 2\n\n{}"),
               QByteArray("POST\r\nContent-Length: 2\r\n\r\n{}"), post(kPing).chopped(1),
               QByteArray("POST / HTTP/1.1\r\nContent-Length: 16777216\r\n\r\n{")}) {
             Client client(m_port, bytes);
             QTest::qWait(150);
-            QVERIFY(!client.closed);
-            client.disconnectFromHost(); // the server drops it unanswered
+            QVERIFY(!client.closed); // still waiting for the rest
             QVERIFY(client.waitClosed() && client.received.isEmpty());
         }
+        m_server.setRequestTimeout(MCPServer::kDefaultRequestTimeout);
         Client client(m_port, post(kPing).chopped(1)); // answered once it is whole
         QTest::qWait(100);
         client.write("}");
         QCOMPARE(client.status(), 200);
         QVERIFY(!client.received.contains("second")); // one reply per request
-        QTRY_COMPARE(m_server.connectionCount(), 0);
     }
 
-    void slowRepliesAndRequests() {
+    void slowReplies() {
         QCOMPARE(Client(m_port, post(R"({"id":1,"method":"later"})")).status(), 200);
         {
             Client gone(m_port, post(R"({"id":3,"method":"later"})")); // its reply is dropped
             QTRY_COMPARE(m_server.connectionCount(), 1);
         }
-        m_server.setRequestTimeout(std::chrono::milliseconds(300));
-        Client slow(m_port, "POST /mcp HTTP/1.1\r\nContent-Length: 10\r\n\r\n{");
-        QVERIFY(slow.waitClosed(2000) && slow.received.isEmpty());
-        m_server.setRequestTimeout(MCPServer::kDefaultRequestTimeout);
+        QTest::qWait(200); // the reply comes after the connection has gone
         QTRY_COMPARE(m_server.connectionCount(), 0);
     }
 
