@@ -213,7 +213,7 @@ void MCPServer::respond(HttpConnection* connection, const HttpRequest& request) 
         }
     }
     if (request.method != "POST") {
-        qCDebug(lcAgent) << "no" << request.method << "here";
+        qCDebug(lcAgent) << "not a POST:" << request.method;
         return connection->respond(request.method == "GET" ? 405 : 404);
     }
     // A page can send JSON across origins only after a preflight, which is never granted here;
