@@ -2,13 +2,14 @@
 
 #include "agent/HttpRequestParser.h"
 #include "agent/HttpResponse.h"
+#include "base/Logging.h"
 
 #include <QTcpSocket>
 
 #include <sys/socket.h>
 
 namespace {
-constexpr qint64 readChunk = 1024 * 1024;
+constexpr qint64 kReadChunk = 1024 * 1024;
 }
 
 HttpConnection::HttpConnection(QTcpSocket* socket, std::chrono::milliseconds requestTimeout, QObject* parent)
@@ -16,6 +17,8 @@ HttpConnection::HttpConnection(QTcpSocket* socket, std::chrono::milliseconds req
     m_socket->setParent(this);
     m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this, [this] {
+        if (m_state == State::Reading)
+            qCWarning(lcAgent) << "dropped a connection that sent no whole request in time";
         if (m_socket->state() != QAbstractSocket::UnconnectedState)
             m_socket->abort();
         finish();
@@ -26,6 +29,7 @@ HttpConnection::HttpConnection(QTcpSocket* socket, std::chrono::milliseconds req
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (error == QAbstractSocket::RemoteHostClosedError)
             return; // the end of the stream; disconnected follows
+        qCDebug(lcAgent) << "connection failed:" << m_socket->errorString();
         m_socket->abort();
         finish();
     });
@@ -44,13 +48,14 @@ void HttpConnection::readAvailable() {
         return;
     }
     while (m_socket->bytesAvailable() > 0)
-        m_buffer += m_socket->read(readChunk);
+        m_buffer += m_socket->read(kReadChunk);
 
     HttpRequestParser::Result result = HttpRequestParser::parse(m_buffer);
     switch (result.status) {
     case HttpRequestParser::Status::Incomplete:
         return;
     case HttpRequestParser::Status::TooLarge:
+        qCWarning(lcAgent) << "refused a request beyond the size bounds";
         m_buffer.clear();
         m_state = State::Waiting;
         respond(413);
@@ -78,7 +83,7 @@ void HttpConnection::written() {
         return;
     m_state = State::Lingering;
     ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
-    m_deadline.start(lingerTime);
+    m_deadline.start(kLingerTime);
     m_socket->skip(m_socket->bytesAvailable());
 }
 

@@ -22,7 +22,7 @@ class HttpConnection : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr std::chrono::milliseconds lingerTime{2000};
+    static constexpr std::chrono::milliseconds kLingerTime{2000};
 
     HttpConnection(QTcpSocket* socket, std::chrono::milliseconds requestTimeout, QObject* parent = nullptr);
     ~HttpConnection() override;

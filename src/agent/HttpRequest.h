@@ -8,7 +8,8 @@ struct HttpRequest {
     QByteArray method; // first word of the request line, case kept
     QByteArray path;   // second word; recorded, never consulted
     QByteArray body;   // exactly the announced content length
-    // Every Origin and Host header value, trimmed, in arrival order.
+    // Every Origin, Host and Content-Type header value, trimmed, in arrival order.
     QList<QByteArray> origins;
     QList<QByteArray> hosts;
+    QList<QByteArray> contentTypes;
 };

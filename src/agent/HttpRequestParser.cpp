@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr QByteArrayView terminator("\r\n\r\n");
+constexpr QByteArrayView kTerminator("\r\n\r\n");
 
 QByteArrayView trimBlanks(QByteArrayView text) {
     auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
@@ -68,14 +68,14 @@ qint64 HttpRequestParser::contentLength(QByteArrayView value) {
 }
 
 HttpRequestParser::Result HttpRequestParser::parse(QByteArrayView buffer) {
-    const qsizetype end = buffer.indexOf(terminator);
+    const qsizetype end = buffer.indexOf(kTerminator);
     if (end < 0) {
         // Without a terminator among the first bytes allowed, none can come within the bound.
-        if (buffer.size() >= maxHeaderBytes + terminator.size())
+        if (buffer.size() >= kMaxHeaderBytes + kTerminator.size())
             return {Status::TooLarge, std::nullopt};
         return {};
     }
-    if (end > maxHeaderBytes)
+    if (end > kMaxHeaderBytes)
         return {Status::TooLarge, std::nullopt};
 
     // Invalid UTF-8 is replaced, as a decoder would; header names and numbers are ASCII anyway.
@@ -112,12 +112,14 @@ HttpRequestParser::Result HttpRequestParser::parse(QByteArrayView buffer) {
             request.origins.append(trimBlanks(line.sliced(7)).toByteArray());
         } else if (startsWithLower(line, "host:")) {
             request.hosts.append(trimBlanks(line.sliced(5)).toByteArray());
+        } else if (startsWithLower(line, "content-type:")) {
+            request.contentTypes.append(trimBlanks(line.sliced(13)).toByteArray());
         }
     }
-    if (length > maxBodyBytes)
+    if (length > kMaxBodyBytes)
         return {Status::TooLarge, std::nullopt};
 
-    const QByteArrayView body = buffer.sliced(end + terminator.size());
+    const QByteArrayView body = buffer.sliced(end + kTerminator.size());
     if (length > body.size())
         return {};
     request.body = body.first(length).toByteArray();

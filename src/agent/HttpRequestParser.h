@@ -15,8 +15,8 @@
 // it instead of buffering without end.
 class HttpRequestParser {
 public:
-    static constexpr qsizetype maxHeaderBytes = 64 * 1024;
-    static constexpr qint64 maxBodyBytes = 16 * 1024 * 1024;
+    static constexpr qsizetype kMaxHeaderBytes = 64 * 1024;
+    static constexpr qint64 kMaxBodyBytes = 16 * 1024 * 1024;
 
     enum class Status { Incomplete, Complete, TooLarge };
 

@@ -1,5 +1,6 @@
 #include "agent/MCPDispatcher.h"
 
+#include "base/Logging.h"
 #include "console/ConsoleHub.h"
 #include "inspector/WebInspectorConnection.h"
 
@@ -75,7 +76,11 @@ void MCPDispatcher::handle(const QJsonObject& message, Reply reply) {
 
 void MCPDispatcher::call(const QString& name, const QJsonObject& arguments,
                          std::function<void(QJsonObject result)> reply) {
-    auto replyText = [reply](const QString& text, bool isError) { reply(textResult(text, isError)); };
+    auto replyText = [reply, name](const QString& text, bool isError) {
+        if (isError)
+            qCWarning(lcAgent) << "tool" << name << "failed:" << text;
+        reply(textResult(text, isError));
+    };
     ConsoleHub* hub = m_hub.data();
     if (!hub) {
         replyText(QStringLiteral("Tavolin is not ready"), true);

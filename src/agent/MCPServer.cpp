@@ -2,29 +2,19 @@
 
 #include "agent/HttpConnection.h"
 #include "agent/HttpRequest.h"
+#include "base/Logging.h"
+#include "base/Preferences.h"
 
 #include <QHostAddress>
 #include <QJsonDocument>
-#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
-
-constexpr auto enabledKey = "mcpEnabled";
-constexpr auto portKey = "mcpPort";
-
-QSettings preferences() {
-#ifdef Q_OS_DARWIN
-    // A dotted organization becomes the reverse-domain name of the preferences file there.
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, "norvik.com", "tavolin");
-#else
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, "norvik", "tavolin");
-#endif
-}
 
 bool isLoopbackName(QByteArrayView host) {
     const QByteArray lower = host.toByteArray().toLower();
@@ -55,6 +45,13 @@ bool isLoopbackOrigin(QByteArrayView value) {
         return false;
     const QString host = url.host();
     return host == "127.0.0.1" || host.compare("localhost", Qt::CaseInsensitive) == 0 || host == "::1";
+}
+
+// A Content-Type value naming JSON, parameters such as "; charset=utf-8" allowed.
+bool isJsonContentType(QByteArrayView value) {
+    if (const qsizetype semicolon = value.indexOf(';'); semicolon >= 0)
+        value = value.first(semicolon);
+    return value.trimmed().compare("application/json", Qt::CaseInsensitive) == 0;
 }
 
 void defaultHandler(const QJsonObject& message, const MCPServer::Reply& reply) {
@@ -91,11 +88,11 @@ void MCPServer::setMessageHandler(MessageHandler handler) {
 }
 
 bool MCPServer::isEnabled() {
-    return preferences().value(enabledKey, false).toBool();
+    return Preferences::mcpEnabled();
 }
 
 void MCPServer::setEnabled(bool enabled) {
-    preferences().setValue(enabledKey, enabled);
+    Preferences::setMcpEnabled(enabled);
     if (enabled)
         start();
     else
@@ -105,18 +102,14 @@ void MCPServer::setEnabled(bool enabled) {
 quint16 MCPServer::port() const {
     if (m_portOverride)
         return *m_portOverride;
-    bool ok = false;
-    const qlonglong stored = preferences().value(portKey, 0).toLongLong(&ok);
-    if (!ok || stored < 1 || stored > 65535)
-        return defaultPort;
-    return quint16(stored);
+    return quint16(Preferences::mcpPort());
 }
 
 void MCPServer::setPort(quint16 newPort) {
-    const quint16 effective = newPort == 0 ? defaultPort : newPort;
+    const quint16 effective = newPort == 0 ? kDefaultPort : newPort;
     if (effective == port())
         return;
-    preferences().setValue(portKey, int(newPort));
+    Preferences::setMcpPort(newPort);
     emit portChanged(effective);
     if (m_running) {
         stop();
@@ -126,7 +119,7 @@ void MCPServer::setPort(quint16 newPort) {
 
 void MCPServer::overridePort(quint16 port) {
     const quint16 before = this->port();
-    m_portOverride = port == 0 ? defaultPort : port;
+    m_portOverride = port == 0 ? kDefaultPort : port;
     if (before == *m_portOverride)
         return;
     emit portChanged(*m_portOverride);
@@ -146,6 +139,7 @@ void MCPServer::start() {
     auto listener = std::make_unique<QTcpServer>(this);
     // QTcpServer allows local address reuse on its own.
     if (!listener->listen(QHostAddress::LocalHost, port())) {
+        qCWarning(lcAgent) << "cannot listen on port" << port() << ":" << listener->errorString();
         setLastError(listener->errorString());
         setRunning(false);
         return;
@@ -155,6 +149,7 @@ void MCPServer::start() {
     connect(raw, &QTcpServer::acceptError, this, [this, raw](QAbstractSocket::SocketError) {
         if (m_listener != raw)
             return;
+        qCWarning(lcAgent) << "stopped accepting connections:" << raw->errorString();
         setLastError(raw->errorString());
         stop();
     });
@@ -189,7 +184,7 @@ void MCPServer::setLastError(std::optional<QString> error) {
 void MCPServer::acceptConnections() {
     // Beyond the limit, connections wait in the listener's queue (which stops accepting when
     // full) until one of ours finishes.
-    while (m_listener && m_connections < maxConnections && m_listener->hasPendingConnections()) {
+    while (m_listener && m_connections < kMaxConnections && m_listener->hasPendingConnections()) {
         QTcpSocket* socket = m_listener->nextPendingConnection();
         if (!socket)
             break;
@@ -206,20 +201,36 @@ void MCPServer::acceptConnections() {
 
 void MCPServer::respond(HttpConnection* connection, const HttpRequest& request) {
     for (const QByteArray& origin : request.origins) {
-        if (!isLoopbackOrigin(origin))
+        if (!isLoopbackOrigin(origin)) {
+            qCWarning(lcAgent) << "refused a request from origin" << origin;
             return connection->respond(403);
+        }
     }
     for (const QByteArray& host : request.hosts) {
-        if (!isLoopbackHost(host))
+        if (!isLoopbackHost(host)) {
+            qCWarning(lcAgent) << "refused a request for host" << host;
             return connection->respond(403);
+        }
     }
-    if (request.method != "POST")
+    if (request.method != "POST") {
+        qCDebug(lcAgent) << "not a POST:" << request.method;
         return connection->respond(request.method == "GET" ? 405 : 404);
+    }
+    // A page can send JSON across origins only after a preflight, which is never granted here;
+    // any other type it can send without one, so it is refused before the body is read.
+    if (request.contentTypes.isEmpty() ||
+        !std::all_of(request.contentTypes.cbegin(), request.contentTypes.cend(), isJsonContentType)) {
+        qCWarning(lcAgent) << "refused a request with content type" << request.contentTypes;
+        return connection->respond(415);
+    }
 
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(request.body, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        qCWarning(lcAgent) << "refused a body that is not a JSON object:" << error.errorString();
         return connection->respond(400);
+    }
+    qCDebug(lcAgent) << "message" << document.object().value("method").toString();
 
     QPointer<HttpConnection> target(connection);
     auto answered = std::make_shared<bool>(false);
@@ -227,8 +238,10 @@ void MCPServer::respond(HttpConnection* connection, const HttpRequest& request) 
         if (*answered)
             return;
         *answered = true;
-        if (!target)
+        if (!target) {
+            qCDebug(lcAgent) << "the client left before its reply";
             return;
+        }
         if (!response)
             return target->respond(202);
         target->respond(200, QJsonDocument(*response).toJson(QJsonDocument::Compact));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Preferences.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QPointer>
@@ -18,9 +20,9 @@ struct HttpRequest;
 //
 // The endpoint itself answers 405 to GET, 404 to any other method but POST, 400 to a body that is
 // not a JSON object, 403 to a request that names a foreign Origin or Host (a web page reaching for
-// the loopback port), and 413 to a request beyond the parser's bounds. A JSON object goes to the
-// message handler, which replies once: with a response object (200) or with nothing, for a
-// notification (202).
+// the loopback port), 415 to a POST whose Content-Type is not application/json, and 413 to a request beyond
+// the parser's bounds. A JSON object goes to the message handler, which replies once: with a response object
+// (200) or with nothing, for a notification (202).
 //
 // Lives on the main thread; every connection and every reply is handled there. Stopping the
 // listener leaves connections already accepted to finish.
@@ -32,9 +34,9 @@ class MCPServer : public QObject {
     Q_PROPERTY(QString endpoint READ endpoint NOTIFY portChanged)
 
 public:
-    static constexpr quint16 defaultPort = 49876;
-    static constexpr int maxConnections = 64;
-    static constexpr std::chrono::milliseconds defaultRequestTimeout{30000};
+    static constexpr quint16 kDefaultPort = Preferences::kDefaultMcpPort;
+    static constexpr int kMaxConnections = 64;
+    static constexpr std::chrono::milliseconds kDefaultRequestTimeout{30000};
 
     // Called exactly once per message; later calls are ignored. A reply for a connection that has
     // gone meanwhile is dropped.
@@ -89,7 +91,7 @@ private:
     MessageHandler m_handler;
     bool m_running = false;
     std::optional<QString> m_lastError;
-    std::chrono::milliseconds m_requestTimeout = defaultRequestTimeout;
+    std::chrono::milliseconds m_requestTimeout = kDefaultRequestTimeout;
     int m_connections = 0;
     std::optional<quint16> m_portOverride;
 };

@@ -1,6 +1,7 @@
 #include "app/Diagnostics.h"
 
 #include "app/DisplayAccess.h"
+#include "base/Logging.h"
 #include "console/ConsoleHub.h"
 
 #include <QBuffer>
@@ -75,7 +76,8 @@ QString report(const ConsoleHub& hub, bool accessibilityGranted) {
             }
         }
         const QList<ConsoleEntry> entries = hub.entries(ConsoleScope::device(device.udid));
-        for (qsizetype i = std::max<qsizetype>(0, entries.size() - 20); i < entries.size(); ++i) {
+        for (qsizetype i = std::max<qsizetype>(0, entries.size() - kNewestMessages); i < entries.size();
+             ++i) {
             const ConsoleEntry& entry = entries[i];
             QString line = QStringLiteral("    [") + rawValue(entry.level) + QLatin1Char(']');
             if (entry.repeatCount >= 2)
@@ -89,6 +91,7 @@ QString report(const ConsoleHub& hub, bool accessibilityGranted) {
 }
 
 int dump(double seconds) {
+    qCDebug(lcApp) << "collecting for" << seconds << "s";
     ConsoleHub hub;
     hub.start();
     QTimer::singleShot(std::chrono::milliseconds(qint64(seconds * 1000)), [&hub] {

@@ -10,6 +10,8 @@ class ConsoleHub;
 namespace Diagnostics {
 
 constexpr double kDefaultSeconds = 5.0;
+// How many of each device's newest messages the report lists.
+constexpr int kNewestMessages = 20;
 
 // The wait asked for on the command line: the number right after "--dump", else the default.
 double seconds(const QStringList& arguments);

@@ -1,10 +1,14 @@
 #include "app/DisplayAccess.h"
 
+#include "base/Logging.h"
+#include "base/UniqueFd.h"
+
 #include <QRegularExpression>
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,40 +19,35 @@ namespace DisplayAccess {
 
 namespace {
 
-int connectUnix(const QByteArray& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+// X11 servers listen on TCP port 6000 + display number.
+constexpr int kTcpPortBase = 6000;
+constexpr int kReplyTimeoutMs = 2000;
+
+UniqueFd connectUnix(const QByteArray& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.size() >= qsizetype(sizeof address.sun_path)) {
-        ::close(fd);
-        return -1;
-    }
+    if (!fd || path.size() >= qsizetype(sizeof address.sun_path))
+        return {};
     std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return {};
     return fd;
 }
 
-int connectTcp(const QByteArray& host, int port) {
+UniqueFd connectTcp(const QByteArray& host, int port) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &found) != 0)
-        return -1;
-    int fd = -1;
-    for (addrinfo* at = found; at && fd < 0; at = at->ai_next) {
-        fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
-        if (fd >= 0 && ::connect(fd, at->ai_addr, at->ai_addrlen) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
+        return {};
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owned(found, &::freeaddrinfo);
+    for (addrinfo* at = found; at; at = at->ai_next) {
+        UniqueFd fd(::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol));
+        if (fd && ::connect(fd.get(), at->ai_addr, at->ai_addrlen) == 0)
+            return fd;
     }
-    ::freeaddrinfo(found);
-    return fd;
+    return {};
 }
 
 // Sends the X11 connection set-up without credentials and reads the server's verdict.
@@ -57,7 +56,7 @@ bool handshake(int fd) {
     if (::send(fd, request, sizeof request, MSG_NOSIGNAL) != ssize_t(sizeof request))
         return false;
     pollfd waiting{fd, POLLIN, 0};
-    if (::poll(&waiting, 1, 2000) != 1)
+    if (::poll(&waiting, 1, kReplyTimeoutMs) != 1)
         return false;
     unsigned char status = 0;
     return ::recv(fd, &status, 1, 0) == 1 && status == 1;
@@ -72,15 +71,13 @@ bool answers(const QString& display) {
         return false;
     const QString host = match.captured(2);
     const int number = match.captured(3).toInt();
-    int fd = -1;
-    if (host.isEmpty() || host == QLatin1String("unix"))
-        fd = connectUnix(QByteArrayLiteral("/tmp/.X11-unix/X") + QByteArray::number(number));
-    else
-        fd = connectTcp(host.toUtf8(), 6000 + number);
-    if (fd < 0)
+    const UniqueFd fd = host.isEmpty() || host == QLatin1String("unix")
+                            ? connectUnix(QByteArrayLiteral("/tmp/.X11-unix/X") + QByteArray::number(number))
+                            : connectTcp(host.toUtf8(), kTcpPortBase + number);
+    if (!fd)
         return false;
-    const bool ok = handshake(fd);
-    ::close(fd);
+    const bool ok = handshake(fd.get());
+    qCDebug(lcApp) << "display" << display << (ok ? "accepts us" : "refuses us");
     return ok;
 }
 

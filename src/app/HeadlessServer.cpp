@@ -2,21 +2,27 @@
 
 #include "agent/MCPDispatcher.h"
 #include "agent/MCPServer.h"
-#include "console/ConsoleHub.h"
+#include "base/Logging.h"
 #include "broadcast/CountBroadcast.h"
+#include "console/ConsoleHub.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace HeadlessServer {
 
 namespace {
+
+// The desktop shell brings the counts up to date this often; --serve does the same.
+constexpr std::chrono::milliseconds kRefreshInterval{400};
 
 int signalPipe[2] = {-1, -1};
 
@@ -46,8 +52,9 @@ int run(const Options& options) {
     ConsoleHub hub;
     MCPDispatcher dispatcher(&hub);
     MCPServer& server = MCPServer::shared();
-    server.setMessageHandler(
-        [&dispatcher](const QJsonObject& message, MCPServer::Reply reply) { dispatcher.handle(message, std::move(reply)); });
+    server.setMessageHandler([&dispatcher](const QJsonObject& message, MCPServer::Reply reply) {
+        dispatcher.handle(message, std::move(reply));
+    });
     if (options.port)
         server.overridePort(*options.port);
     // Always on here, whatever the stored switch says, and without storing anything.
@@ -65,6 +72,8 @@ int run(const Options& options) {
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGINT, &action, nullptr);
         ::sigaction(SIGTERM, &action, nullptr);
+    } else {
+        qCWarning(lcApp) << "cannot watch for SIGINT and SIGTERM:" << std::strerror(errno);
     }
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
@@ -74,9 +83,10 @@ int run(const Options& options) {
     broadcast.listen(&hub);
     QTimer refresh;
     QObject::connect(&refresh, &QTimer::timeout, [&] { broadcast.publish(hub); });
-    refresh.start(400);
+    refresh.start(kRefreshInterval);
 
     hub.start();
+    qCDebug(lcApp) << "serving" << server.endpoint();
     std::printf("%s\n", qPrintable(server.endpoint()));
     std::fflush(stdout);
     const int status = QCoreApplication::exec();

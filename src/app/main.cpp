@@ -11,23 +11,22 @@
 namespace {
 
 void printUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: tavolin [--dump [seconds] | --serve [--port N]] [--help] [--version]\n"
-                 "\n"
-                 "Tavolin collects the JavaScript console output of the webviews on booted iOS\n"
-                 "Simulators and USB-attached iOS devices.\n"
-                 "\n"
-                 "  --dump [seconds]  collect for a few seconds (default 5) without a window, then\n"
-                 "                    print every device, application, page and the newest messages\n"
-                 "  --serve           run without a window and serve the agent endpoint (MCP over\n"
-                 "                    HTTP on 127.0.0.1, port 49876 or the stored one) until\n"
-                 "                    interrupted; prints the endpoint's address\n"
-                 "  --port N          with --serve: listen on port N instead\n"
-                 "  --help            show this text\n"
-                 "  --version         print the version\n"
-                 "\n"
-                 "The console window is not part of this build yet; --dump and --serve are the\n"
-                 "ways to look.\n");
+    std::fprintf(out, "Usage: tavolin [--dump [seconds] | --serve [--port N]] [--help] [--version]\n"
+                      "\n"
+                      "Tavolin collects the JavaScript console output of the webviews on booted iOS\n"
+                      "Simulators and USB-attached iOS devices.\n"
+                      "\n"
+                      "  --dump [seconds]  collect for a few seconds (default 5) without a window, then\n"
+                      "                    print every device, application, page and the newest messages\n"
+                      "  --serve           run without a window and serve the agent endpoint (MCP over\n"
+                      "                    HTTP on 127.0.0.1, port 49876 or the stored one) until\n"
+                      "                    interrupted; prints the endpoint's address\n"
+                      "  --port N          with --serve: listen on port N instead\n"
+                      "  --help            show this text\n"
+                      "  --version         print the version\n"
+                      "\n"
+                      "The console window is not part of this build yet; --dump and --serve are the\n"
+                      "ways to look.\n");
 }
 
 } // namespace

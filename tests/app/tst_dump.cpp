@@ -1,125 +1,85 @@
-// The built program's --dump report, against fake simulators found the way real ones are: a fake
-// xcrun on PATH, and processes named launchd_sim holding real inspector sockets, found through the
+// The built program's --dump report, against a fake simulator found the way real ones are: a fake
+// xcrun on PATH, and a process named launchd_sim holding a real inspector socket, found through the
 // real ps and lsof of this machine.
 #include "app/Diagnostics.h"
 #include "support/SimulatorSandbox.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-const QString kPhone = QStringLiteral("AAAAAAAA-0000-4000-8000-000000000001");
-const QString kPad = QStringLiteral("AAAAAAAA-0000-4000-8000-000000000002");
-
-struct Run {
-    int status = -1;
-    QString out;
-};
-
-Run runDump(const QStringList& arguments, const QProcessEnvironment& environment) {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(qEnvironmentVariable("TAVOLIN_BIN"), arguments);
-    if (!process.waitForFinished(60000))
-        return {};
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput())};
-}
-
-QJsonObject message(const QString& text, const QString& level = QStringLiteral("log"), int repeat = 1) {
-    return QJsonObject{{"level", level}, {"text", text}, {"url", "https://shop.example/js/app.js"}, {"line", 7},
-                       {"repeatCount", repeat}};
-}
-
-} // namespace
-
-class DumpTest : public QObject {
+class TestDump : public QObject {
     Q_OBJECT
+
+    static QStringList dump(const SimulatorSandbox& sandbox, const QString& seconds) {
+        QProcess process;
+        process.setProcessEnvironment(sandbox.environment());
+        process.start(qEnvironmentVariable("TAVOLIN_BIN"), {"--dump", seconds});
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit ||
+            process.exitCode())
+            return {};
+        return QString::fromUtf8(process.readAllStandardOutput()).split('\n');
+    }
 
 private slots:
     void secondsFromTheCommandLine() {
+        const QStringList arguments{"12", "0.5", "soon", "nan", "-3", "--other"};
+        const QList<double> seconds{12, 0.5, 5, 5, 0, 5};
+        for (qsizetype i = 0; i < arguments.size(); ++i)
+            QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", arguments[i]}), seconds[i]);
         QCOMPARE(Diagnostics::seconds({"tavolin", "--dump"}), 5.0);
-        QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", "12"}), 12.0);
-        QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", "0.5"}), 0.5);
-        QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", "soon"}), 5.0);
-        QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", "nan"}), 5.0);
-        QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", "-3"}), 0.0);
     }
 
     void nothingAttached() {
         SimulatorSandbox sandbox; // no simulators and no xcrun at all
-        const Run run = runDump({"--dump", "0.5"}, sandbox.environment());
-        QCOMPARE(run.status, 0);
-        QCOMPARE(run.out, QStringLiteral("accessibility: DENIED\nno booted simulators\n"));
+        QCOMPARE(dump(sandbox, "0.5"), QStringList({"accessibility: DENIED", "no booted simulators", ""}));
     }
 
-    void twoSimulatorsEndToEnd() {
+    void aSimulatorEndToEnd() {
         if (!SimulatorSandbox::available())
             QSKIP("needs the fake launchd_sim and lsof");
         SimulatorSandbox sandbox;
+        QStringList messages; // the newest 20 are listed, oldest first
+        for (int i = 1; i <= 22; ++i)
+            messages << QStringLiteral(
+                            "{'text': 'm%1', 'level': '%2', 'repeatCount': %3, 'url': 'app.js', 'line': 7}")
+                            .arg(i)
+                            .arg(i == 21 ? "warning" : "log")
+                            .arg(i == 21 ? 3 : 1);
+        // Written with single quotes for readability.
+        const QString json =
+            QStringLiteral("{'apps': [{'id': 'PID:4711', 'name': 'Safari', 'iconWidth': 32, 'pages': ["
+                           "{'id': 1, 'title': 'Shop', 'url': 'https://shop.example/cart', 'messages': [%1]},"
+                           "{'id': 2, 'title': 'Docs', 'url': 'https://docs.example/', 'heldBy': 'X'}]},"
+                           "{'id': 'com.example.mail', 'name': 'Mail', 'pages': [{'id': 3, 'title': '', "
+                           "'url': 'file:///private/var/Bundle/Mail.app/www/index.html'}]}]}")
+                .arg(messages.join(','))
+                .replace('\'', '"');
+        const QJsonObject scenario = QJsonDocument::fromJson(json.toUtf8()).object();
+        const QString socket =
+            sandbox.addSimulator("AAAAAAAA-0000-4000-8000-000000000001", "iPhone 15", scenario);
+        QVERIFY(!socket.isEmpty() && sandbox.writeXcrun());
 
-        QJsonArray shopMessages;
-        for (int i = 1; i <= 25; ++i)
-            shopMessages.append(i == 24 ? message(QStringLiteral("m24"), QStringLiteral("warning"), 3)
-                                        : message(QStringLiteral("m%1").arg(i)));
-        const QJsonObject phone{
-            {"apps", QJsonArray{
-                QJsonObject{{"id", "PID:4711"}, {"name", "Safari"}, {"iconWidth", 32},
-                            {"pages", QJsonArray{
-                                QJsonObject{{"id", 1}, {"title", "Shop"}, {"url", "https://shop.example/cart"},
-                                            {"messages", shopMessages}},
-                                QJsonObject{{"id", 2}, {"title", "Docs"}, {"url", "https://docs.example/"},
-                                            {"heldBy", "SOMEONE-ELSE"}}}}},
-                QJsonObject{{"id", "com.example.mail"}, {"name", "Mail"},
-                            {"pages", QJsonArray{QJsonObject{
-                                {"id", 3}, {"title", ""},
-                                {"url", "file:///private/var/containers/Bundle/Mail.app/www/index.html"}}}}}}}};
-        const QJsonObject pad{{"apps", QJsonArray{QJsonObject{
-            {"id", "PID:9"}, {"name", "Notes"},
-            {"pages", QJsonArray{QJsonObject{{"id", 1}, {"title", "Notes"}, {"url", "https://notes.example/"}}}}}}}};
-
-        const QString phoneSocket = sandbox.addSimulator(kPhone, QStringLiteral("iPhone 15"), phone);
-        const QString padSocket = sandbox.addSimulator(kPad, QStringLiteral("iPad Air"), pad);
-        QVERIFY(!phoneSocket.isEmpty() && !padSocket.isEmpty());
-        QVERIFY(sandbox.writeXcrun());
-
-        const Run run = runDump({"--dump", "3"}, sandbox.environment());
-        QCOMPARE(run.status, 0);
-        const QStringList lines = run.out.split(QLatin1Char('\n'));
-        auto at = [&](const QString& line) { return lines.indexOf(line); };
-
-        QCOMPARE(lines.first(), QStringLiteral("accessibility: DENIED"));
-        const qsizetype pad0 = at(QStringLiteral("device iPad Air [iOS 17.5] kind=simulator transport=") + padSocket);
-        const qsizetype phone0 = at(QStringLiteral("device iPhone 15 [iOS 17.5] kind=simulator transport=") + phoneSocket);
-        QVERIFY2(pad0 > 0 && phone0 > pad0, qPrintable(run.out));
-        QCOMPARE(lines[phone0 + 1], QString::fromUtf8("  window title: iPhone 15 — iOS 17.5"));
-        QCOMPARE(lines[pad0 + 2], QStringLiteral("  app Notes pid=9 icon=none"));
-
-        const qsizetype mail = at(QStringLiteral("  app Mail pid=? icon=none"));
-        const qsizetype safari = at(QStringLiteral("  app Safari pid=4711 icon=32pt"));
-        QVERIFY2(mail > phone0 && safari > mail, qPrintable(run.out));
-        QCOMPARE(lines[mail + 1], QString::fromUtf8("    index.html — 0 messages"));
-        QCOMPARE(lines[mail + 2], QStringLiteral("      www/index.html"));
-        QCOMPARE(lines[safari + 1], QString::fromUtf8("    Docs [held elsewhere] — 0 messages"));
-        QCOMPARE(lines[safari + 2], QStringLiteral("      docs.example/"));
-        QCOMPARE(lines[safari + 3], QString::fromUtf8("    Shop — 25 messages"));
-        QCOMPARE(lines[safari + 4], QStringLiteral("      shop.example/cart"));
-
-        // The newest 20 messages, oldest first, repeats marked.
-        QCOMPARE(lines[safari + 5], QStringLiteral("    [log] m6 (app.js:7)"));
-        QCOMPARE(lines[safari + 23], QString::fromUtf8("    [warning] ×3 m24 (app.js:7)"));
-        QCOMPARE(lines[safari + 24], QStringLiteral("    [log] m25 (app.js:7)"));
-        QCOMPARE(lines[safari + 25], QString());
+        const QStringList expected{
+            "accessibility: DENIED",
+            "device iPhone 15 [iOS 17.5] kind=simulator transport=" + socket,
+            "  window title: iPhone 15 \u2014 iOS 17.5",
+            "  app Mail pid=? icon=none",
+            "    index.html \u2014 0 messages",
+            "      www/index.html",
+            "  app Safari pid=4711 icon=32pt",
+            "    Docs [held elsewhere] \u2014 0 messages",
+            "      docs.example/",
+            "    Shop \u2014 22 messages",
+            "      shop.example/cart",
+            "    [log] m3 (app.js:7)",
+        };
+        const QStringList lines = dump(sandbox, "3");
+        QCOMPARE(lines.mid(0, expected.size()), expected);
+        QCOMPARE(lines.mid(lines.size() - 3),
+                 QStringList({"    [warning] \u00d73 m21 (app.js:7)", "    [log] m22 (app.js:7)", ""}));
     }
 };
 
-QTEST_GUILESS_MAIN(DumpTest)
+QTEST_GUILESS_MAIN(TestDump)
 #include "tst_dump.moc"
