@@ -10,27 +10,19 @@
 using namespace std::chrono_literals;
 
 InspectorTiming ConnectionRig::fastTiming() {
-    InspectorTiming timing;
-    timing.enableFallback = 60ms;
-    timing.poll = 200ms;
-    timing.revival = 500ms;
-    timing.requestDeadline = 1200ms;
-    timing.queuedExpiry = 500ms;
-    return timing;
+    return {60ms, 200ms, 500ms, 1200ms, 500ms};
 }
 
 FakeInspectorDaemon::Page webPage(qint64 id, FakeInspectorDaemon::Targets targets, const QString& target) {
-    FakeInspectorDaemon::Page page;
-    page.id = id;
-    page.title = QStringLiteral("Page %1").arg(id);
-    page.url = QStringLiteral("https://shop.example/%1").arg(id);
+    FakeInspectorDaemon::Page page = FakeInspectorDaemon::page(
+        id, QStringLiteral("Page %1").arg(id), QStringLiteral("https://shop.example/%1").arg(id));
     page.targets = targets;
     page.target = target;
     return page;
 }
 
-QJsonObject logMessage(const QString& text, const QString& level) {
-    return {{"source", "console-api"}, {"level", level}, {"type", "log"}, {"text", text}};
+QJsonObject logMessage(const QString& text) {
+    return {{"source", "console-api"}, {"level", "log"}, {"type", "log"}, {"text", text}};
 }
 
 ConnectionRig::ConnectionRig(const InspectorTiming& timing) : m_sim(std::make_unique<FakeSimulator>()) {
@@ -42,44 +34,29 @@ ConnectionRig::ConnectionRig(const InspectorTiming& timing) : m_sim(std::make_un
 
     WebInspectorConnection& connection = *m_connection;
     connection.onApps = [this](QList<InspectorApp> list) {
-        checkThread();
         apps.append(std::move(list));
-        order.append(QStringLiteral("apps"));
+        heard("apps");
     };
     connection.onPages = [this](QList<InspectorPage> list) {
-        checkThread();
         pages.append(std::move(list));
-        order.append(QStringLiteral("pages"));
+        heard("pages");
     };
     connection.onEntry = [this](ConsoleEntry entry) {
-        checkThread();
         entries.push_back(std::move(entry));
-        order.append(QStringLiteral("entry"));
+        heard("entry");
     };
-    connection.onCleared = [this](PageKey key) {
-        checkThread();
-        cleared.append(key);
-        order.append(QStringLiteral("cleared"));
-    };
-    connection.onRepeat = [this](PageKey key, qint64 count) {
-        checkThread();
-        repeats.append({key, count});
-        order.append(QStringLiteral("repeat"));
+    connection.onCleared = [this](PageKey key) { heard(QStringLiteral("cleared %1").arg(key.pageID)); };
+    connection.onRepeat = [this](PageKey key, qint64 n) {
+        heard(QStringLiteral("repeat %1 %2").arg(key.pageID).arg(n));
     };
     // On the connection's queue; the owner hops to its own thread, as the hub does.
     connection.onClose = [this] {
-        {
-            std::lock_guard guard(m_lock);
-            m_closeThread = QThread::currentThread()->objectName();
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                checkThread();
-                ++closes;
-                order.append(QStringLiteral("close"));
-            },
-            Qt::QueuedConnection);
+        const QString thread = QThread::currentThread()->objectName();
+        QMetaObject::invokeMethod(this, [this, thread] {
+            closeThread = thread;
+            ++closes;
+            heard("close");
+        });
     };
 }
 
@@ -88,10 +65,25 @@ ConnectionRig::~ConnectionRig() {
     m_sim.reset();
 }
 
-bool ConnectionRig::start(bool capturing) {
+void ConnectionRig::heard(const QString& what) {
+    if (QThread::currentThread() != QCoreApplication::instance()->thread())
+        ++strays;
+    order.append(what);
+}
+
+WebInspectorConnection::ResponseHandler ConnectionRig::answer() {
+    return [this](simdjson::dom::element response) {
+        QJsonObject body =
+            QJsonDocument::fromJson(QByteArray::fromStdString(simdjson::minify(response))).object();
+        body.insert("thread", QThread::currentThread()->objectName());
+        QMetaObject::invokeMethod(this, [this, body] { answers.append(body); });
+    };
+}
+
+bool ConnectionRig::start() {
     if (m_connection->start())
         return false;
-    m_connection->setCapturing(capturing);
+    m_connection->setCapturing(true);
     return true;
 }
 
@@ -102,90 +94,44 @@ bool ConnectionRig::openShop(const std::vector<Page>& pages) {
     return start();
 }
 
-bool ConnectionRig::waitEnabled(qint64 pageID) {
-    return m_sim->waitForCommand(kShop, pageID, QStringLiteral("Inspector.initialized"), 10s).has_value();
+QString ConnectionRig::enabledSender(qint64 pageID, int times) {
+    const auto session = m_sim->waitForSession(kShop, pageID, 10s);
+    const auto enabled = [&] { return commandsOf(session->sender).size() >= std::size_t(4 * times); };
+    return session && QTest::qWaitFor(enabled, 10000) ? session->sender : QString();
 }
 
-void ConnectionRig::dropConnection() {
-    m_connection.reset();
-}
-
-void ConnectionRig::checkThread() {
-    if (QThread::currentThread() != QCoreApplication::instance()->thread())
-        ++m_stray;
-}
-
-QString ConnectionRig::closeThreadName() const {
-    std::lock_guard guard(m_lock);
-    return m_closeThread;
-}
-
-std::optional<InspectorPage> ConnectionRig::page(const PageKey& key) const {
+std::optional<InspectorPage> ConnectionRig::page(qint64 pageID, const QString& appID) const {
     for (const InspectorPage& page : lastPages())
-        if (page.key == key)
+        if (page.key == key(appID, pageID))
             return page;
     return std::nullopt;
 }
 
-QStringList ConnectionRig::texts() const {
-    QStringList list;
-    for (const ConsoleEntry& entry : entries)
-        list.append(entry.text);
-    return list;
-}
-
-std::vector<ConsoleEntry> ConnectionRig::reports() const {
-    std::vector<ConsoleEntry> found;
-    for (const ConsoleEntry& entry : entries)
-        if (entry.source == QLatin1String("tavolin"))
-            found.push_back(entry);
-    return found;
-}
-
 std::vector<ConsoleEntry> ConnectionRig::results() const {
     std::vector<ConsoleEntry> found;
-    for (const ConsoleEntry& entry : entries)
-        if (entry.kind == EntryKind::result)
-            found.push_back(entry);
+    std::copy_if(entries.begin(), entries.end(), std::back_inserter(found),
+                 [](const ConsoleEntry& entry) { return entry.kind == EntryKind::result; });
     return found;
 }
 
-std::vector<FakeInspectorService::Frame> ConnectionRig::frames(const QString& selector) const {
-    return m_sim->service().received(selector);
+std::vector<ConnectionRig::Command> ConnectionRig::commandsOf(const QString& sender) const {
+    std::vector<Command> found = m_sim->allCommands();
+    std::erase_if(found, [&](const Command& command) { return command.sender != sender; });
+    return found;
 }
 
-QStringList ConnectionRig::closedSenders() const {
-    QStringList senders;
-    for (const FakeInspectorService::Frame& frame : frames(QStringLiteral("_rpc_forwardDidClose:")))
-        senders.append(frame.argument.value(QStringLiteral("WIRSenderKey")).toString());
-    return senders;
+QStringList ConnectionRig::methods(qint64 pageID) const {
+    return pluck(m_sim->commands(kShop, pageID), [](const Command& command) { return command.method; });
 }
 
-int ConnectionRig::setupCount(const QString& appID, qint64 pageID) const {
-    return int(m_sim->sessions(appID, pageID).size());
+QStringList ConnectionRig::closedSenders() {
+    return pluck(frames(QStringLiteral("_rpc_forwardDidClose:")), [](const auto& frame) {
+        return frame.argument.value(QStringLiteral("WIRSenderKey")).toString();
+    });
 }
 
 bool ConnectionRig::waitForPolls(int count) {
     const QString selector = QStringLiteral("_rpc_getConnectedApplications:");
     const std::size_t target = frames(selector).size() + std::size_t(count);
     return QTest::qWaitFor([&] { return frames(selector).size() >= target; }, 10000);
-}
-
-WebInspectorConnection::ResponseHandler Answers::handler() {
-    return [this](simdjson::dom::element response) {
-        std::lock_guard guard(lock);
-        bodies.append(
-            QJsonDocument::fromJson(QByteArray::fromStdString(simdjson::minify(response))).object());
-        threads.append(QThread::currentThread()->objectName());
-    };
-}
-
-qsizetype Answers::count() {
-    std::lock_guard guard(lock);
-    return bodies.size();
-}
-
-QJsonObject Answers::body(qsizetype i) {
-    std::lock_guard guard(lock);
-    return bodies.value(i);
 }

@@ -1,0 +1,474 @@
+// The inspector connection over a real unix socket against a fake simulator: applications and pages,
+// the capture switch, how the link ends; sessions on targets, requests, pieces and bad input,
+// console events in order, pages that stop answering, revival, and evaluation's single result.
+#include "ConnectionRig.h"
+
+#include "wire/UnixTransport.h"
+
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Page = FakeInspectorDaemon::Page;
+using Command = FakeInspectorDaemon::Command;
+using Answer = FakeInspectorDaemon::Answer;
+using Targets = FakeInspectorDaemon::Targets;
+
+const QString kShop = ConnectionRig::kShop;
+const QString kNotes = QStringLiteral("PID:1");
+const QString kSetup = QStringLiteral("_rpc_forwardSocketSetup:");
+const QString kData = QStringLiteral("_rpc_applicationSentData:");
+const QStringList kEnabling{"Inspector.enable", "Console.enable", "Runtime.enable", "Inspector.initialized"};
+const QString kStopped =
+    QString::fromUtf8("This page has stopped answering. Its main thread is busy \u2014 script "
+                      "that never returns will do it \u2014 and nothing sent over the inspector "
+                      "can reach it until that finishes. Reload the webview to get it back.");
+const QString kAgain = QStringLiteral("The page is answering again.");
+
+// A fallback long enough that a target announced at once always comes first, however loaded the
+// machine.
+InspectorTiming targetFirst() {
+    InspectorTiming timing = ConnectionRig::fastTiming();
+    timing.enableFallback = 300ms;
+    return timing;
+}
+
+// Evaluations answer with the target they reached, or as `special` says; property requests with
+// the object asked for; the rest stays silent.
+std::optional<Answer> pageAnswers(const Command& command, const std::map<QString, Answer>& special = {}) {
+    const auto answer = special.find(command.params.value("expression").toString());
+    if (command.method == QLatin1String("Runtime.evaluate") && answer != special.end())
+        return answer->second;
+    if (command.method == QLatin1String("Runtime.evaluate"))
+        return Answer::result({{"result", QJsonObject{{"type", "string"}, {"value", command.targetID}}}});
+    if (command.method == QLatin1String("Runtime.getProperties"))
+        return Answer::result({{"name", command.params.value("objectId")}});
+    return Answer::silence();
+}
+
+// Each command's id and its wrapper's (0 when it went unwrapped).
+QList<qint64> ids(const std::vector<Command>& commands) {
+    QList<qint64> list;
+    for (const Command& command : commands)
+        list << command.id << command.wrapperID.value_or(0);
+    return list;
+}
+
+QStringList names(const ConnectionRig& rig) {
+    return pluck(rig.apps.value(rig.apps.size() - 1), [](const InspectorApp& app) { return app.name; });
+}
+QList<qint64> pageIDs(const ConnectionRig& rig) {
+    return pluck(rig.lastPages(), [](const InspectorPage& page) { return page.key.pageID; });
+}
+qsizetype listings(ConnectionRig& rig, const QString& appID) {
+    const auto frames = rig.frames("_rpc_forwardGetListing:");
+    return pluck(frames, [](const auto& frame) { return frame.argument["WIRApplicationIdentifierKey"]; })
+        .count(appID);
+}
+
+} // namespace
+
+class TestConnection : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { std::signal(SIGPIPE, SIG_IGN); }
+
+    void applicationsAndPagesArePublishedWhenTheyChange() {
+        ConnectionRig rig;
+        rig.sim().addApp({kShop, "Shop", "com.example.shop", QByteArray("PNG")});
+        rig.sim().addApp({kNotes, std::nullopt, std::nullopt, std::nullopt});
+        rig.sim().addPage(kShop, FakeInspectorDaemon::page(1, "Checkout", "https://shop.example:8443/a/b"));
+        Page script = webPage(2);
+        script.type = QStringLiteral("WIRTypeJavaScript");
+        rig.sim().addPage(kShop, script);
+        Page local = FakeInspectorDaemon::page(3, "", "file:///site/index.html");
+        local.type = std::nullopt;
+        rig.sim().addPage(kShop, local);
+        rig.sim().addPage(kNotes, webPage(5));
+        QVERIFY(rig.start());
+
+        // Named by identifier without name keys; pages by application name, then short label. The
+        // script is no page and gets no session.
+        QTRY_COMPARE(names(rig), (QStringList{kNotes, "Shop"}));
+        QCOMPARE(rig.apps.last()[1].iconData, std::optional<QByteArray>("PNG"));
+        QTRY_COMPARE(pageIDs(rig), (QList<qint64>{5, 3, 1}));
+        const auto checkout = rig.sim().waitForSession(kShop, 1);
+        QVERIFY(checkout && rig.sim().waitForSession(kShop, 3) && rig.sim().waitForSession(kNotes, 5));
+
+        // The poll asks again and every report asks every application for its listing; the same
+        // lists publish nothing and keep the sessions. Every frame names this connection.
+        const qsizetype published = rig.apps.size() + rig.pages.size();
+        QVERIFY(rig.waitForPolls(3));
+        QTRY_VERIFY(listings(rig, kShop) >= 4 && listings(rig, kNotes) >= 4);
+        QCOMPARE(rig.apps.size() + rig.pages.size(), published);
+        QCOMPARE(rig.frames(kSetup).size(), size_t(3));
+        QCOMPARE(rig.service().received()[0].selector, QStringLiteral("_rpc_reportIdentifier:"));
+        QCOMPARE(rig.frames("_rpc_reportIdentifier:").size(), size_t(1));
+        for (const auto& frame : rig.service().received())
+            QCOMPARE(frame.argument["WIRConnectionIdentifierKey"], rig.connection().connectionID());
+
+        // Announced updates, each asking for the listing: the bundle identifier alone renames, no
+        // name keys keep the name and publish nothing, the name key wins.
+        rig.sim().updateApp({kNotes, std::nullopt, "com.example.notes", std::nullopt});
+        QTRY_COMPARE(names(rig), (QStringList{"Shop", "com.example.notes"}));
+        rig.sim().setAnswersLists(false);
+        const qsizetype asked = listings(rig, kNotes);
+        const qsizetype appLists = rig.apps.size();
+        rig.sim().updateApp({kNotes, std::nullopt, std::nullopt, std::nullopt});
+        QTRY_COMPARE(listings(rig, kNotes), asked + 1);
+        QVERIFY(rig.waitForPolls(1));
+        QCOMPARE(rig.apps.size(), appLists);
+        rig.sim().updateApp({kNotes, "Notes", "com.example.notes", std::nullopt});
+        QTRY_COMPARE(names(rig), (QStringList{"Notes", "Shop"}));
+        rig.sim().setAnswersLists(true);
+
+        // A new title keeps the session. Another client takes a page: ours is lost untold; released,
+        // a fresh one. A page that leaves the listing is ended, and only that one.
+        rig.sim().setTitle(kShop, 1, "Pay");
+        QTRY_COMPARE(rig.page(1)->title, QStringLiteral("Pay"));
+        rig.sim().setHolder(kShop, 3, QStringLiteral("ANOTHER-CLIENT"));
+        QTRY_VERIFY(rig.page(3)->claimedElsewhere);
+        QVERIFY(rig.waitForPolls(2));
+        rig.sim().setHolder(kShop, 3, std::nullopt);
+        QTRY_COMPARE(rig.sim().sessions(kShop, 3).size(), size_t(2));
+        rig.sim().removePage(kShop, 1);
+        QTRY_COMPARE(pageIDs(rig), (QList<qint64>{5, 3}));
+        QTRY_COMPARE(rig.closedSenders(), QStringList{checkout->sender});
+
+        // A disconnected application takes its pages and sessions along, untold; so does one
+        // missing from a full list.
+        rig.sim().removeApp(kNotes, true);
+        QTRY_COMPARE(pageIDs(rig), QList<qint64>{3});
+        rig.sim().removeApp(kShop, false);
+        QTRY_VERIFY(rig.apps.last().isEmpty() && rig.lastPages().isEmpty());
+        QVERIFY(rig.waitForPolls(2));
+        QCOMPARE(rig.closedSenders(), QStringList{checkout->sender});
+        QCOMPARE(rig.frames(kSetup).size(), size_t(4));
+        QCOMPARE(rig.strays.load(), 0);
+    }
+
+    void captureOffHandsPagesBackUntilSwitchedOn() {
+        ConnectionRig rig;
+        Page held = webPage(4);
+        held.heldBy = QStringLiteral("ANOTHER-CLIENT");
+        QVERIFY(rig.openShop({webPage(1), webPage(2), held}));
+        QVERIFY(rig.waitEnabled(1) && rig.waitEnabled(2));
+        rig.connection().setCapturing(false);
+        QTRY_COMPARE(rig.closedSenders().size(), 2);
+        // While off, a new page is listed but gets no session, and the poll revives nothing. On
+        // again: every unclaimed page is attached at once.
+        rig.sim().addPage(kShop, webPage(3));
+        QTRY_VERIFY(rig.page(3).has_value());
+        QVERIFY(rig.waitForPolls(4));
+        QCOMPARE(rig.frames(kSetup).size(), size_t(2));
+        rig.connection().setCapturing(true);
+        for (const qint64 page : {1, 2, 3})
+            QTRY_COMPARE(rig.sim().openSessions(kShop, page).size(), size_t(1));
+        QVERIFY(rig.waitForPolls(2));
+        QCOMPARE(rig.frames(kSetup).size(), size_t(5));
+    }
+
+    void linkEndsWithEmptyListsThenClose_data() {
+        QTest::addColumn<bool>("cut");
+        QTest::newRow("stopped by the owner") << false;
+        QTest::newRow("stream cut mid-frame") << true;
+    }
+    void linkEndsWithEmptyListsThenClose() {
+        QFETCH(bool, cut);
+        ConnectionRig rig;
+        QVERIFY(rig.openShop({webPage(1), webPage(2)}));
+        QVERIFY(rig.waitEnabled(1) && rig.waitEnabled(2));
+        rig.connection().evaluate("1", rig.key(404)); // still waiting for a session: gives nothing
+        const QByteArray frame = FakeInspectorService::encode("_rpc_applicationSentListing:", {{"a", 1}});
+        if (cut && rig.service().sendRaw(frame.left(frame.size() / 2)))
+            rig.service().disconnect();
+        else
+            rig.connection().stop();
+        // Stopped: both sessions are ended first. Cut: there is nobody left to tell.
+        QTRY_COMPARE(rig.closes, 1);
+        QCOMPARE(rig.closedSenders().size(), cut ? 0 : 2);
+        QCOMPARE(rig.order.mid(rig.order.size() - 3), (QStringList{"apps", "pages", "close"}));
+        QVERIFY(rig.apps.last().isEmpty() && rig.lastPages().isEmpty());
+        QCOMPARE(rig.closeThread, ConnectionRig::kQueue);
+        QTRY_COMPARE(rig.service().clientCount(), 0);
+        // Nothing follows, not even the poll; a stop after the end changes nothing.
+        const qsizetype heard = rig.order.size();
+        const size_t frames = rig.service().received().size();
+        rig.connection().stop();
+        QTest::qWait(800);
+        QCOMPARE(rig.order.size(), heard);
+        QCOMPARE(rig.service().received().size(), frames);
+        QCOMPARE(rig.strays.load(), 0);
+    }
+
+    void aCallbackMayDropTheConnection() {
+        ConnectionRig rig;
+        int entries = 0;
+        rig.connection().onEntry = [&](ConsoleEntry) {
+            ++entries;
+            rig.dropConnection();
+        };
+        QVERIFY(rig.openShop({webPage(1)}));
+        QVERIFY(rig.waitEnabled(1));
+        // A burst, so that the first entry is delivered with others behind it in the same batch.
+        for (int i = 0; i < 500; ++i)
+            rig.sim().sendConsole(kShop, 1, logMessage(QString::number(i)));
+        QTRY_COMPARE(rig.service().clientCount(), 0);
+        QTest::qWait(200);
+        QCOMPARE(entries, 1);
+        QCOMPARE(rig.closes, 0);
+    }
+
+    void startFailsWithoutAService() {
+        WebInspectorConnection connection("SIM-2", std::make_shared<UnixTransport>("/tmp/tv-none/none.sock"));
+        int calls = 0;
+        connection.onApps = [&](QList<InspectorApp>) { ++calls; };
+        connection.onClose = [&] { ++calls; };
+        QVERIFY(connection.start().has_value());
+        connection.setCapturing(true);
+        connection.stop();
+        QTest::qWait(300);
+        QCOMPARE(calls, 0);
+    }
+
+    void sessionsAreEnabledOnTheirNewestTarget() {
+        ConnectionRig rig(targetFirst());
+        rig.sim().setAnswerer([](const Command& command) { return pageAnswers(command); });
+        QVERIFY(rig.openShop({webPage(1, Targets::atOnce, "page-7"), webPage(2, Targets::later)}));
+        const QString wrapped = rig.enabledSender(1);
+        const QString direct = rig.enabledSender(2);
+        QTest::qWait(400); // past the fallback: nothing more
+        // Through a target a command takes one id and its wrapper the next; without, one each.
+        QCOMPARE(ids(rig.commandsOf(wrapped)), (QList<qint64>{1, 2, 3, 4, 5, 6, 7, 8}));
+        QCOMPARE(ids(rig.commandsOf(direct)), (QList<qint64>{1, 0, 2, 0, 3, 0, 4, 0}));
+        QCOMPARE(rig.commandsOf(wrapped)[3].targetID, QStringLiteral("page-7"));
+        QCOMPARE(rig.methods(1), kEnabling);
+
+        // Requests are answered by their inner id, on the connection's queue; answers that match
+        // nothing pending are ignored, and a page without a session gets nothing.
+        rig.connection().request("Runtime.getProperties", {{"objectId", "o-1"}}, rig.key(1), rig.answer());
+        rig.connection().request("Runtime.getProperties", {}, rig.key(42), rig.answer());
+        QTRY_COMPARE(rig.answers.size(), 1);
+        const QJsonObject result{{"name", "o-1"}};
+        QCOMPARE(rig.answers[0],
+                 (QJsonObject{{"id", 9}, {"result", result}, {"thread", ConnectionRig::kQueue}}));
+        rig.sim().respond(rig.commandsOf(wrapped)[4], Answer::result({}));
+        rig.sim().sendText(kShop, 1, R"({"id": 999, "result": {}})");
+
+        // A committed navigation and a late target: enabled again there. A worker target is no page.
+        rig.sim().commitProvisional(kShop, 1, "page-2");
+        rig.sim().announceTarget(kShop, 2, "late-1");
+        const QJsonObject worker{{"targetId", "worker-1"}, {"type", "worker"}};
+        rig.sim().sendEvent(kShop, 2, "Target.targetCreated", {{"targetInfo", worker}});
+        QVERIFY(rig.enabledSender(1, 2) == wrapped && rig.enabledSender(2, 2) == direct);
+        rig.connection().evaluate("location.href", rig.key(1));
+        rig.connection().evaluate("location.href", rig.key(2));
+        QTRY_COMPARE(rig.texts(), (QStringList{"page-2", "late-1"}));
+        QCOMPARE(ids(rig.commandsOf(wrapped)).mid(10),
+                 (QList<qint64>{11, 12, 13, 14, 15, 16, 17, 18, 19, 20}));
+        QCOMPARE(ids(rig.commandsOf(direct)).mid(8), (QList<qint64>{5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
+        QCOMPARE(rig.commandsOf(direct).back().targetID, QStringLiteral("late-1"));
+        QCOMPARE(rig.answers.size(), 1);
+        QVERIFY(rig.sim().commands(kShop, 42).empty());
+    }
+
+    void piecesAreJoinedAndBadInputIgnored() {
+        ConnectionRig rig(targetFirst());
+        QVERIFY(rig.openShop({webPage(1, Targets::atOnce, "page-1"), webPage(2), webPage(3)}));
+        const QString wrapped = rig.enabledSender(1);
+        const QString second = rig.enabledSender(2);
+        const QString third = rig.enabledSender(3);
+        const auto send = [&](const QString& sender, const QString& key, const QVariant& data,
+                              const QString& selector = kData) {
+            QVERIFY(rig.service().send(selector, {{"WIRDestinationKey", sender}, {key, data}}));
+        };
+        const auto message = [](const char* text) {
+            const QJsonObject params{{"message", logMessage(text)}};
+            return FakeInspectorDaemon::json({{"method", "Console.messageAdded"}, {"params", params}});
+        };
+
+        // Split by the service, addressed by sender and by application and page; pieces of two
+        // senders interleaved, the final piece counting whatever its selector.
+        rig.sim().sendConsole(kShop, 1, logMessage("wrapped in three"), {3, false});
+        rig.sim().sendConsole(kShop, 2, logMessage("by page in four"), {4, true});
+        const QByteArray a = message("from two");
+        const QByteArray b = message("from three");
+        send(second, "WIRPartialMessageKey", a.left(10));
+        send(third, "WIRPartialMessageKey", b.left(7));
+        send(second, "WIRPartialMessageKey", a.mid(10, 5));
+        send(third, "WIRFinalMessageKey", b.mid(7));
+        send(second, "WIRFinalMessageKey", a.mid(15), "_rpc_applicationSentListing:");
+
+        // Not JSON, no object, no text inside a wrapper; broken, a JSON string, of the wrong type,
+        // to an unknown sender; no method, no "message" object, an unknown event.
+        rig.sim().sendText(kShop, 1, "console.log('not json'");
+        rig.sim().sendText(kShop, 1, "[1, 2, 3]");
+        rig.sim().sendEvent(kShop, 1, "Target.dispatchMessageFromTarget", {{"message", 42}});
+        const QByteArray cleared = FakeInspectorDaemon::json({{"method", "Console.messagesCleared"}});
+        send(second, "WIRMessageDataKey", QByteArray("{\"method\": "));
+        send(second, "WIRMessageDataKey", "\"" + cleared + "\"");
+        send(second, "WIRMessageDataKey", QString(cleared));
+        send("NO-SUCH-SENDER", "WIRMessageDataKey", cleared);
+        rig.sim().sendText(kShop, 2, R"({"params": {}})");
+        rig.sim().sendEvent(kShop, 2, "Console.messageAdded", {{"message", "text"}});
+        rig.sim().sendEvent(kShop, 2, "Console.unknownEvent", {});
+        rig.sim().sendConsole(kShop, 3, logMessage("last"));
+
+        QTRY_COMPARE(rig.entries.size(), size_t(5));
+        QTest::qWait(100);
+        QCOMPARE(rig.texts(),
+                 (QStringList{"wrapped in three", "by page in four", "from three", "from two", "last"}));
+        const auto pages = pluck(rig.entries, [](const ConsoleEntry& entry) { return entry.page.pageID; });
+        QCOMPARE(pages, (QList<qint64>{1, 2, 3, 2, 3}));
+        QVERIFY(!rig.order.join(' ').contains("cleared"));
+        QCOMPARE(rig.commandsOf(wrapped).size(), size_t(4));
+    }
+
+    void consoleEventsKeepTheirPageAndOrder() {
+        ConnectionRig rig;
+        QVERIFY(rig.openShop({webPage(1), webPage(2, Targets::atOnce, "page-1")}));
+        QVERIFY(rig.waitEnabled(1) && rig.waitEnabled(2));
+        // The entries' text and fields are the formatting suite's; here they reach the owner.
+        rig.sim().sendConsole(kShop, 1, logMessage("first"));
+        rig.sim().sendRepeat(kShop, 1, 3);
+        rig.sim().sendRepeat(kShop, 2, std::nullopt); // counts one
+        rig.sim().sendCleared(kShop, 2);
+        rig.sim().sendConsole(kShop, 2, {{"level", "info"}, {"text", "i"}, {"repeatCount", 4}});
+        rig.sim().sendCleared(kShop, 1);
+        const auto events = [&] { return rig.order.filter(QRegularExpression("^(entry|cleared|repeat)")); };
+        QTRY_COMPARE(events(),
+                     (QStringList{"entry", "repeat 1 3", "repeat 2 1", "cleared 2", "entry", "cleared 1"}));
+        QCOMPARE(rig.entries[1].page, rig.key(2));
+        QCOMPARE(rig.entries[1].repeatCount, qint64(4));
+
+        // A burst from both pages, delivered in batches, keeps the same order.
+        QStringList expected;
+        for (int i = 0; i < 2000; ++i) {
+            expected.append(QString::number(i));
+            rig.sim().sendConsole(kShop, 1 + i % 2, logMessage(expected.last()));
+            if (i % 500 == 0)
+                rig.sim().sendCleared(kShop, 1);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(rig.entries.size(), size_t(2002), 20000);
+        QCOMPARE(rig.texts().mid(2), expected);
+        QList<qsizetype> clears;
+        const QStringList burst = events().mid(6);
+        for (qsizetype at = burst.indexOf("cleared 1"); at >= 0; at = burst.indexOf("cleared 1", at + 1))
+            clears.append(at);
+        QCOMPARE(clears, (QList<qsizetype>{1, 502, 1003, 1504}));
+        QCOMPARE(rig.strays.load(), 0);
+    }
+
+    void sessionLeftWithoutTargetIsRevived() {
+        ConnectionRig rig(targetFirst());
+        QVERIFY(rig.openShop({webPage(1, Targets::atOnce)}));
+        const QString sender = rig.enabledSender(1);
+        // Past the fallback the only target goes and none follows: after the revival time the
+        // session is ended and a fresh one, which gets going again, opened and then left alone.
+        QTest::qWait(400);
+        rig.sim().destroyTarget(kShop, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.closedSenders() == QStringList{sender}, 10000);
+        QTRY_COMPARE(rig.sim().sessions(kShop, 1).size(), size_t(2));
+        const QString fresh = rig.enabledSender(1);
+        QVERIFY(!fresh.isEmpty() && fresh != sender);
+        QVERIFY(rig.waitForPolls(5));
+        QCOMPARE(rig.sim().sessions(kShop, 1).size(), size_t(2));
+        QCOMPARE(rig.commandsOf(fresh).size(), size_t(4));
+    }
+
+    void pageThatStopsAnsweringIsReportedOncePerEpisode() {
+        ConnectionRig rig;
+        QVERIFY(rig.openShop({webPage(1), webPage(2)}));
+        QVERIFY(rig.waitEnabled(1) && rig.waitEnabled(2));
+        const auto unresponsive = [&](qint64 page) { return rig.page(page) && rig.page(page)->unresponsive; };
+        const auto ask = [&] {
+            rig.connection().request("Runtime.getProperties", {}, rig.key(1), rig.answer());
+        };
+
+        // Past the deadline each handler hears why and an evaluation gets its result; the page is
+        // marked, with one warning. A second time-out in the same episode warns no more.
+        ask();
+        rig.connection().evaluate("while (true) {}", rig.key(1));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.texts().size(), 2, 10000);
+        QCOMPARE(rig.answers.value(0)["error"].toObject()["message"],
+                 "The page stopped answering, so Runtime.getProperties never came back.");
+        QCOMPARE(rig.texts()[0], "The page stopped answering, so the expression you ran never came back.");
+        QCOMPARE(rig.results()[0].level, ConsoleLevel::error);
+        QCOMPARE(std::pair(rig.entries[1].text, rig.entries[1].level),
+                 std::pair(kStopped, ConsoleLevel::warning));
+        QTRY_VERIFY(unresponsive(1));
+        QVERIFY(!unresponsive(2));
+        ask();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.answers.size(), 2, 10000);
+
+        // A console message ends the episode, its notice first; a second episode warns again, and
+        // an answer ends it.
+        rig.sim().sendConsole(kShop, 1, logMessage("back"));
+        QTRY_COMPARE(rig.texts().mid(2), (QStringList{kAgain, "back"}));
+        QTRY_VERIFY(!unresponsive(1));
+        ask();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.texts().mid(4), QStringList{kStopped}, 10000);
+        rig.sim().setAnswerer([](const Command& command) { return pageAnswers(command); });
+        ask();
+        QTRY_COMPARE(rig.texts().mid(4), (QStringList{kStopped, kAgain}));
+        QTRY_VERIFY(!unresponsive(1));
+        QCOMPARE(rig.answers.size(), 4);
+    }
+
+    void evaluationGivesOneResult() {
+        InspectorTiming timing = ConnectionRig::fastTiming();
+        timing.queuedExpiry = 2000ms;
+        ConnectionRig rig(timing);
+        const QJsonObject error{{"type", "object"}, {"description", "Error: boom"}, {"objectId", "e-1"}};
+        const std::map<QString, Answer> special{
+            {"boom()", Answer::result({{"result", error}, {"wasThrown", true}})},
+            {"refused", Answer::error("Runtime domain is disabled")},
+            {"vague", Answer::errorWithoutMessage()}};
+        rig.sim().setAnswerer([&](const Command& command) { return pageAnswers(command, special); });
+        Page held = webPage(2);
+        held.heldBy = QStringLiteral("ANOTHER-CLIENT");
+        QVERIFY(rig.openShop({webPage(1), held}));
+        QVERIFY(rig.waitEnabled(1));
+
+        // Answered; on a page held elsewhere, on one nobody lists (twice the same), and on one that
+        // shows up while it waits, where it runs once enabled.
+        for (const char* expression : {"boom()", "refused", "vague"})
+            rig.connection().evaluate(expression, rig.key(1));
+        rig.connection().evaluate("1", rig.key(2));
+        rig.connection().evaluate("1", rig.key(404));
+        rig.connection().evaluate("1", rig.key(404));
+        rig.connection().evaluate("late", rig.key(9));
+        rig.sim().addPage(kShop, webPage(9));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.results().size(), size_t(7), 10000);
+        QCOMPARE(rig.methods(9), kEnabling + QStringList{"Runtime.evaluate"});
+        const QJsonObject params{{"expression", "boom()"},
+                                 {"objectGroup", "console"},
+                                 {"generatePreview", true},
+                                 {"includeCommandLineAPI", true},
+                                 {"emulateUserGesture", true}};
+        QCOMPARE(rig.sim().commands(kShop, 1)[4].params, params);
+        QStringList got = pluck(rig.results(), [](const ConsoleEntry& entry) {
+            return QStringLiteral("%1 %2 %3 %4")
+                .arg(entry.page.pageID)
+                .arg(int(entry.level))
+                .arg(entry.text, entry.objects.value(0).objectID);
+        });
+        got.sort();
+        const QString notAttached =
+            QStringLiteral("4 This webview is not attached. It may have navigated or closed. ");
+        QCOMPARE(got, (QStringList{"1 4 Error: boom e-1", "1 4 Runtime domain is disabled ",
+                                   "1 4 evaluation failed ", "2 " + notAttached, "404 " + notAttached,
+                                   "404 " + notAttached, "9 1  "}));
+        QTest::qWait(2000); // past the wait: nothing more
+        QCOMPARE(rig.entries.size(), size_t(7));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConnection)
+#include "tst_connection.moc"
