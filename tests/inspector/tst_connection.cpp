@@ -3,10 +3,7 @@
 // console events in order, pages that stop answering, revival, and evaluation's single result.
 #include "ConnectionRig.h"
 
-#include "wire/UnixTransport.h"
-
 #include <QRegularExpression>
-#include <QTest>
 
 #include <csignal>
 
@@ -22,21 +19,15 @@ using Targets = FakeInspectorDaemon::Targets;
 const QString kShop = ConnectionRig::kShop;
 const QString kNotes = QStringLiteral("PID:1");
 const QString kSetup = QStringLiteral("_rpc_forwardSocketSetup:");
-const QString kData = QStringLiteral("_rpc_applicationSentData:");
 const QStringList kEnabling{"Inspector.enable", "Console.enable", "Runtime.enable", "Inspector.initialized"};
+// The start of the warning for a page that stopped answering, and the notice when it answers again.
 const QString kStopped =
-    QString::fromUtf8("This page has stopped answering. Its main thread is busy \u2014 script "
-                      "that never returns will do it \u2014 and nothing sent over the inspector "
-                      "can reach it until that finishes. Reload the webview to get it back.");
+    QString::fromUtf8("This page has stopped answering. Its main thread is busy \u2014 script");
 const QString kAgain = QStringLiteral("The page is answering again.");
 
-// A fallback long enough that a target announced at once always comes first, however loaded the
-// machine.
-InspectorTiming targetFirst() {
-    InspectorTiming timing = ConnectionRig::fastTiming();
-    timing.enableFallback = 300ms;
-    return timing;
-}
+// The fast timing with a fallback long enough that a target announced at once always comes
+// first, however loaded the machine.
+const InspectorTiming kTargetFirst{300ms, 200ms, 500ms, 1200ms, 500ms};
 
 // Evaluations answer with the target they reached, or as `special` says; property requests with
 // the object asked for; the rest stays silent.
@@ -81,22 +72,18 @@ private slots:
 
     void applicationsAndPagesArePublishedWhenTheyChange() {
         ConnectionRig rig;
-        rig.sim().addApp({kShop, "Shop", "com.example.shop", QByteArray("PNG")});
         rig.sim().addApp({kNotes, std::nullopt, std::nullopt, std::nullopt});
-        rig.sim().addPage(kShop, FakeInspectorDaemon::page(1, "Checkout", "https://shop.example:8443/a/b"));
+        rig.sim().addPage(kNotes, webPage(5));
         Page script = webPage(2);
         script.type = QStringLiteral("WIRTypeJavaScript");
-        rig.sim().addPage(kShop, script);
         Page local = FakeInspectorDaemon::page(3, "", "file:///site/index.html");
         local.type = std::nullopt;
-        rig.sim().addPage(kShop, local);
-        rig.sim().addPage(kNotes, webPage(5));
-        QVERIFY(rig.start());
+        QVERIFY(rig.openShop(
+            {FakeInspectorDaemon::page(1, "Checkout", "https://shop.example:8443/a/b"), script, local}));
 
         // Named by identifier without name keys; pages by application name, then short label. The
         // script is no page and gets no session.
         QTRY_COMPARE(names(rig), (QStringList{kNotes, "Shop"}));
-        QCOMPARE(rig.apps.last()[1].iconData, std::optional<QByteArray>("PNG"));
         QTRY_COMPARE(pageIDs(rig), (QList<qint64>{5, 3, 1}));
         const auto checkout = rig.sim().waitForSession(kShop, 1);
         QVERIFY(checkout && rig.sim().waitForSession(kShop, 3) && rig.sim().waitForSession(kNotes, 5));
@@ -107,31 +94,24 @@ private slots:
         QVERIFY(rig.waitForPolls(3));
         QTRY_VERIFY(listings(rig, kShop) >= 4 && listings(rig, kNotes) >= 4);
         QCOMPARE(rig.apps.size() + rig.pages.size(), published);
-        QCOMPARE(rig.frames(kSetup).size(), size_t(3));
-        QCOMPARE(rig.service().received()[0].selector, QStringLiteral("_rpc_reportIdentifier:"));
-        QCOMPARE(rig.frames("_rpc_reportIdentifier:").size(), size_t(1));
         for (const auto& frame : rig.service().received())
             QCOMPARE(frame.argument["WIRConnectionIdentifierKey"], rig.connection().connectionID());
 
         // Announced updates, each asking for the listing: the bundle identifier alone renames, no
-        // name keys keep the name and publish nothing, the name key wins.
+        // name keys keep the name, the name key wins.
         rig.sim().updateApp({kNotes, std::nullopt, "com.example.notes", std::nullopt});
         QTRY_COMPARE(names(rig), (QStringList{"Shop", "com.example.notes"}));
         rig.sim().setAnswersLists(false);
         const qsizetype asked = listings(rig, kNotes);
-        const qsizetype appLists = rig.apps.size();
         rig.sim().updateApp({kNotes, std::nullopt, std::nullopt, std::nullopt});
         QTRY_COMPARE(listings(rig, kNotes), asked + 1);
-        QVERIFY(rig.waitForPolls(1));
-        QCOMPARE(rig.apps.size(), appLists);
+        QCOMPARE(names(rig), (QStringList{"Shop", "com.example.notes"}));
         rig.sim().updateApp({kNotes, "Notes", "com.example.notes", std::nullopt});
         QTRY_COMPARE(names(rig), (QStringList{"Notes", "Shop"}));
         rig.sim().setAnswersLists(true);
 
-        // A new title keeps the session. Another client takes a page: ours is lost untold; released,
-        // a fresh one. A page that leaves the listing is ended, and only that one.
-        rig.sim().setTitle(kShop, 1, "Pay");
-        QTRY_COMPARE(rig.page(1)->title, QStringLiteral("Pay"));
+        // Another client takes a page: ours is lost untold; released, a fresh one. A page that
+        // leaves the listing is ended, and only that one.
         rig.sim().setHolder(kShop, 3, QStringLiteral("ANOTHER-CLIENT"));
         QTRY_VERIFY(rig.page(3)->claimedElsewhere);
         QVERIFY(rig.waitForPolls(2));
@@ -141,37 +121,27 @@ private slots:
         QTRY_COMPARE(pageIDs(rig), (QList<qint64>{5, 3}));
         QTRY_COMPARE(rig.closedSenders(), QStringList{checkout->sender});
 
+        // Capture off ends every session; a new page then gets none, nor does the poll revive any.
+        // On again, every free page is attached at once.
+        rig.connection().setCapturing(false);
+        QTRY_COMPARE(rig.closedSenders().size(), 3);
+        rig.sim().addPage(kShop, webPage(4));
+        QTRY_COMPARE(pageIDs(rig), (QList<qint64>{5, 3, 4}));
+        QVERIFY(rig.waitForPolls(3));
+        QCOMPARE(rig.frames(kSetup).size(), size_t(4));
+        rig.connection().setCapturing(true);
+        QTRY_COMPARE(rig.frames(kSetup).size(), size_t(7));
+
         // A disconnected application takes its pages and sessions along, untold; so does one
         // missing from a full list.
         rig.sim().removeApp(kNotes, true);
-        QTRY_COMPARE(pageIDs(rig), QList<qint64>{3});
+        QTRY_COMPARE(pageIDs(rig), (QList<qint64>{3, 4}));
         rig.sim().removeApp(kShop, false);
         QTRY_VERIFY(rig.apps.last().isEmpty() && rig.lastPages().isEmpty());
         QVERIFY(rig.waitForPolls(2));
-        QCOMPARE(rig.closedSenders(), QStringList{checkout->sender});
-        QCOMPARE(rig.frames(kSetup).size(), size_t(4));
+        QCOMPARE(rig.closedSenders().size(), 3);
+        QCOMPARE(rig.frames(kSetup).size(), size_t(7));
         QCOMPARE(rig.strays.load(), 0);
-    }
-
-    void captureOffHandsPagesBackUntilSwitchedOn() {
-        ConnectionRig rig;
-        Page held = webPage(4);
-        held.heldBy = QStringLiteral("ANOTHER-CLIENT");
-        QVERIFY(rig.openShop({webPage(1), webPage(2), held}));
-        QVERIFY(rig.waitEnabled(1) && rig.waitEnabled(2));
-        rig.connection().setCapturing(false);
-        QTRY_COMPARE(rig.closedSenders().size(), 2);
-        // While off, a new page is listed but gets no session, and the poll revives nothing. On
-        // again: every unclaimed page is attached at once.
-        rig.sim().addPage(kShop, webPage(3));
-        QTRY_VERIFY(rig.page(3).has_value());
-        QVERIFY(rig.waitForPolls(4));
-        QCOMPARE(rig.frames(kSetup).size(), size_t(2));
-        rig.connection().setCapturing(true);
-        for (const qint64 page : {1, 2, 3})
-            QTRY_COMPARE(rig.sim().openSessions(kShop, page).size(), size_t(1));
-        QVERIFY(rig.waitForPolls(2));
-        QCOMPARE(rig.frames(kSetup).size(), size_t(5));
     }
 
     void linkEndsWithEmptyListsThenClose_data() {
@@ -204,41 +174,20 @@ private slots:
         QTest::qWait(800);
         QCOMPARE(rig.order.size(), heard);
         QCOMPARE(rig.service().received().size(), frames);
-        QCOMPARE(rig.strays.load(), 0);
-    }
-
-    void aCallbackMayDropTheConnection() {
-        ConnectionRig rig;
-        int entries = 0;
-        rig.connection().onEntry = [&](ConsoleEntry) {
-            ++entries;
-            rig.dropConnection();
-        };
-        QVERIFY(rig.openShop({webPage(1)}));
-        QVERIFY(rig.waitEnabled(1));
-        // A burst, so that the first entry is delivered with others behind it in the same batch.
-        for (int i = 0; i < 500; ++i)
-            rig.sim().sendConsole(kShop, 1, logMessage(QString::number(i)));
-        QTRY_COMPARE(rig.service().clientCount(), 0);
-        QTest::qWait(200);
-        QCOMPARE(entries, 1);
-        QCOMPARE(rig.closes, 0);
     }
 
     void startFailsWithoutAService() {
         WebInspectorConnection connection("SIM-2", std::make_shared<UnixTransport>("/tmp/tv-none/none.sock"));
-        int calls = 0;
-        connection.onApps = [&](QList<InspectorApp>) { ++calls; };
-        connection.onClose = [&] { ++calls; };
+        bool closed = false;
+        connection.onClose = [&] { closed = true; };
         QVERIFY(connection.start().has_value());
-        connection.setCapturing(true);
         connection.stop();
         QTest::qWait(300);
-        QCOMPARE(calls, 0);
+        QVERIFY(!closed);
     }
 
     void sessionsAreEnabledOnTheirNewestTarget() {
-        ConnectionRig rig(targetFirst());
+        ConnectionRig rig(kTargetFirst);
         rig.sim().setAnswerer([](const Command& command) { return pageAnswers(command); });
         QVERIFY(rig.openShop({webPage(1, Targets::atOnce, "page-7"), webPage(2, Targets::later)}));
         const QString wrapped = rig.enabledSender(1);
@@ -248,7 +197,7 @@ private slots:
         QCOMPARE(ids(rig.commandsOf(wrapped)), (QList<qint64>{1, 2, 3, 4, 5, 6, 7, 8}));
         QCOMPARE(ids(rig.commandsOf(direct)), (QList<qint64>{1, 0, 2, 0, 3, 0, 4, 0}));
         QCOMPARE(rig.commandsOf(wrapped)[3].targetID, QStringLiteral("page-7"));
-        QCOMPARE(rig.methods(1), kEnabling);
+        QCOMPARE(pluck(rig.commandsOf(direct), [](const Command& c) { return c.method; }), kEnabling);
 
         // Requests are answered by their inner id, on the connection's queue; answers that match
         // nothing pending are ignored, and a page without a session gets nothing.
@@ -279,13 +228,13 @@ private slots:
     }
 
     void piecesAreJoinedAndBadInputIgnored() {
-        ConnectionRig rig(targetFirst());
+        ConnectionRig rig(kTargetFirst);
         QVERIFY(rig.openShop({webPage(1, Targets::atOnce, "page-1"), webPage(2), webPage(3)}));
         const QString wrapped = rig.enabledSender(1);
         const QString second = rig.enabledSender(2);
         const QString third = rig.enabledSender(3);
         const auto send = [&](const QString& sender, const QString& key, const QVariant& data,
-                              const QString& selector = kData) {
+                              const QString& selector = "_rpc_applicationSentData:") {
             QVERIFY(rig.service().send(selector, {{"WIRDestinationKey", sender}, {key, data}}));
         };
         const auto message = [](const char* text) {
@@ -305,19 +254,16 @@ private slots:
         send(third, "WIRFinalMessageKey", b.mid(7));
         send(second, "WIRFinalMessageKey", a.mid(15), "_rpc_applicationSentListing:");
 
-        // Not JSON, no object, no text inside a wrapper; broken, a JSON string, of the wrong type,
-        // to an unknown sender; no method, no "message" object, an unknown event.
+        // Inside a wrapper: no JSON, no object, no text. Straight to a session: data of the wrong
+        // type, an unknown sender, no method, no "message" object.
         rig.sim().sendText(kShop, 1, "console.log('not json'");
         rig.sim().sendText(kShop, 1, "[1, 2, 3]");
         rig.sim().sendEvent(kShop, 1, "Target.dispatchMessageFromTarget", {{"message", 42}});
         const QByteArray cleared = FakeInspectorDaemon::json({{"method", "Console.messagesCleared"}});
-        send(second, "WIRMessageDataKey", QByteArray("{\"method\": "));
-        send(second, "WIRMessageDataKey", "\"" + cleared + "\"");
         send(second, "WIRMessageDataKey", QString(cleared));
         send("NO-SUCH-SENDER", "WIRMessageDataKey", cleared);
         rig.sim().sendText(kShop, 2, R"({"params": {}})");
         rig.sim().sendEvent(kShop, 2, "Console.messageAdded", {{"message", "text"}});
-        rig.sim().sendEvent(kShop, 2, "Console.unknownEvent", {});
         rig.sim().sendConsole(kShop, 3, logMessage("last"));
 
         QTRY_COMPARE(rig.entries.size(), size_t(5));
@@ -357,16 +303,24 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(rig.entries.size(), size_t(2002), 20000);
         QCOMPARE(rig.texts().mid(2), expected);
-        QList<qsizetype> clears;
-        const QStringList burst = events().mid(6);
-        for (qsizetype at = burst.indexOf("cleared 1"); at >= 0; at = burst.indexOf("cleared 1", at + 1))
-            clears.append(at);
-        QCOMPARE(clears, (QList<qsizetype>{1, 502, 1003, 1504}));
+        QCOMPARE(events().mid(6).indexOf("cleared 1", 2), 502);
         QCOMPARE(rig.strays.load(), 0);
+
+        // A callback may drop the connection with more entries behind it in the same batch.
+        rig.connection().onEntry = [&](ConsoleEntry entry) {
+            rig.entries.push_back(entry);
+            rig.dropConnection();
+        };
+        for (int i = 0; i < 500; ++i)
+            rig.sim().sendConsole(kShop, 1, logMessage("more"));
+        QTRY_COMPARE(rig.service().clientCount(), 0);
+        QTest::qWait(200);
+        QCOMPARE(rig.entries.size(), size_t(2003));
+        QCOMPARE(rig.closes, 0);
     }
 
     void sessionLeftWithoutTargetIsRevived() {
-        ConnectionRig rig(targetFirst());
+        ConnectionRig rig(kTargetFirst);
         QVERIFY(rig.openShop({webPage(1, Targets::atOnce)}));
         const QString sender = rig.enabledSender(1);
         // Past the fallback the only target goes and none follows: after the revival time the
@@ -374,7 +328,6 @@ private slots:
         QTest::qWait(400);
         rig.sim().destroyTarget(kShop, 1);
         QTRY_VERIFY_WITH_TIMEOUT(rig.closedSenders() == QStringList{sender}, 10000);
-        QTRY_COMPARE(rig.sim().sessions(kShop, 1).size(), size_t(2));
         const QString fresh = rig.enabledSender(1);
         QVERIFY(!fresh.isEmpty() && fresh != sender);
         QVERIFY(rig.waitForPolls(5));
@@ -390,6 +343,9 @@ private slots:
         const auto ask = [&] {
             rig.connection().request("Runtime.getProperties", {}, rig.key(1), rig.answer());
         };
+        const auto notices = [&] {
+            return rig.texts().filter(QRegularExpression("^(" + kStopped + "|" + kAgain + ")"));
+        };
 
         // Past the deadline each handler hears why and an evaluation gets its result; the page is
         // marked, with one warning. A second time-out in the same episode warns no more.
@@ -400,10 +356,8 @@ private slots:
                  "The page stopped answering, so Runtime.getProperties never came back.");
         QCOMPARE(rig.texts()[0], "The page stopped answering, so the expression you ran never came back.");
         QCOMPARE(rig.results()[0].level, ConsoleLevel::error);
-        QCOMPARE(std::pair(rig.entries[1].text, rig.entries[1].level),
-                 std::pair(kStopped, ConsoleLevel::warning));
-        QTRY_VERIFY(unresponsive(1));
-        QVERIFY(!unresponsive(2));
+        QCOMPARE(rig.entries[1].level, ConsoleLevel::warning);
+        QTRY_VERIFY(unresponsive(1) && !unresponsive(2));
         ask();
         QTRY_COMPARE_WITH_TIMEOUT(rig.answers.size(), 2, 10000);
 
@@ -413,18 +367,16 @@ private slots:
         QTRY_COMPARE(rig.texts().mid(2), (QStringList{kAgain, "back"}));
         QTRY_VERIFY(!unresponsive(1));
         ask();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.texts().mid(4), QStringList{kStopped}, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(notices().size(), 3, 10000);
         rig.sim().setAnswerer([](const Command& command) { return pageAnswers(command); });
         ask();
-        QTRY_COMPARE(rig.texts().mid(4), (QStringList{kStopped, kAgain}));
         QTRY_VERIFY(!unresponsive(1));
         QCOMPARE(rig.answers.size(), 4);
+        QCOMPARE(notices().mid(2), (QStringList{notices()[0], kAgain}));
     }
 
     void evaluationGivesOneResult() {
-        InspectorTiming timing = ConnectionRig::fastTiming();
-        timing.queuedExpiry = 2000ms;
-        ConnectionRig rig(timing);
+        ConnectionRig rig({60ms, 200ms, 500ms, 1200ms, 2000ms}); // a longer wait for a session
         const QJsonObject error{{"type", "object"}, {"description", "Error: boom"}, {"objectId", "e-1"}};
         const std::map<QString, Answer> special{
             {"boom()", Answer::result({{"result", error}, {"wasThrown", true}})},
@@ -440,31 +392,25 @@ private slots:
         // shows up while it waits, where it runs once enabled.
         for (const char* expression : {"boom()", "refused", "vague"})
             rig.connection().evaluate(expression, rig.key(1));
-        rig.connection().evaluate("1", rig.key(2));
-        rig.connection().evaluate("1", rig.key(404));
-        rig.connection().evaluate("1", rig.key(404));
-        rig.connection().evaluate("late", rig.key(9));
+        for (const qint64 page : {2, 404, 404, 9})
+            rig.connection().evaluate("1", rig.key(page));
         rig.sim().addPage(kShop, webPage(9));
         QTRY_COMPARE_WITH_TIMEOUT(rig.results().size(), size_t(7), 10000);
-        QCOMPARE(rig.methods(9), kEnabling + QStringList{"Runtime.evaluate"});
-        const QJsonObject params{{"expression", "boom()"},
-                                 {"objectGroup", "console"},
-                                 {"generatePreview", true},
-                                 {"includeCommandLineAPI", true},
-                                 {"emulateUserGesture", true}};
-        QCOMPARE(rig.sim().commands(kShop, 1)[4].params, params);
+        const auto methods = pluck(rig.sim().commands(kShop, 9), [](const Command& c) { return c.method; });
+        QCOMPARE(methods, kEnabling + QStringList{"Runtime.evaluate"});
         QStringList got = pluck(rig.results(), [](const ConsoleEntry& entry) {
-            return QStringLiteral("%1 %2 %3 %4")
+            return QString("%1 %2 %3")
                 .arg(entry.page.pageID)
                 .arg(int(entry.level))
-                .arg(entry.text, entry.objects.value(0).objectID);
+                .arg(entry.objects.value(0).objectID);
         });
         got.sort();
+        QCOMPARE(got, (QStringList{"1 4 ", "1 4 ", "1 4 e-1", "2 4 ", "404 4 ", "404 4 ", "9 1 "}));
         const QString notAttached =
-            QStringLiteral("4 This webview is not attached. It may have navigated or closed. ");
-        QCOMPARE(got, (QStringList{"1 4 Error: boom e-1", "1 4 Runtime domain is disabled ",
-                                   "1 4 evaluation failed ", "2 " + notAttached, "404 " + notAttached,
-                                   "404 " + notAttached, "9 1  "}));
+            QStringLiteral("This webview is not attached. It may have navigated or closed.");
+        QCOMPARE(rig.texts().mid(0, 3),
+                 (QStringList{"Error: boom", "Runtime domain is disabled", "evaluation failed"}));
+        QCOMPARE(rig.texts().count(notAttached), 3);
         QTest::qWait(2000); // past the wait: nothing more
         QCOMPARE(rig.entries.size(), size_t(7));
     }
