@@ -82,21 +82,21 @@ void ConnectionWorker::handle(const QString& selector, const QVariantMap& argume
             m_sessions.receive(*piece.complete);
         return;
     }
-    const auto appID = ServiceLink::string(argument, ServiceLink::kApplicationKey);
+    const auto appID = [&] { return ServiceLink::string(argument, ServiceLink::kApplicationKey); };
     if (selector == QLatin1String("_rpc_applicationSentData:")) {
         m_sessions.receive(argument);
     } else if (selector == QLatin1String("_rpc_reportConnectedApplicationList:")) {
         reportedApplications(argument);
     } else if (selector == QLatin1String("_rpc_applicationConnected:") ||
                selector == QLatin1String("_rpc_applicationUpdated:")) {
-        if (appID)
-            appConnected(*appID, argument);
+        if (const auto id = appID())
+            appConnected(*id, argument);
     } else if (selector == QLatin1String("_rpc_applicationDisconnected:")) {
-        if (appID)
-            appDisconnected(*appID);
+        if (const auto id = appID())
+            appDisconnected(*id);
     } else if (selector == QLatin1String("_rpc_applicationSentListing:")) {
-        if (appID)
-            listing(*appID, argument);
+        if (const auto id = appID())
+            listing(*id, argument);
     } else {
         qCDebug(lcInspector) << "ignored" << selector;
     }
