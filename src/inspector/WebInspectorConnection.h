@@ -65,7 +65,7 @@ public:
     std::optional<WIRError> start();
     // Switches the opening of page sessions on or off; off hands every page back.
     void setCapturing(bool on);
-    // Ends the connection: sessions are released, the socket closed, then onClose follows.
+    // Ends the connection: every session is ended, the socket shut, then onClose follows.
     void stop();
     // Asks the device to highlight a page's webview, or to stop.
     void indicate(const PageKey& page, bool enabled);

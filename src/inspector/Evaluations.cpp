@@ -1,0 +1,91 @@
+#include "inspector/Evaluations.h"
+
+#include "inspector/ConsoleFormatting.h"
+#include "inspector/PageSessions.h"
+#include "inspector/SessionJson.h"
+
+#include <QDateTime>
+#include <QTimer>
+
+namespace {
+
+const QString kEvaluationLabel = QStringLiteral("the expression you ran");
+
+} // namespace
+
+Evaluations::Evaluations(QObject& context, PageSessions& sessions, const InspectorTiming& timing, Post post)
+    : m_context(context), m_sessions(sessions), m_timing(timing), m_post(std::move(post)) {}
+
+void Evaluations::evaluate(const QString& expression, const PageKey& key) {
+    PageSession* session = m_sessions.find(key);
+    if (session && session->enabledTarget) {
+        run(expression, key, *session);
+        return;
+    }
+    // Waits for a fresh session on the page, for a while.
+    m_queued[key].append(expression);
+    m_sessions.reattach(key);
+    QTimer::singleShot(m_timing.queuedExpiry, &m_context, [this, key, expression] {
+        auto it = m_queued.find(key);
+        if (it == m_queued.end())
+            return;
+        const qsizetype at = it->indexOf(expression);
+        if (at < 0)
+            return;
+        it->removeAt(at);
+        if (it->isEmpty())
+            m_queued.erase(it);
+        simdjson::dom::parser parser;
+        if (const auto answer = SessionJson::error(parser, PageSessions::kNotAttached))
+            deliver(*answer, key);
+    });
+}
+
+void Evaluations::runQueued(const PageKey& key) {
+    const QStringList waiting = m_queued.take(key);
+    if (waiting.isEmpty())
+        return;
+    if (PageSession* session = m_sessions.find(key))
+        for (const QString& expression : waiting)
+            run(expression, key, *session);
+}
+
+void Evaluations::run(const QString& expression, const PageKey& key, PageSession& session) {
+    m_sessions.request(
+        session, key, QStringLiteral("Runtime.evaluate"),
+        QJsonObject{{"expression", expression},
+                    {"objectGroup", QStringLiteral("console")},
+                    {"includeCommandLineAPI", true},
+                    {"generatePreview", true},
+                    {"emulateUserGesture", true}},
+        [this, key](simdjson::dom::element answer) { deliver(answer, key); }, kEvaluationLabel, true);
+}
+
+void Evaluations::deliver(simdjson::dom::element answer, const PageKey& key) {
+    ConsoleEntry entry;
+    entry.page = key;
+    entry.source = QStringLiteral("console-input");
+    entry.receivedAt = QDateTime::currentDateTimeUtc();
+    entry.kind = EntryKind::result;
+    simdjson::dom::object error;
+    if (answer["error"].get_object().get(error) == simdjson::SUCCESS) {
+        entry.level = ConsoleLevel::error;
+        const auto message = SessionJson::string(error, "message");
+        entry.text = message ? SessionJson::text(*message) : QStringLiteral("evaluation failed");
+    } else {
+        simdjson::dom::object value = SessionJson::emptyObject();
+        bool thrown = false;
+        simdjson::dom::object result;
+        if (answer["result"].get_object().get(result) == simdjson::SUCCESS) {
+            if (simdjson::dom::object found; result["result"].get_object().get(found) == simdjson::SUCCESS)
+                value = found;
+            if (bool flag; result["wasThrown"].get_bool().get(flag) == simdjson::SUCCESS)
+                thrown = flag;
+        }
+        entry.level = thrown ? ConsoleLevel::error : ConsoleLevel::log;
+        entry.text = ConsoleFormatting::describe(value);
+        if (auto reference = ConsoleFormatting::reference(value))
+            entry.objects.append(std::move(*reference));
+    }
+    m_post(std::move(entry));
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "inspector/ConnectionEvents.h"
+#include "inspector/InspectorTiming.h"
+#include "inspector/PageKey.h"
+
+#include <QHash>
+#include <QStringList>
+
+#include <functional>
+
+#include <simdjson.h>
+
+class PageSessions;
+struct PageSession;
+class QObject;
+
+// JavaScript run in pages from the console input. Each expression gives exactly one result entry:
+// the page's answer, or an error when it never comes back or the page never gets a session.
+class Evaluations {
+public:
+    using Post = std::function<void(ConnectionEvents::Event)>;
+
+    Evaluations(QObject& context, PageSessions& sessions, const InspectorTiming& timing, Post post);
+
+    void evaluate(const QString& expression, const PageKey& key);
+    // Runs the expressions that waited for the page's session to be enabled.
+    void runQueued(const PageKey& key);
+    void clear() { m_queued.clear(); }
+
+private:
+    void run(const QString& expression, const PageKey& key, PageSession& session);
+    void deliver(simdjson::dom::element answer, const PageKey& key);
+
+    QObject& m_context;
+    PageSessions& m_sessions;
+    const InspectorTiming m_timing;
+    const Post m_post;
+    QHash<PageKey, QStringList> m_queued;
+};
