@@ -12,74 +12,62 @@
 
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
+X509Ptr readCertificate(const QByteArray& pem) {
+    const BioPtr bio{BIO_new_mem_buf(pem.constData(), int(pem.size()))};
+    return X509Ptr{PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)};
+}
+
+} // namespace
+
 FakeDeviceStream::FakeDeviceStream(int fd) : m_fd(fd) {
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
 }
 
-FakeDeviceStream::~FakeDeviceStream() {
-    dropTls();
-}
-
 void FakeDeviceStream::dropTls() {
-    if (m_ssl) {
-        SSL_set_quiet_shutdown(m_ssl, 1);
-        SSL_free(m_ssl);
-        m_ssl = nullptr;
-    }
-    if (m_context) {
-        SSL_CTX_free(m_context);
-        m_context = nullptr;
-    }
+    m_ssl.reset();
+    m_context.reset();
 }
 
 bool FakeDeviceStream::startTls(const QByteArray& certificate, const QByteArray& key,
                                 const QList<QByteArray>& trustedRoots, std::chrono::milliseconds timeout) {
     dropTls();
-    m_context = SSL_CTX_new(TLS_server_method());
-    if (!m_context)
+    m_context.reset(SSL_CTX_new(TLS_server_method()));
+    SSL_CTX* context = m_context.get();
+    if (!context)
         return false;
     // Hosts that do not know the device's version speak TLS 1.0 to it.
-    SSL_CTX_set_security_level(m_context, 0);
-    SSL_CTX_set_min_proto_version(m_context, TLS1_VERSION);
-    SSL_CTX_set_cipher_list(m_context, "DEFAULT:@SECLEVEL=0");
-    SSL_CTX_set_mode(m_context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_num_tickets(m_context, 0);
+    SSL_CTX_set_security_level(context, 0);
+    SSL_CTX_set_min_proto_version(context, TLS1_VERSION);
+    SSL_CTX_set_cipher_list(context, "DEFAULT:@SECLEVEL=0");
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_num_tickets(context, 0);
 
-    BIO* certificateBio = BIO_new_mem_buf(certificate.constData(), int(certificate.size()));
-    X509* own = PEM_read_bio_X509(certificateBio, nullptr, nullptr, nullptr);
-    BIO_free(certificateBio);
-    BIO* keyBio = BIO_new_mem_buf(key.constData(), int(key.size()));
-    EVP_PKEY* ownKey = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
-    BIO_free(keyBio);
-    const bool loaded = own && ownKey && SSL_CTX_use_certificate(m_context, own) == 1 &&
-                        SSL_CTX_use_PrivateKey(m_context, ownKey) == 1;
-    X509_free(own);
-    EVP_PKEY_free(ownKey);
-    if (!loaded) {
+    const X509Ptr own = readCertificate(certificate);
+    const BioPtr keyBio{BIO_new_mem_buf(key.constData(), int(key.size()))};
+    const KeyPtr ownKey{PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr)};
+    if (!own || !ownKey || SSL_CTX_use_certificate(context, own.get()) != 1 ||
+        SSL_CTX_use_PrivateKey(context, ownKey.get()) != 1) {
         dropTls();
         return false;
     }
-    X509_STORE* store = SSL_CTX_get_cert_store(m_context);
-    for (const QByteArray& root : trustedRoots) {
-        BIO* bio = BIO_new_mem_buf(root.constData(), int(root.size()));
-        if (X509* anchor = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-            X509_STORE_add_cert(store, anchor);
-            X509_free(anchor);
-        }
-        BIO_free(bio);
-    }
-    SSL_CTX_set_verify(m_context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    for (const QByteArray& root : trustedRoots)
+        if (const X509Ptr anchor = readCertificate(root))
+            X509_STORE_add_cert(SSL_CTX_get_cert_store(context), anchor.get());
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
 
-    m_ssl = SSL_new(m_context);
-    SSL_set_fd(m_ssl, m_fd);
-    SSL_set_accept_state(m_ssl);
+    m_ssl.reset(SSL_new(context));
+    SSL* ssl = m_ssl.get();
+    SSL_set_fd(ssl, m_fd);
+    SSL_set_accept_state(ssl);
     const Clock::time_point deadline = Clock::now() + timeout;
     for (;;) {
         ERR_clear_error();
-        const int result = SSL_do_handshake(m_ssl);
+        const int result = SSL_do_handshake(ssl);
         if (result == 1)
             return true;
-        const int error = SSL_get_error(m_ssl, result);
+        const int error = SSL_get_error(ssl, result);
         short events = 0;
         if (error == SSL_ERROR_WANT_READ)
             events = POLLIN;
@@ -99,10 +87,10 @@ bool FakeDeviceStream::endTls(std::chrono::milliseconds timeout) {
     char scratch[4096];
     for (;;) {
         ERR_clear_error();
-        const int result = SSL_read(m_ssl, scratch, sizeof scratch);
+        const int result = SSL_read(m_ssl.get(), scratch, sizeof scratch);
         if (result > 0)
             continue; // nothing should come after the last answer; drop it
-        const int error = SSL_get_error(m_ssl, result);
+        const int error = SSL_get_error(m_ssl.get(), result);
         if (error == SSL_ERROR_ZERO_RETURN) {
             dropTls();
             return true;
@@ -133,7 +121,7 @@ bool FakeDeviceStream::waitFor(short events, Clock::time_point deadline) {
 }
 
 bool FakeDeviceStream::hasBuffered() const {
-    return m_ssl && SSL_pending(m_ssl) > 0;
+    return m_ssl && SSL_pending(m_ssl.get()) > 0;
 }
 
 qsizetype FakeDeviceStream::readSome(char* into, std::size_t room) {
@@ -147,10 +135,10 @@ qsizetype FakeDeviceStream::readSome(char* into, std::size_t room) {
         return -1;
     }
     ERR_clear_error();
-    const int got = SSL_read(m_ssl, into, int(std::min<std::size_t>(room, 1 << 30)));
+    const int got = SSL_read(m_ssl.get(), into, int(std::min<std::size_t>(room, 1 << 30)));
     if (got > 0)
         return got;
-    switch (SSL_get_error(m_ssl, got)) {
+    switch (SSL_get_error(m_ssl.get(), got)) {
     case SSL_ERROR_WANT_READ:
         return 0;
     case SSL_ERROR_WANT_WRITE:
@@ -174,10 +162,10 @@ qsizetype FakeDeviceStream::writeSome(const char* from, std::size_t size) {
         return -1;
     }
     ERR_clear_error();
-    const int sent = SSL_write(m_ssl, from, int(std::min<std::size_t>(size, 1 << 20)));
+    const int sent = SSL_write(m_ssl.get(), from, int(std::min<std::size_t>(size, 1 << 20)));
     if (sent > 0)
         return sent;
-    switch (SSL_get_error(m_ssl, sent)) {
+    switch (SSL_get_error(m_ssl.get(), sent)) {
     case SSL_ERROR_WANT_WRITE:
         return 0;
     case SSL_ERROR_WANT_READ:

@@ -78,19 +78,20 @@ FakeUsbmuxd::~FakeUsbmuxd() {
 }
 
 bool FakeUsbmuxd::start() {
-    m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listenFd < 0)
-        return false;
+    m_listen.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const QByteArray bytes = m_path.toUtf8();
-    ::unlink(bytes.constData());
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (bytes.size() >= qsizetype(sizeof address.sun_path))
+    if (!m_listen || bytes.size() >= qsizetype(sizeof address.sun_path))
         return false;
+    ::unlink(bytes.constData());
     std::memcpy(address.sun_path, bytes.constData(), size_t(bytes.size()));
-    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listenFd, 64) != 0 || ::pipe2(m_wakeFds, O_CLOEXEC) != 0)
+    int wake[2];
+    if (::bind(m_listen.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_listen.get(), 64) != 0 || ::pipe2(wake, O_CLOEXEC) != 0)
         return false;
+    m_wake[0].reset(wake[0]);
+    m_wake[1].reset(wake[1]);
     m_acceptThread = std::thread([this] { acceptLoop(); });
     return true;
 }
@@ -104,30 +105,25 @@ void FakeUsbmuxd::stop() {
         m_stopping = true;
         clients = m_clients;
         for (const auto& client : clients)
-            ::shutdown(client->fd, SHUT_RDWR);
+            ::shutdown(client->fd.get(), SHUT_RDWR);
     }
     const char byte = 0;
-    (void)!::write(m_wakeFds[1], &byte, 1);
+    (void)!::write(m_wake[1].get(), &byte, 1);
     m_acceptThread.join();
     for (const auto& client : clients)
         if (client->thread.joinable())
             client->thread.join();
     std::lock_guard lock(m_lock);
-    for (const auto& client : m_clients)
-        ::close(client->fd);
     m_clients.clear();
-    for (int& fd : m_wakeFds) {
-        ::close(fd);
-        fd = -1;
-    }
-    ::close(m_listenFd);
+    m_wake[0].reset();
+    m_wake[1].reset();
+    m_listen.reset();
     ::unlink(m_path.toUtf8().constData());
-    m_listenFd = -1;
 }
 
 void FakeUsbmuxd::acceptLoop() {
     for (;;) {
-        pollfd fds[2] = {{m_wakeFds[0], POLLIN, 0}, {m_listenFd, POLLIN, 0}};
+        pollfd fds[2] = {{m_wake[0].get(), POLLIN, 0}, {m_listen.get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR)
             return;
         std::lock_guard lock(m_lock);
@@ -135,12 +131,12 @@ void FakeUsbmuxd::acceptLoop() {
             return;
         if (!(fds[1].revents & POLLIN))
             continue;
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
+        UniqueFd fd{::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC)};
+        if (!fd)
             continue;
         reapLocked();
         auto client = std::make_shared<Client>();
-        client->fd = fd;
+        client->fd = std::move(fd);
         m_clients.push_back(client);
         client->thread = std::thread([this, client] { serveClient(client); });
     }
@@ -151,7 +147,6 @@ void FakeUsbmuxd::reapLocked() {
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         if ((*it)->done) {
             (*it)->thread.join();
-            ::close((*it)->fd);
             it = m_clients.erase(it);
         } else {
             ++it;
@@ -162,11 +157,11 @@ void FakeUsbmuxd::reapLocked() {
 void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
     for (;;) {
         Header header;
-        if (!readAll(client->fd, reinterpret_cast<char*>(&header), sizeof header) ||
+        if (!readAll(client->fd.get(), reinterpret_cast<char*>(&header), sizeof header) ||
             header.length < sizeof header)
             break;
         QByteArray payload(qsizetype(header.length - sizeof header), Qt::Uninitialized);
-        if (!readAll(client->fd, payload.data(), std::size_t(payload.size())))
+        if (!readAll(client->fd.get(), payload.data(), std::size_t(payload.size())))
             break;
         const std::optional<QVariantMap> request =
             header.message == kPlistMessage && header.version == 1 ? PlistXml::decode(payload) : std::nullopt;
@@ -175,11 +170,6 @@ void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
             continue;
         }
         const QString type = request->value(QStringLiteral("MessageType")).toString();
-        {
-            std::lock_guard lock(m_lock);
-            m_requests.append(type);
-            m_changed.notify_all();
-        }
         if (type == QLatin1String("ListDevices")) {
             QVariantList list;
             {
@@ -237,8 +227,8 @@ void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
                 m_changed.notify_all();
             }
             // From here on the stream belongs to the device.
-            target->serve(port, client->fd);
-            ::shutdown(client->fd, SHUT_RDWR);
+            target->serve(port, client->fd.get());
+            ::shutdown(client->fd.get(), SHUT_RDWR);
             break;
         } else if (type == QLatin1String("ReadPairRecord")) {
             QByteArray record;
@@ -285,8 +275,8 @@ bool FakeUsbmuxd::reply(Client& client, std::uint32_t tag, const QVariantMap& me
     const QByteArray body = PlistXml::encode(message);
     Header header{std::uint32_t(sizeof(Header) + std::size_t(body.size())), 1, kPlistMessage, tag};
     std::lock_guard lock(client.writeLock);
-    return writeAll(client.fd, reinterpret_cast<const char*>(&header), sizeof header) &&
-           writeAll(client.fd, body.constData(), std::size_t(body.size()));
+    return writeAll(client.fd.get(), reinterpret_cast<const char*>(&header), sizeof header) &&
+           writeAll(client.fd.get(), body.constData(), std::size_t(body.size()));
 }
 
 QVariantMap FakeUsbmuxd::propertiesLocked(const Entry& entry) const {
@@ -356,7 +346,7 @@ void FakeUsbmuxd::unplug(const QString& udid) {
         }
         for (const auto& client : m_clients)
             if (client->device && std::find(gone.begin(), gone.end(), client->device) != gone.end())
-                ::shutdown(client->fd, SHUT_RDWR);
+                ::shutdown(client->fd.get(), SHUT_RDWR);
     }
     for (std::uint32_t id : gone)
         notifyListeners({{QStringLiteral("MessageType"), QStringLiteral("Detached")},
@@ -369,30 +359,6 @@ void FakeUsbmuxd::setPairRecord(const QString& udid, const QByteArray& record) {
         m_pairRecords.remove(udid);
     else
         m_pairRecords.insert(udid, record);
-}
-
-QByteArray FakeUsbmuxd::pairRecord(const QString& udid) const {
-    std::lock_guard lock(m_lock);
-    return m_pairRecords.value(udid);
-}
-
-void FakeUsbmuxd::setBUID(const QString& buid) {
-    std::lock_guard lock(m_lock);
-    m_buid = buid;
-}
-
-QStringList FakeUsbmuxd::requests() const {
-    std::lock_guard lock(m_lock);
-    return m_requests;
-}
-
-int FakeUsbmuxd::deviceConnections() const {
-    std::lock_guard lock(m_lock);
-    int count = 0;
-    for (const auto& client : m_clients)
-        if (client->device && !client->done)
-            ++count;
-    return count;
 }
 
 bool FakeUsbmuxd::waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) const {

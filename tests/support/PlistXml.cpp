@@ -4,7 +4,9 @@
 
 namespace PlistXml {
 
-QByteArray encode(const QVariantMap& dictionary) { return PropertyList::encodeXml(dictionary).value_or(QByteArray()); }
+QByteArray encode(const QVariantMap& dictionary) {
+    return PropertyList::encodeXml(dictionary).value_or(QByteArray());
+}
 
 std::optional<QVariantMap> decode(const QByteArray& bytes) {
     const std::optional<QVariant> value = PropertyList::decode(bytes);

@@ -42,7 +42,8 @@ int holdSocket(const char* path) {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
     ::unlink(path);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0)
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 4) != 0)
         return 1;
     std::puts("listening");
     std::fflush(stdout);
@@ -111,8 +112,11 @@ int main(int argc, char** argv) {
         if (method == QLatin1String("Runtime.evaluate")) {
             const QString expression = command.params.value("expression").toString();
             if (expression.startsWith(QLatin1String("JSON.stringify(")) && size.isValid())
-                return Answer::result(QJsonObject{{"result", QJsonObject{{"type", "string"},
-                                                                         {"value", QStringLiteral("[%1,%2]").arg(size.width()).arg(size.height())}}}});
+                return Answer::result(QJsonObject{
+                    {"result",
+                     QJsonObject{
+                         {"type", "string"},
+                         {"value", QStringLiteral("[%1,%2]").arg(size.width()).arg(size.height())}}}});
             const QJsonObject known = evaluations.value(command.pageID);
             if (known.contains(expression))
                 return Answer::result(QJsonObject{{"result", known.value(expression).toObject()}});
@@ -125,7 +129,8 @@ int main(int argc, char** argv) {
             QBuffer buffer(&bytes);
             buffer.open(QIODevice::WriteOnly);
             image.save(&buffer, "PNG");
-            return Answer::result(QJsonObject{{"dataURL", QStringLiteral("data:image/png;base64,") + QString::fromLatin1(bytes.toBase64())}});
+            return Answer::result(QJsonObject{{"dataURL", QStringLiteral("data:image/png;base64,") +
+                                                              QString::fromLatin1(bytes.toBase64())}});
         }
         return std::nullopt;
     });
