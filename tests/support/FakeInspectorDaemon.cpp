@@ -40,17 +40,14 @@ std::optional<qint64> jsonID(const QJsonValue& value) {
 } // namespace
 
 FakeInspectorDaemon::Answer FakeInspectorDaemon::Answer::result(const QJsonObject& result) {
-    return {Kind::result, QJsonObject{{"result", result}}};
+    return {Kind::result, {{"result", result}}};
 }
-
 FakeInspectorDaemon::Answer FakeInspectorDaemon::Answer::error(const QString& message) {
-    return {Kind::error, QJsonObject{{"error", QJsonObject{{"message", message}, {"code", -32000}}}}};
+    return {Kind::error, {{"error", QJsonObject{{"message", message}, {"code", -32000}}}}};
 }
-
 FakeInspectorDaemon::Answer FakeInspectorDaemon::Answer::errorWithoutMessage() {
-    return {Kind::error, QJsonObject{{"error", QJsonObject{{"code", -32000}}}}};
+    return {Kind::error, {{"error", QJsonObject{{"code", -32000}}}}};
 }
-
 FakeInspectorDaemon::Answer FakeInspectorDaemon::Answer::silence() {
     return {Kind::silence, {}};
 }
@@ -98,10 +95,6 @@ void FakeInspectorDaemon::flush(Out& out) {
     out.clear();
 }
 
-void FakeInspectorDaemon::changedLocked() {
-    m_changed.notify_all();
-}
-
 std::vector<int> FakeInspectorDaemon::peersLocked(int peer) const {
     if (peer >= 0)
         return {peer};
@@ -136,7 +129,7 @@ void FakeInspectorDaemon::receive(int peer, const QString& selector, const QVari
         } else if (selector == QLatin1String("_rpc_forwardSocketData:")) {
             socketDataLocked(out, peer, argument);
         }
-        changedLocked();
+        m_changed.notify_all();
     }
     flush(out);
 }
@@ -147,7 +140,7 @@ void FakeInspectorDaemon::peerGone(int peer) {
     for (Session& session : m_sessions)
         if (session.peer == peer)
             session.open = false;
-    changedLocked();
+    m_changed.notify_all();
 }
 
 void FakeInspectorDaemon::setupLocked(Out& out, int peer, const QVariantMap& argument) {
@@ -360,7 +353,7 @@ void FakeInspectorDaemon::storeApp(const App& app, const QString& selector) {
         if (!selector.isEmpty())
             for (int peer : peersLocked(-1))
                 out.push_back({peer, selector, appDictionaryLocked(state)});
-        changedLocked();
+        m_changed.notify_all();
     }
     flush(out);
 }
@@ -377,7 +370,7 @@ void FakeInspectorDaemon::removeApp(const QString& appID, bool announce) {
             for (int peer : peersLocked(-1))
                 out.push_back(
                     {peer, QStringLiteral("_rpc_applicationDisconnected:"), {{kApplicationKey, appID}}});
-        changedLocked();
+        m_changed.notify_all();
     }
     flush(out);
 }
@@ -403,39 +396,28 @@ void FakeInspectorDaemon::addPage(const QString& appID, const Page& page) {
     const auto app = m_apps.find(appID);
     if (app != m_apps.end())
         app->second.pages[page.id] = page;
-    changedLocked();
+    m_changed.notify_all();
 }
 
 void FakeInspectorDaemon::removePage(const QString& appID, qint64 pageID) {
     std::lock_guard guard(m_lock);
     if (const auto app = m_apps.find(appID); app != m_apps.end())
         app->second.pages.erase(pageID);
-    changedLocked();
+    m_changed.notify_all();
 }
 
 void FakeInspectorDaemon::setHolder(const QString& appID, qint64 pageID, std::optional<QString> holder) {
     std::lock_guard guard(m_lock);
     if (Page* page = pageLocked(appID, pageID))
         page->heldBy = std::move(holder);
-    changedLocked();
+    m_changed.notify_all();
 }
 
 void FakeInspectorDaemon::setTitle(const QString& appID, qint64 pageID, const QString& title) {
     std::lock_guard guard(m_lock);
     if (Page* page = pageLocked(appID, pageID))
         page->title = title;
-    changedLocked();
-}
-
-void FakeInspectorDaemon::sendApplicationList(int peer) {
-    Out out;
-    {
-        std::lock_guard guard(m_lock);
-        for (int target : peersLocked(peer))
-            out.push_back(
-                {target, QStringLiteral("_rpc_reportConnectedApplicationList:"), applicationListLocked()});
-    }
-    flush(out);
+    m_changed.notify_all();
 }
 
 void FakeInspectorDaemon::sendListing(const QString& appID, int peer) {
@@ -593,10 +575,8 @@ void FakeInspectorDaemon::respond(const Command& command, const Answer& answer) 
 std::vector<FakeInspectorDaemon::Session> FakeInspectorDaemon::sessions(const QString& appID,
                                                                         qint64 pageID) const {
     std::lock_guard guard(m_lock);
-    std::vector<Session> found;
-    for (const Session& session : m_sessions)
-        if (session.appID == appID && session.pageID == pageID)
-            found.push_back(session);
+    std::vector<Session> found = m_sessions;
+    std::erase_if(found, [&](const Session& s) { return s.appID != appID || s.pageID != pageID; });
     return found;
 }
 
@@ -607,27 +587,16 @@ std::vector<FakeInspectorDaemon::Session> FakeInspectorDaemon::openSessions(cons
     return found;
 }
 
-std::vector<FakeInspectorDaemon::Session> FakeInspectorDaemon::allSessions() const {
-    std::lock_guard guard(m_lock);
-    return {m_sessions.begin(), m_sessions.end()};
-}
-
 std::vector<FakeInspectorDaemon::Command> FakeInspectorDaemon::commands(const QString& appID,
                                                                         qint64 pageID) const {
-    std::lock_guard guard(m_lock);
-    std::vector<Command> found;
-    for (const Command& command : m_commands)
-        if (command.appID == appID && command.pageID == pageID)
-            found.push_back(command);
+    std::vector<Command> found = allCommands();
+    std::erase_if(found, [&](const Command& c) { return c.appID != appID || c.pageID != pageID; });
     return found;
 }
 
 std::vector<FakeInspectorDaemon::Command> FakeInspectorDaemon::commands(const QString& method) const {
-    std::lock_guard guard(m_lock);
-    std::vector<Command> found;
-    for (const Command& command : m_commands)
-        if (command.method == method)
-            found.push_back(command);
+    std::vector<Command> found = allCommands();
+    std::erase_if(found, [&](const Command& command) { return command.method != method; });
     return found;
 }
 
@@ -661,34 +630,27 @@ std::optional<FakeInspectorDaemon::Command>
 FakeInspectorDaemon::waitForCommand(const QString& appID, qint64 pageID, const QString& method,
                                     std::chrono::milliseconds timeout,
                                     const std::function<bool(const Command&)>& predicate) const {
-    std::unique_lock guard(m_lock);
     std::optional<Command> found;
-    m_changed.wait_for(guard, timeout, [&] {
-        for (const Command& command : m_commands) {
-            if (command.appID == appID && command.pageID == pageID && command.method == method &&
-                (!predicate || predicate(command))) {
-                found = command;
-                return true;
-            }
-        }
-        return false;
-    });
+    waitUntil(
+        [&] {
+            for (const Command& command : commands(appID, pageID))
+                if (command.method == method && (!predicate || predicate(command)))
+                    return bool(found = command);
+            return false;
+        },
+        timeout);
     return found;
 }
 
 std::optional<FakeInspectorDaemon::Session>
 FakeInspectorDaemon::waitForSession(const QString& appID, qint64 pageID,
                                     std::chrono::milliseconds timeout) const {
-    std::unique_lock guard(m_lock);
     std::optional<Session> found;
-    m_changed.wait_for(guard, timeout, [&] {
-        for (const Session& session : m_sessions) {
-            if (session.open && session.appID == appID && session.pageID == pageID) {
-                found = session;
-                return true;
-            }
-        }
-        return false;
-    });
+    waitUntil(
+        [&] {
+            const std::vector<Session> open = openSessions(appID, pageID);
+            return !open.empty() && bool(found = open.front());
+        },
+        timeout);
     return found;
 }

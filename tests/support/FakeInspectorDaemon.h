@@ -139,8 +139,7 @@ public:
     void setHolder(const QString& appID, qint64 pageID, std::optional<QString> holder);
     void setTitle(const QString& appID, qint64 pageID, const QString& title);
 
-    // Unprompted lists, to one peer or (-1) to every known peer.
-    void sendApplicationList(int peer = -1);
+    // An unprompted listing, to one peer or (-1) to every known peer.
     void sendListing(const QString& appID, int peer = -1);
 
     // Targets. Each sends the event into every open session of the page. A commit is a navigation:
@@ -166,7 +165,6 @@ public:
     // What clients did.
     std::vector<Session> sessions(const QString& appID, qint64 pageID) const; // in order of setup
     std::vector<Session> openSessions(const QString& appID, qint64 pageID) const;
-    std::vector<Session> allSessions() const;
     std::vector<Command> commands(const QString& appID, qint64 pageID) const;
     std::vector<Command> commands(const QString& method) const;
     std::vector<Command> allCommands() const;
@@ -199,7 +197,6 @@ private:
 
     void flush(Out& out);
     void storeApp(const App& app, const QString& selector);
-    void changedLocked();
     std::vector<int> peersLocked(int peer) const;
     QVariantMap appDictionaryLocked(const AppState& state) const;
     QVariantMap applicationListLocked() const;

@@ -163,105 +163,80 @@ void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
         QByteArray payload(qsizetype(header.length - sizeof header), Qt::Uninitialized);
         if (!readAll(client->fd.get(), payload.data(), std::size_t(payload.size())))
             break;
-        const std::optional<QVariantMap> request =
-            header.message == kPlistMessage && header.version == 1 ? PlistXml::decode(payload) : std::nullopt;
-        if (!request) {
-            reply(*client, header.tag, result(kResultBadCommand));
-            continue;
-        }
-        const QString type = request->value(QStringLiteral("MessageType")).toString();
-        if (type == QLatin1String("ListDevices")) {
-            QVariantList list;
-            {
-                std::lock_guard lock(m_lock);
-                for (const Entry& entry : m_entries)
-                    list.append(QVariantMap{{QStringLiteral("DeviceID"), qint64(entry.id)},
-                                            {QStringLiteral("MessageType"), QStringLiteral("Attached")},
-                                            {QStringLiteral("Properties"), propertiesLocked(entry)}});
-            }
-            reply(*client, header.tag, {{QStringLiteral("DeviceList"), list}});
-        } else if (type == QLatin1String("Listen")) {
-            reply(*client, header.tag, result(kResultOK));
-            std::vector<QVariantMap> attached;
-            {
-                std::lock_guard lock(m_lock);
-                client->listening = true;
-                for (const Entry& entry : m_entries)
-                    attached.push_back({{QStringLiteral("MessageType"), QStringLiteral("Attached")},
-                                        {QStringLiteral("DeviceID"), qint64(entry.id)},
-                                        {QStringLiteral("Properties"), propertiesLocked(entry)}});
-            }
-            for (const QVariantMap& event : attached)
-                reply(*client, 0, event);
-        } else if (type == QLatin1String("Connect")) {
-            const std::uint32_t id = std::uint32_t(request->value(QStringLiteral("DeviceID")).toLongLong());
+        const QVariantMap request = header.message == kPlistMessage && header.version == 1
+                                        ? PlistXml::decode(payload).value_or(QVariantMap())
+                                        : QVariantMap();
+        const QString type = request.value(QStringLiteral("MessageType")).toString();
+        const QString recordID = request.value(QStringLiteral("PairRecordID")).toString();
+        if (type == QLatin1String("Connect")) {
+            const std::uint32_t id = std::uint32_t(request.value(QStringLiteral("DeviceID")).toLongLong());
             const std::uint16_t port =
-                ntohs(std::uint16_t(request->value(QStringLiteral("PortNumber")).toLongLong()));
-            Target* target = nullptr;
-            bool found = false;
+                ntohs(std::uint16_t(request.value(QStringLiteral("PortNumber")).toLongLong()));
+            std::optional<Target*> target; // nothing: no such device
             {
                 std::lock_guard lock(m_lock);
-                for (const Entry& entry : m_entries) {
-                    if (entry.id == id) {
-                        found = true;
+                for (const Entry& entry : m_entries)
+                    if (entry.id == id)
                         target = entry.target;
-                        if (target)
-                            client->device = id;
-                    }
-                }
+                client->device = target && *target ? id : 0;
             }
-            if (!found) {
-                reply(*client, header.tag, result(kResultBadDevice));
-                continue;
-            }
-            if (!target || !target->accepts(port)) {
+            const bool accepted = target && *target && (*target)->accepts(port);
+            if (!accepted) {
                 std::lock_guard lock(m_lock);
                 client->device = 0;
-                reply(*client, header.tag, result(kResultConnectionRefused));
-                continue;
             }
-            if (!reply(*client, header.tag, result(kResultOK)))
+            const std::uint32_t number = !target    ? kResultBadDevice
+                                         : accepted ? kResultOK
+                                                    : kResultConnectionRefused;
+            if (!reply(*client, header.tag, result(number)))
                 break;
+            if (!accepted)
+                continue;
             {
                 std::lock_guard lock(m_lock);
                 m_changed.notify_all();
             }
             // From here on the stream belongs to the device.
-            target->serve(port, client->fd.get());
+            (*target)->serve(port, client->fd.get());
             ::shutdown(client->fd.get(), SHUT_RDWR);
             break;
-        } else if (type == QLatin1String("ReadPairRecord")) {
-            QByteArray record;
+        }
+        QVariantMap answer = result(kResultBadCommand);
+        {
+            std::lock_guard lock(m_lock);
+            if (type == QLatin1String("ListDevices")) {
+                QVariantList list;
+                for (const Entry& entry : m_entries)
+                    list.append(attachedLocked(entry));
+                answer = {{QStringLiteral("DeviceList"), list}};
+            } else if (type == QLatin1String("ReadPairRecord")) {
+                answer = m_pairRecords.contains(recordID)
+                             ? QVariantMap{{QStringLiteral("PairRecordData"), m_pairRecords.value(recordID)}}
+                             : result(kResultBadDevice);
+            } else if (type == QLatin1String("SavePairRecord")) {
+                m_pairRecords.insert(recordID, request.value(QStringLiteral("PairRecordData")).toByteArray());
+                answer = result(kResultOK);
+            } else if (type == QLatin1String("DeletePairRecord")) {
+                m_pairRecords.remove(recordID);
+                answer = result(kResultOK);
+            } else if (type == QLatin1String("ReadBUID")) {
+                answer = {{QStringLiteral("BUID"), m_buid}};
+            } else if (type == QLatin1String("Listen")) {
+                answer = result(kResultOK);
+            }
+        }
+        reply(*client, header.tag, answer);
+        if (type == QLatin1String("Listen")) {
+            // Listeners hear of every device attached so far, then of every change.
+            std::vector<QVariantMap> attached;
             {
                 std::lock_guard lock(m_lock);
-                record = m_pairRecords.value(request->value(QStringLiteral("PairRecordID")).toString());
+                client->listening = true;
+                for (const Entry& entry : m_entries)
+                    attached.push_back(attachedLocked(entry));
             }
-            if (record.isEmpty())
-                reply(*client, header.tag, result(kResultBadDevice));
-            else
-                reply(*client, header.tag, {{QStringLiteral("PairRecordData"), record}});
-        } else if (type == QLatin1String("SavePairRecord")) {
-            {
-                std::lock_guard lock(m_lock);
-                m_pairRecords.insert(request->value(QStringLiteral("PairRecordID")).toString(),
-                                     request->value(QStringLiteral("PairRecordData")).toByteArray());
-            }
-            reply(*client, header.tag, result(kResultOK));
-        } else if (type == QLatin1String("DeletePairRecord")) {
-            {
-                std::lock_guard lock(m_lock);
-                m_pairRecords.remove(request->value(QStringLiteral("PairRecordID")).toString());
-            }
-            reply(*client, header.tag, result(kResultOK));
-        } else if (type == QLatin1String("ReadBUID")) {
-            QString buid;
-            {
-                std::lock_guard lock(m_lock);
-                buid = m_buid;
-            }
-            reply(*client, header.tag, {{QStringLiteral("BUID"), buid}});
-        } else {
-            reply(*client, header.tag, result(kResultBadCommand));
+            for (const QVariantMap& event : attached)
+                reply(*client, 0, event);
         }
     }
     std::lock_guard lock(m_lock);
@@ -279,6 +254,12 @@ bool FakeUsbmuxd::reply(Client& client, std::uint32_t tag, const QVariantMap& me
            writeAll(client.fd.get(), body.constData(), std::size_t(body.size()));
 }
 
+QVariantMap FakeUsbmuxd::attachedLocked(const Entry& entry) const {
+    return {{QStringLiteral("MessageType"), QStringLiteral("Attached")},
+            {QStringLiteral("DeviceID"), qint64(entry.id)},
+            {QStringLiteral("Properties"), propertiesLocked(entry)}};
+}
+
 QVariantMap FakeUsbmuxd::propertiesLocked(const Entry& entry) const {
     QVariantMap properties{{QStringLiteral("DeviceID"), qint64(entry.id)},
                            {QStringLiteral("SerialNumber"), entry.udid}};
@@ -290,12 +271,7 @@ QVariantMap FakeUsbmuxd::propertiesLocked(const Entry& entry) const {
         properties.insert(QStringLiteral("USBSerialNumber"), QString(entry.udid).remove(QLatin1Char('-')));
     } else {
         // A BSD sockaddr_in: length, family, port, address.
-        QByteArray address(16, '\0');
-        address[0] = char(16);
-        address[1] = char(2);
-        address[4] = char(192);
-        address[5] = char(168);
-        address[6] = char(1);
+        QByteArray address = QByteArray::fromHex("10020000c0a80100") + QByteArray(8, '\0');
         address[7] = char(20 + entry.id);
         properties.insert(QStringLiteral("ConnectionType"), QStringLiteral("Network"));
         properties.insert(QStringLiteral("NetworkAddress"), address);
@@ -324,9 +300,7 @@ std::uint32_t FakeUsbmuxd::plug(const QString& udid, Target* target, Link link) 
         std::lock_guard lock(m_lock);
         id = m_nextDeviceID++;
         m_entries.push_back({id, udid, link, target});
-        event = {{QStringLiteral("MessageType"), QStringLiteral("Attached")},
-                 {QStringLiteral("DeviceID"), qint64(id)},
-                 {QStringLiteral("Properties"), propertiesLocked(m_entries.back())}};
+        event = attachedLocked(m_entries.back());
     }
     notifyListeners(event);
     return id;

@@ -80,6 +80,7 @@ private:
     void serveClient(std::shared_ptr<Client> client);
     bool reply(Client& client, std::uint32_t tag, const QVariantMap& message);
     void notifyListeners(const QVariantMap& event);
+    QVariantMap attachedLocked(const Entry& entry) const;
     QVariantMap propertiesLocked(const Entry& entry) const;
     void reapLocked();
 

@@ -8,6 +8,7 @@
 //                         "evaluations": {"6*7": {"type": "number", "value": 42, "description": "42"}},
 //                         "snapshot": [800, 600]}]}]}
 // Without one it only holds the socket. It runs until killed.
+#include "base/UniqueFd.h"
 #include "support/FakeSimulator.h"
 
 #include <QBuffer>
@@ -37,13 +38,13 @@ QByteArray icon(int width) {
 }
 
 int holdSocket(const char* path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM, 0)};
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
     ::unlink(path);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 4) != 0)
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.get(), 4) != 0)
         return 1;
     std::puts("listening");
     std::fflush(stdout);
