@@ -1,7 +1,7 @@
 #include "support/FakeDevice.h"
 
 #include "support/FakeDeviceStream.h"
-#include "support/PlistXml.h"
+#include "wire/PropertyList.h"
 
 #include <QUuid>
 #include <QtEndian>
@@ -156,7 +156,7 @@ void FakeDevice::relay(FakeDeviceStream& host) {
 }
 
 bool FakeDevice::answerLockdown(FakeDeviceStream& stream, const QVariantMap& message) {
-    const QByteArray body = PlistXml::encode(message);
+    const QByteArray body = PropertyList::encodeXml(message).value_or(QByteArray());
     QByteArray frame(4, Qt::Uninitialized);
     qToBigEndian<quint32>(quint32(body.size()), frame.data());
     return stream.write(frame + body);
@@ -172,10 +172,11 @@ void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
         const quint32 size = length ? qFromBigEndian<quint32>(length->constData()) : 0;
         const std::optional<QByteArray> body =
             size && size <= kMaxLockdownMessage ? stream.read(size) : std::nullopt;
-        const std::optional<QVariantMap> message = body ? PlistXml::decode(*body) : std::nullopt;
-        if (!message)
+        const std::optional<QVariant> decoded = body ? PropertyList::decode(*body) : std::nullopt;
+        if (!decoded || decoded->typeId() != QMetaType::QVariantMap)
             return;
-        const QString request = message->value(kRequest).toString();
+        const QVariantMap message = decoded->toMap();
+        const QString request = message.value(kRequest).toString();
         {
             std::lock_guard lock(m_stateLock);
             m_requests.append(request);
@@ -185,12 +186,12 @@ void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
             answer.insert(QStringLiteral("Error"), QString::fromLatin1(error));
         };
         const QString hostID = request == QLatin1String("ValidatePair")
-                                   ? message->value("PairRecord").toMap().value("HostID").toString()
-                                   : message->value("HostID").toString();
+                                   ? message.value("PairRecord").toMap().value("HostID").toString()
+                                   : message.value("HostID").toString();
         if (request == QLatin1String("QueryType")) {
             answer.insert(QStringLiteral("Type"), QStringLiteral("com.apple.mobile.lockdown"));
         } else if (request == QLatin1String("GetValue")) {
-            const QString key = message->value(QStringLiteral("Key")).toString();
+            const QString key = message.value(QStringLiteral("Key")).toString();
             if (const std::optional<QVariant> value = this->value(key))
                 answer.insert(QVariantMap{{QStringLiteral("Key"), key}, {QStringLiteral("Value"), *value}});
             else
@@ -208,7 +209,7 @@ void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
         } else if (request == QLatin1String("StopSession")) {
             session.reset();
         } else if (request == QLatin1String("StartService")) {
-            const QString name = message->value(QStringLiteral("Service")).toString();
+            const QString name = message.value(QStringLiteral("Service")).toString();
             std::lock_guard lock(m_stateLock);
             if (!session) {
                 refuse("NoRunningSession");

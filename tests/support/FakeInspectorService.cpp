@@ -1,5 +1,6 @@
 #include "support/FakeInspectorService.h"
 
+#include "support/UnixListener.h"
 #include "wire/PropertyList.h"
 #include "wire/WIRSocket.h"
 
@@ -17,9 +18,7 @@
 
 FakeInspectorService::FakeInspectorService(QString path) : m_path(std::move(path)) {
     if (m_path.isEmpty()) {
-        // Short paths: unix socket addresses hold barely more than 100 bytes.
-        m_tempDir = QStringLiteral("/tmp/tv-") + QUuid::createUuid().toString(QUuid::Id128).left(12);
-        QDir().mkpath(m_tempDir);
+        m_tempDir = UnixListener::freshFolder();
         m_path = m_tempDir + QStringLiteral("/inspector.sock");
     }
 }
@@ -31,20 +30,9 @@ FakeInspectorService::~FakeInspectorService() {
 }
 
 bool FakeInspectorService::start() {
-    m_listen.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const QByteArray bytes = m_path.toUtf8();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (!m_listen || bytes.size() >= qsizetype(sizeof address.sun_path))
+    m_listen = UnixListener::listen(m_path, 16);
+    if (!m_listen || !UnixListener::wakePipe(m_wake))
         return false;
-    ::unlink(bytes.constData());
-    std::memcpy(address.sun_path, bytes.constData(), size_t(bytes.size()));
-    int wake[2];
-    if (::bind(m_listen.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listen.get(), 16) != 0 || ::pipe2(wake, O_CLOEXEC) != 0)
-        return false;
-    m_wake[0].reset(wake[0]);
-    m_wake[1].reset(wake[1]);
     m_thread = std::thread([this] { run(); });
     return true;
 }

@@ -1,6 +1,7 @@
 #include "support/FakeUsbmuxd.h"
 
-#include "support/PlistXml.h"
+#include "support/UnixListener.h"
+#include "wire/PropertyList.h"
 
 #include <QDir>
 #include <QUuid>
@@ -65,8 +66,7 @@ QVariantMap result(std::uint32_t number) {
 
 FakeUsbmuxd::FakeUsbmuxd(QString path) : m_path(std::move(path)) {
     if (m_path.isEmpty()) {
-        m_tempDir = QStringLiteral("/tmp/tv-") + QUuid::createUuid().toString(QUuid::Id128).left(12);
-        QDir().mkpath(m_tempDir);
+        m_tempDir = UnixListener::freshFolder();
         m_path = m_tempDir + QStringLiteral("/usbmuxd");
     }
 }
@@ -78,20 +78,9 @@ FakeUsbmuxd::~FakeUsbmuxd() {
 }
 
 bool FakeUsbmuxd::start() {
-    m_listen.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const QByteArray bytes = m_path.toUtf8();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (!m_listen || bytes.size() >= qsizetype(sizeof address.sun_path))
+    m_listen = UnixListener::listen(m_path, 64);
+    if (!m_listen || !UnixListener::wakePipe(m_wake))
         return false;
-    ::unlink(bytes.constData());
-    std::memcpy(address.sun_path, bytes.constData(), size_t(bytes.size()));
-    int wake[2];
-    if (::bind(m_listen.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listen.get(), 64) != 0 || ::pipe2(wake, O_CLOEXEC) != 0)
-        return false;
-    m_wake[0].reset(wake[0]);
-    m_wake[1].reset(wake[1]);
     m_acceptThread = std::thread([this] { acceptLoop(); });
     return true;
 }
@@ -164,7 +153,7 @@ void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
         if (!readAll(client->fd.get(), payload.data(), std::size_t(payload.size())))
             break;
         const QVariantMap request = header.message == kPlistMessage && header.version == 1
-                                        ? PlistXml::decode(payload).value_or(QVariantMap())
+                                        ? PropertyList::decode(payload).value_or(QVariant()).toMap()
                                         : QVariantMap();
         const QString type = request.value(QStringLiteral("MessageType")).toString();
         const QString recordID = request.value(QStringLiteral("PairRecordID")).toString();
@@ -247,7 +236,7 @@ void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
 }
 
 bool FakeUsbmuxd::reply(Client& client, std::uint32_t tag, const QVariantMap& message) {
-    const QByteArray body = PlistXml::encode(message);
+    const QByteArray body = PropertyList::encodeXml(message).value_or(QByteArray());
     Header header{std::uint32_t(sizeof(Header) + std::size_t(body.size())), 1, kPlistMessage, tag};
     std::lock_guard lock(client.writeLock);
     return writeAll(client.fd.get(), reinterpret_cast<const char*>(&header), sizeof header) &&

@@ -1,7 +1,7 @@
 #include "support/PairingCertificates.h"
 
-#include "support/PlistXml.h"
 #include "wire/DeviceHandles.h"
+#include "wire/PropertyList.h"
 
 #include <QUuid>
 
@@ -105,5 +105,5 @@ QVariantMap PairingCertificates::pairRecordDictionary() const {
 }
 
 QByteArray PairingCertificates::pairRecord() const {
-    return PlistXml::encode(pairRecordDictionary());
+    return PropertyList::encodeXml(pairRecordDictionary()).value_or(QByteArray());
 }

@@ -17,22 +17,12 @@ namespace {
 // What a socket's callbacks deliver on its read thread.
 struct Recorder {
     std::mutex lock;
-    std::vector<std::pair<QString, QVariantMap>> frames;
-    QStringList closes;
+    QStringList selectors, closes;
+    QList<QVariantMap> arguments;
 
-    std::vector<std::pair<QString, QVariantMap>> received() {
+    template <typename T> T read(const T& field) {
         std::lock_guard guard(lock);
-        return frames;
-    }
-    QStringList selectors() {
-        QStringList names;
-        for (const auto& frame : received())
-            names << frame.first;
-        return names;
-    }
-    QStringList closed() {
-        std::lock_guard guard(lock);
-        return closes;
+        return field;
     }
 };
 
@@ -55,7 +45,8 @@ class TestChannel : public QObject {
             std::make_shared<UnixTransport>(path),
             [r = recorder](QString selector, QVariantMap argument) {
                 std::lock_guard guard(r->lock);
-                r->frames.emplace_back(std::move(selector), std::move(argument));
+                r->selectors << selector;
+                r->arguments << argument;
             },
             [r = recorder](QString reason) {
                 std::lock_guard guard(r->lock);
@@ -121,11 +112,11 @@ private slots:
                 bodyOf(QVariantMap{{"__selector", "b:"}, {"__argument", QVariantList{1}}})) +
             FakeInspectorService::frameBytes(xml) +
             FakeInspectorService::encode(QStringLiteral("c:"), {{"k", QByteArray("{}")}}));
-        QTRY_COMPARE(recorder->selectors(), (QStringList{"a:", "b:", "xml:", "c:"}));
-        const auto frames = recorder->received();
-        QVERIFY(frames[0].second.isEmpty() && frames[1].second.isEmpty());
-        QCOMPARE(frames[2].second.value("t").toString(), QString::fromUtf8("Café"));
-        QCOMPARE(frames[3].second.value("k").toByteArray(), QByteArray("{}"));
+        QTRY_COMPARE(recorder->read(recorder->selectors), (QStringList{"a:", "b:", "xml:", "c:"}));
+        const QList<QVariantMap> arguments = recorder->read(recorder->arguments);
+        QVERIFY(arguments[0].isEmpty() && arguments[1].isEmpty());
+        QCOMPARE(arguments[2].value("t").toString(), QString::fromUtf8("Café"));
+        QCOMPARE(arguments[3].value("k").toByteArray(), QByteArray("{}"));
         QVERIFY(socket->isLive());
     }
 
@@ -154,14 +145,14 @@ private slots:
                              FakeInspectorService::encode("after:", {}));
         });
         if (accepted)
-            QTRY_COMPARE_WITH_TIMEOUT(recorder->selectors(), (QStringList{"before:", "big:", "after:"}),
-                                      60000);
+            QTRY_COMPARE_WITH_TIMEOUT(recorder->read(recorder->selectors),
+                                      (QStringList{"before:", "big:", "after:"}), 60000);
         else
-            QTRY_COMPARE(recorder->closed(), QStringList{"connection lost"});
+            QTRY_COMPARE(recorder->read(recorder->closes), QStringList{"connection lost"});
         writer.join();
         QCOMPARE(socket->isLive(), accepted);
         if (!accepted)
-            QCOMPARE(recorder->selectors(), QStringList{"before:"});
+            QCOMPARE(recorder->read(recorder->selectors), QStringList{"before:"});
     }
 
     void closeReportsOnceAndSendNeedsALiveStream() {
@@ -169,9 +160,9 @@ private slots:
         QTest::qWait(50); // let the read thread block
         socket->close();
         socket->close();
-        QTRY_COMPARE(recorder->closed(), QStringList{"closed"});
+        QTRY_COMPARE(recorder->read(recorder->closes), QStringList{"closed"});
         QTest::qWait(50);
-        QCOMPARE(recorder->closed().size(), 1);
+        QCOMPARE(recorder->read(recorder->closes).size(), 1);
 
         // Before open nothing is written; after the stream is lost, nothing either.
         makeSocket(service->path());
@@ -179,7 +170,7 @@ private slots:
         QVERIFY(!socket->open());
         QVERIFY(service->waitForClients(2));
         service->disconnect();
-        QTRY_COMPARE(recorder->closed(), QStringList{"connection lost"});
+        QTRY_COMPARE(recorder->read(recorder->closes), QStringList{"connection lost"});
         socket->send(QStringLiteral("late:"), {});
         QTest::qWait(100);
         QVERIFY(service->received().empty());
@@ -189,7 +180,7 @@ private slots:
         QCOMPARE(socket->open(), std::optional(WIRError::socket(ENOENT)));
         QVERIFY(!socket->isLive());
         QTest::qWait(100);
-        QVERIFY(recorder->closed().isEmpty());
+        QVERIFY(recorder->read(recorder->closes).isEmpty());
     }
 
     void concurrentSendersNeverInterleave() {
