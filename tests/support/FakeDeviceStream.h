@@ -45,6 +45,8 @@ public:
 
 private:
     bool waitFor(short events, std::chrono::steady_clock::time_point deadline);
+    qsizetype outcome(long result);
+    template <typename Step> bool transfer(std::size_t total, std::chrono::milliseconds timeout, Step step);
     void dropTls();
 
     int m_fd;
