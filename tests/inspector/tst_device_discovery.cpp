@@ -1,9 +1,11 @@
 // Finding USB devices through a fake usbmuxd with real libimobiledevice: listing, the lockdown
-// handshake with its TLS session, and the values read from lockdown.
+// handshake with its TLS session, the values read from lockdown, and the built program's report.
 #include "inspector/PhysicalDevices.h"
 #include "support/FakeDevice.h"
 #include "support/FakeUsbmuxd.h"
 
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -63,6 +65,51 @@ private slots:
         phone.setName(QStringLiteral("Zoe 2"));
         QCOMPARE(PhysicalDevices::describe(kPhone)->name, QStringLiteral("Zoe 2"));
         QVERIFY(!PhysicalDevices::describe(QStringLiteral("00008030-000D77778888004E")));
+    }
+    // The built program's --dump report with fake USB devices as the only targets.
+    void dumpReportsTheDevices() {
+        FakeDevice phone(kPhone, QStringLiteral("Zoe's iPhone"), pairing);
+        phone.addApp({QStringLiteral("PID:311"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
+        FakeInspectorDaemon::Page page = FakeInspectorDaemon::page(1, "Shop", "https://shop.example/cart");
+        page.backlog = {QJsonObject{{"level", "warning"},
+                                    {"source", "console-api"},
+                                    {"text", "low stock"},
+                                    {"url", "https://shop.example/js/app.js"},
+                                    {"line", 7}}};
+        phone.addPage(QStringLiteral("PID:311"), page);
+        FakeDevice pad(kPad, QStringLiteral("Ada's iPad"), pairing);
+        pad.setTrusted(false);
+        pad.setProductVersion(QStringLiteral("16.7.2"));
+        FakeUsbmuxd usbmuxd;
+        QVERIFY(usbmuxd.start());
+        usbmuxd.setPairRecord(phone.udid(), pairing.pairRecord());
+        usbmuxd.plug(phone.udid(), &phone);
+        usbmuxd.plug(pad.udid(), &pad);
+
+        QTemporaryDir bin;
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PATH"), bin.path() + QStringLiteral(":/usr/bin:/bin"));
+        environment.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), usbmuxd.address());
+        environment.remove(QStringLiteral("DISPLAY"));
+        process.setProcessEnvironment(environment);
+        process.start(qEnvironmentVariable("TAVOLIN_BIN"), {"--dump", "3"});
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 0);
+        const QString report = QString::fromUtf8(process.readAllStandardOutput());
+        const QString expected =
+            QString::fromUtf8("device Ada's iPad [iOS 16.7.2] kind=device transport=usbmux\n"
+                              "  window title: Ada's iPad \u2014 iOS 16.7.2\n"
+                              "  trouble: Not paired. Unlock the device and trust this Mac.\n"
+                              "device Zoe's iPhone [iOS 17.5] kind=device transport=usbmux\n"
+                              "  window title: Zoe's iPhone \u2014 iOS 17.5\n"
+                              "  app Safari pid=311 icon=none\n"
+                              "    Shop \u2014 1 messages\n"
+                              "      shop.example/cart\n"
+                              "    [warning] low stock (app.js:7)\n");
+        QVERIFY2(report.contains(expected), qPrintable(report));
+        // The program's service connection ended with the process.
+        QVERIFY(usbmuxd.waitUntil([&] { return phone.serviceConnections() == 0; }));
     }
 };
 

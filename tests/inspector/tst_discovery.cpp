@@ -1,15 +1,12 @@
-// Finding simulators and devices: fake tools written as scripts, the real ps and lsof of this
-// machine against a stand-in launchd_sim process, and libimobiledevice with no usbmuxd around.
+// Finding simulators and devices: fake tools written as scripts, and libimobiledevice with no
+// usbmuxd around. The real ps and lsof are met in the app's suites, through the simulator sandbox.
 #include "base/ToolRunner.h"
 #include "inspector/PhysicalDevices.h"
 #include "inspector/SimulatorDevices.h"
 #include "wire/DeviceTransport.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -124,27 +121,6 @@ private slots:
         QCOMPARE(ToolRunner::run(script(dir, "hanging", "echo start\nexec sleep 30\n"), {}, 300ms),
                  std::nullopt);
         QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
-    }
-
-    // The real ps and lsof of this machine find a listening socket held by a process whose command
-    // line looks like a simulator's launchd_sim.
-    void realProcessTableFindsASimulatorSocket() {
-        const QString fake = qEnvironmentVariable("FAKE_LAUNCHD_SIM");
-        const QString ps = QStandardPaths::findExecutable("ps");
-        const QString lsof = QStandardPaths::findExecutable("lsof", {"/usr/bin", "/usr/sbin", "/bin"});
-        if (fake.isEmpty() || ps.isEmpty() || lsof.isEmpty())
-            QSKIP("needs FAKE_LAUNCHD_SIM, ps and lsof");
-        QTemporaryDir dir(QStringLiteral("/tmp/tvsim-XXXXXX"));
-        const QString deviceDir = dir.filePath("Devices/" + kUdidA + "/data");
-        QDir().mkpath(deviceDir);
-        QVERIFY(QFile::link(fake, deviceDir + "/launchd_sim"));
-        QProcess process;
-        process.start(deviceDir + "/launchd_sim", {dir.path() + kSocket});
-        QVERIFY(process.waitForReadyRead(5000));
-        const QHash<QString, QString> sockets = SimulatorDevices::inspectorSockets({{}, ps, lsof});
-        process.kill();
-        process.waitForFinished();
-        QCOMPARE(sockets.value(kUdidA), dir.path() + kSocket);
     }
 
     void noUsbmuxdMeansNoDevices() {
