@@ -1,8 +1,7 @@
 #pragma once
 
-#include "wire/WIRTransport.h"
-
 #include "base/UniqueHandle.h"
+#include "wire/WIRTransport.h"
 
 #include <QString>
 

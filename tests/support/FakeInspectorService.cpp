@@ -5,16 +5,12 @@
 #include "wire/WIRSocket.h"
 
 #include <QDir>
-#include <QUuid>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
 FakeInspectorService::FakeInspectorService(QString path) : m_path(std::move(path)) {
     if (m_path.isEmpty()) {

@@ -4,16 +4,12 @@
 #include "wire/PropertyList.h"
 
 #include <QDir>
-#include <QUuid>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
