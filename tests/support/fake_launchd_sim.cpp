@@ -1,14 +1,13 @@
 // A stand-in for a simulator's launchd_sim. Started as
-//   launchd_sim <socket> [scenario.json]
-// it listens on <socket>; with a scenario it serves a fake simulator there, whose applications,
-// pages and logged messages the JSON describes:
+//   launchd_sim <socket> <scenario.json>
+// it serves a fake simulator on <socket>, whose applications, pages and logged messages the JSON
+// describes:
 //   {"apps": [{"id": "PID:1", "name": "Safari", "iconWidth": 32,
 //              "pages": [{"id": 1, "title": "Shop", "url": "https://...", "heldBy": "OTHER",
 //                         "messages": [{"level": "log", "text": "hi", "url": "...", "line": 3}],
 //                         "evaluations": {"6*7": {"type": "number", "value": 42, "description": "42"}},
 //                         "snapshot": [800, 600]}]}]}
-// Without one it only holds the socket. It runs until killed.
-#include "base/UniqueFd.h"
+// It runs until killed.
 #include "support/FakeSimulator.h"
 
 #include <QBuffer>
@@ -20,9 +19,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -37,29 +33,12 @@ QByteArray icon(int width) {
     return bytes;
 }
 
-int holdSocket(const char* path) {
-    const UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM, 0)};
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    ::unlink(path);
-    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd.get(), 4) != 0)
-        return 1;
-    std::puts("listening");
-    std::fflush(stdout);
-    for (;;)
-        ::pause();
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc < 2)
-        return 2;
     if (argc < 3)
-        return holdSocket(argv[1]);
+        return 2;
 
     QFile file(QString::fromLocal8Bit(argv[2]));
     if (!file.open(QIODevice::ReadOnly))
