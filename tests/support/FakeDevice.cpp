@@ -27,29 +27,25 @@ FakeDevice::FakeDevice(QString udid, QString name, PairingCertificates pairing)
 // Whoever serves the device (usbmuxd) stops before it goes.
 FakeDevice::~FakeDevice() = default;
 
+template <typename T> void FakeDevice::set(T& field, T value) {
+    std::lock_guard lock(m_stateLock);
+    field = std::move(value);
+}
+
 void FakeDevice::setName(const QString& name) {
-    std::lock_guard lock(m_stateLock);
-    m_name = name;
+    set(m_name, name);
 }
-
 void FakeDevice::setProductVersion(std::optional<QString> version) {
-    std::lock_guard lock(m_stateLock);
-    m_version = std::move(version);
+    set(m_version, std::move(version));
 }
-
 void FakeDevice::setTrusted(bool trusted) {
-    std::lock_guard lock(m_stateLock);
-    m_trusted = trusted;
+    set(m_trusted, trusted);
 }
-
 void FakeDevice::setWebInspectorEnabled(bool enabled) {
-    std::lock_guard lock(m_stateLock);
-    m_inspectorEnabled = enabled;
+    set(m_inspectorEnabled, enabled);
 }
-
 void FakeDevice::setServiceTls(bool on) {
-    std::lock_guard lock(m_stateLock);
-    m_serviceTls = on;
+    set(m_serviceTls, on);
 }
 
 QStringList FakeDevice::lockdownRequests() const {

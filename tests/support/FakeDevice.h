@@ -55,6 +55,7 @@ public:
     void serve(std::uint16_t port, int fd) override;
 
 private:
+    template <typename T> void set(T& field, T value);
     void serveLockdown(FakeDeviceStream& stream);
     bool answerLockdown(FakeDeviceStream& stream, const QVariantMap& message);
     std::optional<QVariant> value(const QString& key) const;
