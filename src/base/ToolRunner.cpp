@@ -1,5 +1,6 @@
 #include "base/ToolRunner.h"
 
+#include "base/Logging.h"
 #include "base/UniqueFd.h"
 
 #include <QByteArray>
@@ -7,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -33,8 +35,10 @@ std::optional<QString> ToolRunner::run(const QString& path, const QStringList& a
     const auto deadline = std::chrono::steady_clock::now() + timeLimit;
 
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        qCWarning(lcDiscovery) << "no pipe for" << path << std::strerror(errno);
         return std::nullopt;
+    }
     UniqueFd readEnd{pipeFds[0]}, writeEnd{pipeFds[1]};
 
     const QByteArray program = path.toLocal8Bit();
@@ -68,15 +72,18 @@ std::optional<QString> ToolRunner::run(const QString& path, const QStringList& a
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     writeEnd.reset();
-    if (spawned != 0)
+    if (spawned != 0) {
+        qCWarning(lcDiscovery) << "cannot run" << path << std::strerror(spawned);
         return std::nullopt;
+    }
 
     QByteArray output;
     char chunk[16384];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
+            qCWarning(lcDiscovery) << path << "did not finish its output in time";
             reap(pid, true);
             return std::nullopt;
         }
@@ -85,6 +92,7 @@ std::optional<QString> ToolRunner::run(const QString& path, const QStringList& a
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0) {
+            qCWarning(lcDiscovery) << "waiting for" << path << "failed:" << std::strerror(errno);
             reap(pid, true);
             return std::nullopt;
         }
@@ -106,6 +114,7 @@ std::optional<QString> ToolRunner::run(const QString& path, const QStringList& a
         if (done == pid || (done < 0 && errno != EINTR))
             break;
         if (std::chrono::steady_clock::now() >= deadline) {
+            qCWarning(lcDiscovery) << path << "did not exit in time";
             reap(pid, true);
             return std::nullopt;
         }
@@ -114,7 +123,9 @@ std::optional<QString> ToolRunner::run(const QString& path, const QStringList& a
 
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = decoder.decode(output);
-    if (decoder.hasError())
+    if (decoder.hasError()) {
+        qCWarning(lcDiscovery) << "the output of" << path << "is not UTF-8";
         return std::nullopt;
+    }
     return text;
 }

@@ -1,73 +1,68 @@
 #include "inspector/PhysicalDevices.h"
 
+#include "base/Logging.h"
+#include "wire/DeviceHandles.h"
 #include "wire/DeviceTransport.h"
-
-#include <libimobiledevice/libimobiledevice.h>
-#include <libimobiledevice/lockdown.h>
-#include <plist/plist.h>
-
-#include <cstdlib>
 
 namespace PhysicalDevices {
 
 QList<InspectableDevice> attached() {
     QList<InspectableDevice> result;
-    idevice_info_t* list = nullptr;
+    idevice_info_t* raw = nullptr;
     int count = 0;
-    if (idevice_get_device_list_extended(&list, &count) != IDEVICE_E_SUCCESS || !list)
+    const bool listed = idevice_get_device_list_extended(&raw, &count) == IDEVICE_E_SUCCESS;
+    const DeviceListPtr list{raw};
+    if (!listed || !list)
         return result;
     for (int i = 0; i < count; ++i) {
-        const idevice_info_t info = list[i];
+        const idevice_info_t info = list.get()[i];
         if (!info || info->conn_type != CONNECTION_USBMUXD || !info->udid)
             continue;
         if (std::optional<InspectableDevice> device = describe(QString::fromUtf8(info->udid)))
             result.append(std::move(*device));
     }
-    idevice_device_list_extended_free(list);
     sortByName(result);
     return result;
 }
 
 std::optional<InspectableDevice> describe(const QString& udid) {
     const QByteArray udidBytes = udid.toUtf8();
-    idevice_t device = nullptr;
-    if (idevice_new_with_options(&device, udidBytes.constData(), IDEVICE_LOOKUP_USBMUX) !=
-            IDEVICE_E_SUCCESS ||
-        !device)
+    idevice_t rawDevice = nullptr;
+    const bool found = idevice_new_with_options(&rawDevice, udidBytes.constData(), IDEVICE_LOOKUP_USBMUX) ==
+                       IDEVICE_E_SUCCESS;
+    const DevicePtr device{rawDevice};
+    if (!found || !device)
         return std::nullopt;
-    lockdownd_client_t client = nullptr;
-    if (lockdownd_client_new_with_handshake(device, &client, DeviceTransport::kClientLabel) !=
-            LOCKDOWN_E_SUCCESS ||
-        !client) {
-        if (client)
-            lockdownd_client_free(client);
-        client = nullptr;
+    lockdownd_client_t rawClient = nullptr;
+    bool opened = lockdownd_client_new_with_handshake(device.get(), &rawClient,
+                                                      DeviceTransport::kClientLabel) == LOCKDOWN_E_SUCCESS;
+    LockdownPtr client{rawClient};
+    if (!opened || !client) {
         // A device that is locked or does not trust this computer refuses the session, but still
         // tells its name and version. It is listed, so that connecting to it can say what is wrong.
-        if (lockdownd_client_new(device, &client, DeviceTransport::kClientLabel) != LOCKDOWN_E_SUCCESS ||
-            !client) {
-            if (client)
-                lockdownd_client_free(client);
-            idevice_free(device);
+        client.reset();
+        rawClient = nullptr;
+        opened = lockdownd_client_new(device.get(), &rawClient, DeviceTransport::kClientLabel) ==
+                 LOCKDOWN_E_SUCCESS;
+        client.reset(rawClient);
+        if (!opened || !client) {
+            qCWarning(lcDiscovery) << "lockdown of device" << udid << "does not answer";
             return std::nullopt;
         }
     }
-    char* name = nullptr;
-    if (lockdownd_get_device_name(client, &name) != LOCKDOWN_E_SUCCESS || !name) {
-        std::free(name);
-        lockdownd_client_free(client);
-        idevice_free(device);
+    char* rawName = nullptr;
+    const bool named = lockdownd_get_device_name(client.get(), &rawName) == LOCKDOWN_E_SUCCESS;
+    const MallocPtr<char> name{rawName};
+    if (!named || !name) {
+        qCWarning(lcDiscovery) << "device" << udid << "did not tell its name";
         return std::nullopt;
     }
     InspectableDevice record;
     record.udid = udid;
-    record.name = QString::fromUtf8(name);
-    const std::optional<QString> version = DeviceTransport::lockdownString("ProductVersion", client);
+    record.name = QString::fromUtf8(name.get());
+    const std::optional<QString> version = DeviceTransport::lockdownString("ProductVersion", client.get());
     record.runtime = version ? QStringLiteral("iOS ") + *version : QStringLiteral("device");
     record.kind = InspectableDevice::Kind::device;
-    std::free(name);
-    lockdownd_client_free(client);
-    idevice_free(device);
     return record;
 }
 

@@ -1,5 +1,6 @@
 #include "inspector/SimulatorDevices.h"
 
+#include "base/Logging.h"
 #include "base/ToolRunner.h"
 
 #include <QFileInfo>
@@ -25,7 +26,9 @@ QString resolve(const QString& path) {
     return found.isEmpty() ? path : found;
 }
 
-QStringList nonEmptyLines(const QString& text) { return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+QStringList nonEmptyLines(const QString& text) {
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
 
 QString trimSpacesAndTabs(const QString& line) {
     qsizetype start = 0, end = line.size();
@@ -81,7 +84,8 @@ QHash<QString, QString> simulatorProcesses(const QString& psOutput) {
     return udidsByPid;
 }
 
-QHash<QString, QString> socketsFromLsof(const QString& lsofOutput, const QHash<QString, QString>& udidsByPid) {
+QHash<QString, QString> socketsFromLsof(const QString& lsofOutput,
+                                        const QHash<QString, QString>& udidsByPid) {
     QHash<QString, QString> sockets;
     std::optional<QString> current;
     for (const QString& line : nonEmptyLines(lsofOutput)) {
@@ -100,7 +104,8 @@ QHash<QString, QString> socketsFromLsof(const QString& lsofOutput, const QHash<Q
 }
 
 QHash<QString, QString> inspectorSockets(const Tools& tools) {
-    const std::optional<QString> ps = run(tools.ps, {QStringLiteral("-axo"), QStringLiteral("pid=,command=")});
+    const std::optional<QString> ps =
+        run(tools.ps, {QStringLiteral("-axo"), QStringLiteral("pid=,command=")});
     if (!ps)
         return {};
     const QHash<QString, QString> udidsByPid = simulatorProcesses(*ps);
@@ -109,8 +114,8 @@ QHash<QString, QString> inspectorSockets(const Tools& tools) {
     QStringList pids = udidsByPid.keys();
     pids.sort();
     const std::optional<QString> lsof =
-        run(tools.lsof, {QStringLiteral("-U"), QStringLiteral("-a"), QStringLiteral("-p"), pids.join(QLatin1Char(',')),
-                         QStringLiteral("-F"), QStringLiteral("pn")});
+        run(tools.lsof, {QStringLiteral("-U"), QStringLiteral("-a"), QStringLiteral("-p"),
+                         pids.join(QLatin1Char(',')), QStringLiteral("-F"), QStringLiteral("pn")});
     if (!lsof)
         return {};
     return socketsFromLsof(*lsof, udidsByPid);
@@ -164,8 +169,10 @@ QList<InspectableDevice> booted(const Tools& tools) {
     if (!listing)
         return {};
     const QByteArray json = listing->toUtf8();
-    if (!QJsonDocument::fromJson(json).isObject())
+    if (!QJsonDocument::fromJson(json).isObject()) {
+        qCWarning(lcDiscovery) << "simctl listed no JSON object";
         return {};
+    }
     return devicesFromSimctl(json, inspectorSockets(tools));
 }
 

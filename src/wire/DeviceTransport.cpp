@@ -1,21 +1,30 @@
 #include "wire/DeviceTransport.h"
 
-#include <libimobiledevice/libimobiledevice.h>
-#include <libimobiledevice/lockdown.h>
-#include <openssl/bio.h>
+#include "base/Logging.h"
+#include "wire/DeviceTls.h"
+
 #include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/ssl.h>
-#include <plist/plist.h>
-#include <usbmuxd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+
+namespace DeviceRelease {
+void device(idevice_private* device) {
+    idevice_free(device);
+}
+void connection(idevice_connection_private* connection) {
+    idevice_disconnect(connection);
+}
+void stream(ssl_st* ssl) {
+    freeQuietly(ssl);
+}
+void context(ssl_ctx_st* context) {
+    SSL_CTX_free(context);
+}
+} // namespace DeviceRelease
 
 namespace {
 
@@ -27,93 +36,6 @@ constexpr int kSendFlags = 0; // SO_NOSIGPIPE is set on the socket instead
 
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
-}
-
-// A socket BIO that never raises SIGPIPE: OpenSSL's own writes with write(2).
-int socketOf(BIO* bio) {
-    return int(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
-}
-
-int bioWrite(BIO* bio, const char* data, int size) {
-    BIO_clear_retry_flags(bio);
-    const ssize_t sent = ::send(socketOf(bio), data, std::size_t(size), kSendFlags);
-    if (sent < 0 && wouldBlock(errno))
-        BIO_set_retry_write(bio);
-    return int(sent);
-}
-
-int bioRead(BIO* bio, char* data, int size) {
-    BIO_clear_retry_flags(bio);
-    const ssize_t got = ::recv(socketOf(bio), data, std::size_t(size), 0);
-    if (got < 0 && wouldBlock(errno))
-        BIO_set_retry_read(bio);
-    return int(got);
-}
-
-long bioControl(BIO*, int command, long, void*) {
-    return command == BIO_CTRL_FLUSH ? 1 : 0;
-}
-
-int bioCreate(BIO* bio) {
-    BIO_set_init(bio, 1);
-    return 1;
-}
-
-BIO* socketBio(int fd) {
-    static BIO_METHOD* const method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "device socket");
-        BIO_meth_set_write(m, bioWrite);
-        BIO_meth_set_read(m, bioRead);
-        BIO_meth_set_ctrl(m, bioControl);
-        BIO_meth_set_create(m, bioCreate);
-        return m;
-    }();
-    BIO* bio = BIO_new(method);
-    if (bio)
-        BIO_set_data(bio, reinterpret_cast<void*>(std::intptr_t(fd)));
-    return bio;
-}
-
-// One PEM entry of the host's pair record for the device, as usbmuxd keeps it.
-QByteArray pairRecordEntry(plist_t record, const char* key) {
-    plist_t node = plist_dict_get_item(record, key);
-    if (!node || plist_get_node_type(node) != PLIST_DATA)
-        return {};
-    char* data = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &data, &length);
-    QByteArray bytes(data, qsizetype(length));
-    std::free(data);
-    return bytes;
-}
-
-// The client certificate and key that libimobiledevice presents to the device: the root of the
-// pair record, which the device trusts since pairing.
-bool useHostIdentity(SSL_CTX* context, const QByteArray& udid) {
-    char* data = nullptr;
-    uint32_t size = 0;
-    if (usbmuxd_read_pair_record(udid.constData(), &data, &size) < 0 || !data)
-        return false;
-    plist_t record = nullptr;
-    plist_from_memory(data, size, &record);
-    std::free(data);
-    if (!record)
-        return false;
-    const QByteArray certificatePem = pairRecordEntry(record, "RootCertificate");
-    const QByteArray keyPem = pairRecordEntry(record, "RootPrivateKey");
-    plist_free(record);
-
-    BIO* bio = BIO_new_mem_buf(certificatePem.constData(), int(certificatePem.size()));
-    X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    bio = BIO_new_mem_buf(keyPem.constData(), int(keyPem.size()));
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    const bool ok = certificate && key && SSL_CTX_use_certificate(context, certificate) == 1 &&
-                    SSL_CTX_use_PrivateKey(context, key) == 1;
-    X509_free(certificate);
-    EVP_PKEY_free(key);
-    return ok;
 }
 
 } // namespace
@@ -140,89 +62,87 @@ std::optional<WIRError> DeviceTransport::open() {
         if (m_closed)
             return WIRError::deviceUnavailable();
     }
-    const QByteArray udid = m_udid.toUtf8();
-    idevice_t device = nullptr;
-    if (idevice_new_with_options(&device, udid.constData(), IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS ||
-        !device)
-        return WIRError::deviceUnavailable();
-
-    lockdownd_client_t lockdown = nullptr;
-    if (lockdownd_client_new_with_handshake(device, &lockdown, kClientLabel) != LOCKDOWN_E_SUCCESS ||
-        !lockdown) {
-        if (lockdown)
-            lockdownd_client_free(lockdown);
-        idevice_free(device);
-        return WIRError::pairingRequired();
-    }
-
-    lockdownd_service_descriptor_t service = nullptr;
-    if (lockdownd_start_service(lockdown, kServiceName, &service) != LOCKDOWN_E_SUCCESS || !service) {
-        if (service)
-            lockdownd_service_descriptor_free(service);
-        lockdownd_client_free(lockdown);
-        idevice_free(device);
-        return WIRError::inspectorDisabled();
-    }
-    // Devices before iOS 10 speak nothing newer than TLS 1.0.
-    const std::optional<QString> version = lockdownString("ProductVersion", lockdown);
-    const bool legacy = version && version->section(QLatin1Char('.'), 0, 0).toInt() < 10;
-
-    idevice_connection_t connection = nullptr;
-    bool ok = idevice_connect(device, service->port, &connection) == IDEVICE_E_SUCCESS && connection;
-    int fd = -1;
-    if (ok)
-        ok = idevice_connection_get_fd(connection, &fd) == IDEVICE_E_SUCCESS && fd >= 0;
-    const bool tls = service->ssl_enabled;
-    lockdownd_service_descriptor_free(service);
-    lockdownd_client_free(lockdown);
-    if (ok) {
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-#ifdef SO_NOSIGPIPE
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
-    }
-    {
-        std::lock_guard lock(m_lock);
-        m_device = device;
-        m_connection = connection;
-        m_fd = ok ? fd : -1;
-    }
-    if (ok && tls)
-        ok = startTls(fd, legacy);
-    if (!ok) {
+    if (std::optional<WIRError> error = connect(m_udid.toUtf8())) {
         std::lock_guard lock(m_lock);
         m_closed = true;
         releaseLocked();
+        return error;
+    }
+    return std::nullopt;
+}
+
+// Lockdown starts the inspector service; its connection, and TLS when the service asks for it,
+// are kept. The handles are released by the caller when this fails.
+std::optional<WIRError> DeviceTransport::connect(const QByteArray& udid) {
+    idevice_t rawDevice = nullptr;
+    const bool found =
+        idevice_new_with_options(&rawDevice, udid.constData(), IDEVICE_LOOKUP_USBMUX) == IDEVICE_E_SUCCESS;
+    DevicePtr device{rawDevice};
+    if (!found || !device) {
+        qCWarning(lcWire) << "device" << udid << "is not attached";
+        return WIRError::deviceUnavailable();
+    }
+    lockdownd_client_t rawLockdown = nullptr;
+    const bool paired =
+        lockdownd_client_new_with_handshake(device.get(), &rawLockdown, kClientLabel) == LOCKDOWN_E_SUCCESS;
+    LockdownPtr lockdown{rawLockdown};
+    if (!paired || !lockdown) {
+        qCWarning(lcWire) << "lockdown refused a session with device" << udid;
+        return WIRError::pairingRequired();
+    }
+    lockdownd_service_descriptor_t rawService = nullptr;
+    const bool started =
+        lockdownd_start_service(lockdown.get(), kServiceName, &rawService) == LOCKDOWN_E_SUCCESS;
+    ServicePtr service{rawService};
+    if (!started || !service) {
+        qCWarning(lcWire) << "device" << udid << "did not start the inspector service";
+        return WIRError::inspectorDisabled();
+    }
+    // Devices before iOS 10 speak nothing newer than TLS 1.0.
+    const std::optional<QString> version = lockdownString("ProductVersion", lockdown.get());
+    const bool legacy = version && version->section(QLatin1Char('.'), 0, 0).toInt() < 10;
+
+    idevice_connection_t rawConnection = nullptr;
+    const bool connected = idevice_connect(device.get(), service->port, &rawConnection) == IDEVICE_E_SUCCESS;
+    ConnectionPtr connection{rawConnection};
+    int fd = -1;
+    if (!connected || !connection || idevice_connection_get_fd(connection.get(), &fd) != IDEVICE_E_SUCCESS ||
+        fd < 0) {
+        qCWarning(lcWire) << "could not connect to the inspector service of device" << udid;
+        return WIRError::deviceUnavailable();
+    }
+    // Lockdown's part is done before the TLS handshake starts.
+    const bool tls = service->ssl_enabled;
+    service.reset();
+    lockdown.reset();
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+#ifdef SO_NOSIGPIPE
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+    {
+        std::lock_guard lock(m_lock);
+        m_device.reset(device.release());
+        m_connection.reset(connection.release());
+        m_fd = fd;
+    }
+    if (tls && !startTls(fd, legacy)) {
+        qCWarning(lcWire) << "TLS with the inspector service of device" << udid << "failed";
         return WIRError::deviceUnavailable();
     }
     return std::nullopt;
 }
 
 bool DeviceTransport::startTls(int fd, bool legacyDevice) {
-    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-    if (!context)
-        return false;
-    // What devices accept, as libimobiledevice sets it up. The device's own certificate is not
-    // checked: devices present certificates of their own making.
-    SSL_CTX_set_security_level(context, 0);
-    SSL_CTX_set_min_proto_version(context, TLS1_VERSION);
-    if (legacyDevice)
-        SSL_CTX_set_max_proto_version(context, TLS1_VERSION);
-    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
-    SSL* ssl = nullptr;
-    BIO* bio = nullptr;
-    if (useHostIdentity(context, m_udid.toUtf8()) && (ssl = SSL_new(context)) && (bio = socketBio(fd))) {
-        SSL_set_bio(ssl, bio, bio);
-        SSL_set_connect_state(ssl);
-    }
+    SslContextPtr context = DeviceTls::clientContext(m_udid.toUtf8(), legacyDevice);
+    SslPtr stream = context ? DeviceTls::clientStream(context.get(), fd) : nullptr;
+    SSL* ssl = stream.get();
     {
         std::lock_guard lock(m_lock);
-        m_context = context;
-        m_ssl = ssl;
+        m_context.reset(context.release());
+        m_ssl.reset(stream.release());
     }
-    if (!ssl || !bio)
+    if (!ssl)
         return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs);
     for (;;) {
@@ -272,12 +192,12 @@ DeviceTransport::Step DeviceTransport::readSome(char* into, std::size_t room, st
     std::lock_guard io(m_io);
     if (m_ssl) {
         ERR_clear_error();
-        const int result = SSL_read(m_ssl, into, int(std::min<std::size_t>(room, 1u << 30)));
+        const int result = SSL_read(m_ssl.get(), into, int(std::min<std::size_t>(room, 1u << 30)));
         if (result > 0) {
             *got = std::size_t(result);
             return Step::done;
         }
-        return tlsStep(m_ssl, result);
+        return tlsStep(m_ssl.get(), result);
     }
     const ssize_t result = ::recv(m_fd, into, room, MSG_DONTWAIT);
     if (result > 0) {
@@ -292,12 +212,12 @@ DeviceTransport::Step DeviceTransport::writeSome(const char* from, std::size_t s
     if (m_ssl) {
         ERR_clear_error();
         // Retried with the same length after a "want": OpenSSL asks for that.
-        const int result = SSL_write(m_ssl, from, int(std::min<std::size_t>(size, 1u << 20)));
+        const int result = SSL_write(m_ssl.get(), from, int(std::min<std::size_t>(size, 1u << 20)));
         if (result > 0) {
             *sent = std::size_t(result);
             return Step::done;
         }
-        return tlsStep(m_ssl, result);
+        return tlsStep(m_ssl.get(), result);
     }
     const ssize_t result = ::send(m_fd, from, size, MSG_DONTWAIT | kSendFlags);
     if (result > 0) {
@@ -385,43 +305,22 @@ void DeviceTransport::close() {
 void DeviceTransport::releaseLocked() {
     if (m_users > 0)
         return;
-    if (m_ssl) {
-        // The descriptor may be shut down already: no close_notify.
-        SSL_set_quiet_shutdown(m_ssl, 1);
-        SSL_free(m_ssl);
-        m_ssl = nullptr;
-    }
-    if (m_context) {
-        SSL_CTX_free(m_context);
-        m_context = nullptr;
-    }
-    if (m_connection) {
-        idevice_disconnect(m_connection);
-        m_connection = nullptr;
-    }
+    m_ssl.reset();
+    m_context.reset();
+    m_connection.reset();
     m_fd = -1;
-    if (m_device) {
-        idevice_free(m_device);
-        m_device = nullptr;
-    }
+    m_device.reset();
 }
 
 std::optional<QString> DeviceTransport::lockdownString(const char* key, lockdownd_client_private* client) {
-    plist_t node = nullptr;
-    if (lockdownd_get_value(client, nullptr, key, &node) != LOCKDOWN_E_SUCCESS || !node) {
-        if (node)
-            plist_free(node);
+    plist_t raw = nullptr;
+    const bool answered = lockdownd_get_value(client, nullptr, key, &raw) == LOCKDOWN_E_SUCCESS;
+    const PlistPtr node{raw};
+    if (!answered || !node || plist_get_node_type(node.get()) != PLIST_STRING)
         return std::nullopt;
-    }
-    std::optional<QString> result;
-    if (plist_get_node_type(node) == PLIST_STRING) {
-        char* text = nullptr;
-        plist_get_string_val(node, &text);
-        if (text) {
-            result = QString::fromUtf8(text);
-            std::free(text);
-        }
-    }
-    plist_free(node);
-    return result;
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node.get(), &length);
+    if (!text)
+        return std::nullopt;
+    return QString::fromUtf8(text, qsizetype(length));
 }

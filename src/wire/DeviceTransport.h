@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/UniqueHandle.h"
 #include "wire/WIRTransport.h"
 
 #include <QString>
@@ -12,6 +13,14 @@ struct idevice_connection_private;
 struct ssl_st;
 struct lockdownd_client_private;
 struct ssl_ctx_st;
+
+// How the handles below are freed, so that this header needs none of the libraries' headers.
+namespace DeviceRelease {
+void device(idevice_private* device);
+void connection(idevice_connection_private* connection);
+void stream(ssl_st* ssl);
+void context(ssl_ctx_st* context);
+} // namespace DeviceRelease
 
 // The inspector stream of a USB-attached device: its com.apple.webinspector lockdown service,
 // reached through usbmuxd.
@@ -53,6 +62,7 @@ public:
 private:
     enum class Step { done, wantRead, wantWrite, failed };
 
+    std::optional<WIRError> connect(const QByteArray& udid);
     bool startTls(int fd, bool legacyDevice);
     static Step tlsStep(ssl_st* ssl, int result);
     Step readSome(char* into, std::size_t room, std::size_t* got);
@@ -64,10 +74,10 @@ private:
 
     const QString m_udid;
     mutable std::mutex m_lock; // guards the handles and the counters below
-    idevice_private* m_device = nullptr;
-    idevice_connection_private* m_connection = nullptr;
-    ssl_ctx_st* m_context = nullptr;
-    ssl_st* m_ssl = nullptr;
+    UniqueHandle<idevice_private, DeviceRelease::device> m_device;
+    UniqueHandle<idevice_connection_private, DeviceRelease::connection> m_connection; // owns m_fd
+    UniqueHandle<ssl_ctx_st, DeviceRelease::context> m_context;
+    UniqueHandle<ssl_st, DeviceRelease::stream> m_ssl;
     int m_fd = -1;
     int m_users = 0; // send() and receive() calls under way
     std::atomic<bool> m_closed = false;

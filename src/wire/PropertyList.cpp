@@ -1,5 +1,8 @@
 #include "wire/PropertyList.h"
 
+#include "base/Logging.h"
+#include "base/UniqueHandle.h"
+
 #include <plist/plist.h>
 
 #include <QDateTime>
@@ -13,24 +16,25 @@ namespace {
 
 // Property-list dates count seconds from 2001-01-01T00:00:00Z.
 constexpr qint64 kAppleEpochOffsetSeconds = 978307200;
+// libplist already refuses cyclic binary lists; the depth guard keeps a hostile but acyclic
+// nesting from exhausting the reader's small stack.
+constexpr int kMaxDepth = 256;
 
-struct PlistDeleter {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+using PlistPtr = UniqueHandle<void, plist_free>;
 
 QVariant toVariant(plist_t node, int depth);
 
 QVariantMap dictToMap(plist_t node, int depth) {
     QVariantMap map;
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(node, &it);
+    plist_dict_iter raw = nullptr;
+    plist_dict_new_iter(node, &raw);
+    const MallocPtr<void> it{raw};
     if (!it)
         return map;
     for (;;) {
         // Asking for the value alone spares a copy of every key; the key is read in place.
         plist_t value = nullptr;
-        plist_dict_next_item(node, it, nullptr, &value);
+        plist_dict_next_item(node, it.get(), nullptr, &value);
         if (!value)
             break;
         uint64_t length = 0;
@@ -39,13 +43,11 @@ QVariantMap dictToMap(plist_t node, int depth) {
             map.insert(QString::fromUtf8(key, qsizetype(length)), toVariant(value, depth + 1));
             continue;
         }
-        char* copy = nullptr;
-        plist_get_key_val(plist_dict_item_get_key(value), &copy);
-        if (copy)
-            map.insert(QString::fromUtf8(copy), toVariant(value, depth + 1));
-        std::free(copy);
+        char* raw = nullptr;
+        plist_get_key_val(plist_dict_item_get_key(value), &raw);
+        if (const MallocPtr<char> copy{raw})
+            map.insert(QString::fromUtf8(copy.get()), toVariant(value, depth + 1));
     }
-    std::free(it);
     return map;
 }
 
@@ -59,9 +61,7 @@ QVariantList arrayToList(plist_t node, int depth) {
 }
 
 QVariant toVariant(plist_t node, int depth) {
-    // libplist already refuses cyclic binary lists; the depth guard keeps a hostile but acyclic
-    // nesting from exhausting the reader's small stack.
-    if (!node || depth > 256)
+    if (!node || depth > kMaxDepth)
         return {};
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
@@ -112,7 +112,7 @@ QVariant toVariant(plist_t node, int depth) {
 }
 
 plist_t fromVariant(const QVariant& value, int depth) {
-    if (depth > 256)
+    if (depth > kMaxDepth)
         return nullptr;
     switch (value.metaType().id()) {
     case QMetaType::QString:
@@ -140,30 +140,26 @@ plist_t fromVariant(const QVariant& value, int depth) {
     }
     case QMetaType::QVariantMap: {
         const QVariantMap map = value.toMap();
-        plist_t dict = plist_new_dict();
+        PlistPtr dict{plist_new_dict()};
         for (auto it = map.cbegin(); it != map.cend(); ++it) {
             plist_t item = fromVariant(it.value(), depth + 1);
-            if (!item) {
-                plist_free(dict);
+            if (!item)
                 return nullptr;
-            }
-            plist_dict_set_item(dict, it.key().toUtf8().constData(), item);
+            plist_dict_set_item(dict.get(), it.key().toUtf8().constData(), item);
         }
-        return dict;
+        return dict.release();
     }
     case QMetaType::QVariantList:
     case QMetaType::QStringList: {
         const QVariantList list = value.toList();
-        plist_t array = plist_new_array();
+        PlistPtr array{plist_new_array()};
         for (const QVariant& element : list) {
             plist_t item = fromVariant(element, depth + 1);
-            if (!item) {
-                plist_free(array);
+            if (!item)
                 return nullptr;
-            }
-            plist_array_append_item(array, item);
+            plist_array_append_item(array.get(), item);
         }
-        return array;
+        return array.release();
     }
     default:
         return nullptr;
@@ -185,19 +181,25 @@ namespace PropertyList {
 
 std::optional<QVariant> decode(const char* data, std::size_t size) {
     const PlistPtr root = parse(data, size);
-    if (!root)
+    if (!root) {
+        qCWarning(lcWire) << "undecodable property list of" << size << "bytes";
         return std::nullopt;
+    }
     return toVariant(root.get(), 0);
 }
 
 std::optional<Message> decodeMessage(const char* data, std::size_t size) {
     const PlistPtr owner = parse(data, size);
     plist_t root = owner.get();
-    if (!root || plist_get_node_type(root) != PLIST_DICT)
+    if (!root || plist_get_node_type(root) != PLIST_DICT) {
+        qCWarning(lcWire) << "dropped a frame that is no property-list dictionary";
         return std::nullopt;
+    }
     plist_t selector = plist_dict_get_item(root, "__selector");
-    if (!selector || plist_get_node_type(selector) != PLIST_STRING)
+    if (!selector || plist_get_node_type(selector) != PLIST_STRING) {
+        qCWarning(lcWire) << "dropped a frame without a selector";
         return std::nullopt;
+    }
     Message message;
     uint64_t length = 0;
     const char* text = plist_get_string_ptr(selector, &length);
@@ -209,35 +211,33 @@ std::optional<Message> decodeMessage(const char* data, std::size_t size) {
 }
 
 std::optional<QByteArray> encodeBinary(const QVariant& value) {
-    plist_t root = fromVariant(value, 0);
+    const PlistPtr root{fromVariant(value, 0)};
     if (!root)
         return std::nullopt;
-    PlistPtr owner(root);
-    char* bytes = nullptr;
+    char* raw = nullptr;
     uint32_t length = 0;
-    plist_to_bin(root, &bytes, &length);
+    plist_to_bin(root.get(), &raw, &length);
+    const UniqueHandle<char, plist_to_bin_free> bytes{raw};
     if (!bytes)
         return std::nullopt;
-    QByteArray result(bytes, qsizetype(length));
-    plist_to_bin_free(bytes);
-    return result;
+    return QByteArray(bytes.get(), qsizetype(length));
 }
 
-std::optional<QByteArray> encodeBinary(const QVariantMap& dictionary) { return encodeBinary(QVariant(dictionary)); }
+std::optional<QByteArray> encodeBinary(const QVariantMap& dictionary) {
+    return encodeBinary(QVariant(dictionary));
+}
 
 std::optional<QByteArray> encodeXml(const QVariantMap& dictionary) {
-    plist_t root = fromVariant(QVariant(dictionary), 0);
+    const PlistPtr root{fromVariant(QVariant(dictionary), 0)};
     if (!root)
         return std::nullopt;
-    PlistPtr owner(root);
-    char* text = nullptr;
+    char* raw = nullptr;
     uint32_t length = 0;
-    plist_to_xml(root, &text, &length);
+    plist_to_xml(root.get(), &raw, &length);
+    const UniqueHandle<char, plist_to_xml_free> text{raw};
     if (!text)
         return std::nullopt;
-    QByteArray result(text, qsizetype(length));
-    std::free(text);
-    return result;
+    return QByteArray(text.get(), qsizetype(length));
 }
 
 } // namespace PropertyList

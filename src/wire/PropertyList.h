@@ -13,7 +13,9 @@ namespace PropertyList {
 
 // Reads a binary or XML property list. Returns nothing when the bytes are not a property list.
 std::optional<QVariant> decode(const char* data, std::size_t size);
-inline std::optional<QVariant> decode(const QByteArray& bytes) { return decode(bytes.constData(), bytes.size()); }
+inline std::optional<QVariant> decode(const QByteArray& bytes) {
+    return decode(bytes.constData(), bytes.size());
+}
 
 // Reads a framed message body: {"__selector": string, "__argument": dictionary}. Converts only
 // those two entries. `selector` is empty when the body is no dictionary or has no string selector;

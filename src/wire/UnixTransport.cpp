@@ -1,8 +1,10 @@
 #include "wire/UnixTransport.h"
 
+#include "base/Logging.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -20,25 +22,24 @@ constexpr int kSendFlags = 0;
 
 UnixTransport::UnixTransport(QString path) : m_path(std::move(path)), m_buffer(new char[kReadAhead]) {}
 
-UnixTransport::~UnixTransport() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
+UnixTransport::~UnixTransport() = default;
 
 std::optional<WIRError> UnixTransport::open() {
     // Opening an open transport changes nothing: the hub opens transports ahead, off the main thread.
-    if (m_fd >= 0)
+    if (m_fd)
         return m_closed.load() ? std::optional(WIRError::socket(EBADF)) : std::nullopt;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    if (!fd) {
+        qCWarning(lcWire) << "no socket for" << m_path << std::strerror(errno);
         return WIRError::socket(errno);
+    }
 #ifdef SO_NOSIGPIPE
     const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif
     const QByteArray bytes = m_path.toUtf8();
     if (bytes.size() > kMaxPathBytes) {
-        ::close(fd);
+        qCWarning(lcWire) << "socket path too long:" << m_path;
         return WIRError::pathTooLong();
     }
     sockaddr_un address{};
@@ -46,14 +47,14 @@ std::optional<WIRError> UnixTransport::open() {
     std::memcpy(address.sun_path, bytes.constData(), size_t(bytes.size()));
     int result;
     do {
-        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        result = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result < 0 && errno == EINTR);
     if (result < 0) {
         const int error = errno;
-        ::close(fd);
+        qCWarning(lcWire) << "cannot connect to" << m_path << std::strerror(error);
         return WIRError::socket(error);
     }
-    m_fd = fd;
+    m_fd = std::move(fd);
     m_closed.store(false);
     return std::nullopt;
 }
@@ -64,7 +65,7 @@ bool UnixTransport::send(const QByteArray& data) {
     const char* next = data.constData();
     qsizetype left = data.size();
     while (left > 0) {
-        const ssize_t written = ::send(m_fd, next, size_t(left), kSendFlags);
+        const ssize_t written = ::send(m_fd.get(), next, size_t(left), kSendFlags);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
@@ -98,7 +99,7 @@ bool UnixTransport::receiveInto(char* destination, std::size_t count) {
         // Large reads go straight to their destination; small ones read ahead.
         const bool direct = missing >= kReadAhead;
         char* target = direct ? destination + filled : m_buffer.get();
-        const ssize_t got = ::read(m_fd, target, direct ? missing : kReadAhead);
+        const ssize_t got = ::read(m_fd.get(), target, direct ? missing : kReadAhead);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -117,7 +118,7 @@ bool UnixTransport::receiveInto(char* destination, std::size_t count) {
 }
 
 void UnixTransport::close() {
-    if (m_fd < 0 || m_closed.exchange(true))
+    if (!m_fd || m_closed.exchange(true))
         return;
-    ::shutdown(m_fd, SHUT_RDWR);
+    ::shutdown(m_fd.get(), SHUT_RDWR);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/UniqueFd.h"
 #include "wire/WIRTransport.h"
 
 #include <QString>
@@ -24,14 +25,14 @@ public:
 
     const QString& path() const { return m_path; }
     // The descriptor while open, -1 before open and after close.
-    int handle() const { return m_closed.load() ? -1 : m_fd; }
+    int handle() const { return m_closed.load() ? -1 : m_fd.get(); }
 
 private:
     const QString m_path;
     // The descriptor stays allocated until destruction so that a reader that is still inside
     // read() can never touch a descriptor number that was reused elsewhere; close() shuts the
     // stream down, which wakes that reader.
-    int m_fd = -1;
+    UniqueFd m_fd;
     std::atomic<bool> m_closed{true};
 
     // Read-ahead, touched only by the reading thread: bytes [m_start, m_end) are unread.

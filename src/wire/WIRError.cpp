@@ -7,8 +7,8 @@ QString WIRError::userText() const {
     case Kind::pairingRequired:
         return QStringLiteral("Not paired. Unlock the device and trust this Mac.");
     case Kind::inspectorDisabled:
-        return QStringLiteral(
-            "Turn on Settings \u203A Apps \u203A Safari \u203A Advanced \u203A Web Inspector, and unlock the device");
+        return QStringLiteral("Turn on Settings \u203A Apps \u203A Safari \u203A Advanced \u203A Web "
+                              "Inspector, and unlock the device");
     case Kind::socket:
     case Kind::pathTooLong:
         break;

@@ -1,5 +1,6 @@
 #include "wire/WIRSocket.h"
 
+#include "base/Logging.h"
 #include "wire/PropertyList.h"
 
 #include <pthread.h>
@@ -11,11 +12,14 @@
 namespace {
 const QString kSelectorKey = QStringLiteral("__selector");
 const QString kArgumentKey = QStringLiteral("__argument");
+// A body buffer grown past this by one large frame is given back after it.
+constexpr qsizetype kKeptBodyBytes = 1 << 20;
 } // namespace
 
 std::shared_ptr<WIRSocket> WIRSocket::create(std::shared_ptr<WIRTransport> transport, FrameHandler onFrame,
                                              CloseHandler onClose) {
-    return std::shared_ptr<WIRSocket>(new WIRSocket(std::move(transport), std::move(onFrame), std::move(onClose)));
+    return std::shared_ptr<WIRSocket>(
+        new WIRSocket(std::move(transport), std::move(onFrame), std::move(onClose)));
 }
 
 WIRSocket::WIRSocket(std::shared_ptr<WIRTransport> transport, FrameHandler onFrame, CloseHandler onClose)
@@ -27,17 +31,19 @@ std::optional<WIRError> WIRSocket::open() {
     m_live.store(true, std::memory_order_release);
 
     // The thread holds the socket weakly until it starts, then strongly for its loop.
-    auto* weak = new std::weak_ptr<WIRSocket>(weak_from_this());
+    auto weak = std::make_unique<std::weak_ptr<WIRSocket>>(weak_from_this());
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, kReadThreadStackSize);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    const int started = pthread_create(&thread, &attributes, &WIRSocket::readThreadMain, weak);
+    const int started = pthread_create(&thread, &attributes, &WIRSocket::readThreadMain, weak.get());
     pthread_attr_destroy(&attributes);
-    if (started != 0) {
+    if (started == 0) {
+        (void)weak.release(); // the thread owns it now
+    } else {
         // Without a reader the stream cannot work; report it the way a broken stream is reported.
-        delete weak;
+        qCWarning(lcWire) << "no read thread:" << strerror(started);
         m_live.store(false, std::memory_order_release);
         m_transport->close();
         if (m_onClose)
@@ -62,15 +68,17 @@ void WIRSocket::readLoop() {
         if (!m_transport->receiveInto(header, sizeof header))
             break;
         const quint32 length = qFromBigEndian<quint32>(header);
-        if (length == 0 || (length >> 26) != 0)
+        if (length == 0 || length >= kMaxFrameLength) {
+            qCWarning(lcWire) << "frame length" << length << "breaks the stream";
             break;
+        }
         if (body.size() < qsizetype(length))
             body.resize(qsizetype(length));
         if (!m_transport->receiveInto(body.data(), length))
             break;
         deliver(body.constData(), length);
         // Give back the memory of an unusually large frame.
-        if (body.size() > (1 << 20))
+        if (body.size() > kKeptBodyBytes)
             body = QByteArray();
     }
     const bool wasLive = m_live.exchange(false, std::memory_order_acq_rel);
@@ -82,6 +90,7 @@ void WIRSocket::deliver(const char* body, std::size_t size) {
     std::optional<PropertyList::Message> message = PropertyList::decodeMessage(body, size);
     if (!message)
         return;
+    qCDebug(lcWire) << "received" << message->selector << size << "bytes";
     if (m_onFrame)
         m_onFrame(std::move(message->selector), std::move(message->argument));
 }
@@ -104,8 +113,11 @@ void WIRSocket::send(const QString& selector, const QVariantMap& argument) {
     if (!m_live.load(std::memory_order_acquire))
         return;
     const std::optional<QByteArray> frame = encodeFrame(selector, argument);
-    if (!frame)
+    if (!frame) {
+        qCWarning(lcWire) << "cannot encode the argument of" << selector;
         return;
+    }
+    qCDebug(lcWire) << "sending" << selector << frame->size() << "bytes";
     std::lock_guard lock(m_sendLock);
     // A failed write shows up as a broken stream in the read loop.
     (void)m_transport->send(*frame);

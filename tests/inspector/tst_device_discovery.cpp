@@ -1,9 +1,11 @@
 // Finding USB devices through a fake usbmuxd with real libimobiledevice: listing, the lockdown
-// handshake with its TLS session, and the values read from lockdown.
+// handshake with its TLS session, the values read from lockdown, and the built program's report.
 #include "inspector/PhysicalDevices.h"
 #include "support/FakeDevice.h"
 #include "support/FakeUsbmuxd.h"
 
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -13,10 +15,11 @@ namespace {
 const QString kPhone = QStringLiteral("00008110-000A11112222801E");
 const QString kPad = QStringLiteral("00008027-000B33334444002E");
 const QString kRemote = QStringLiteral("00008030-000C55556666003E");
+constexpr auto kDevice = InspectableDevice::Kind::device;
 
 } // namespace
 
-class DeviceDiscoveryTest : public QObject {
+class TestDeviceDiscovery : public QObject {
     Q_OBJECT
 
     PairingCertificates pairing;
@@ -29,8 +32,10 @@ private slots:
 
     void listsUsbDevicesByName() {
         FakeDevice phone(kPhone, QStringLiteral("Zoe's iPhone"), pairing);
+        phone.setProductVersion(std::nullopt);
         FakeDevice pad(kPad, QStringLiteral("Ada's iPad"), pairing);
         pad.setProductVersion(QStringLiteral("16.7.2"));
+        pad.setTrusted(false);
         FakeDevice remote(kRemote, QStringLiteral("Desk iPhone"), pairing);
         FakeUsbmuxd usbmuxd;
         QVERIFY(usbmuxd.start());
@@ -41,61 +46,72 @@ private slots:
         // Seen over the network only: never listed, even though it would answer.
         usbmuxd.plug(kRemote, &remote, FakeUsbmuxd::Link::network);
         usbmuxd.plug(kPad, &pad);
-
-        const QList<InspectableDevice> devices = PhysicalDevices::attached();
-        QCOMPARE(devices.size(), 2);
-        QCOMPARE(devices[0],
-                 (InspectableDevice{kPad, QStringLiteral("Ada's iPad"), QStringLiteral("iOS 16.7.2"),
-                                    InspectableDevice::Kind::device, std::nullopt}));
-        QCOMPARE(devices[1],
-                 (InspectableDevice{kPhone, QStringLiteral("Zoe's iPhone"), QStringLiteral("iOS 17.5"),
-                                    InspectableDevice::Kind::device, std::nullopt}));
-        // Each was described in a session of its own, and nobody talked to the network entry.
-        QCOMPARE(phone.sessionsStarted(), 1);
-        QCOMPARE(pad.sessionsStarted(), 1);
-        QVERIFY(remote.lockdownRequests().isEmpty());
-    }
-
-    void unreadableVersionAndRefusals() {
-        FakeDevice phone(kPhone, QStringLiteral("Phone"), pairing);
-        phone.setProductVersion(std::nullopt);
-        FakeDevice pad(kPad, QStringLiteral("Pad"), pairing);
-        pad.setTrusted(false);
-        FakeUsbmuxd usbmuxd;
-        QVERIFY(usbmuxd.start());
-        qputenv("USBMUXD_SOCKET_ADDRESS", usbmuxd.address().toUtf8());
-        usbmuxd.setPairRecord(kPhone, pairing.pairRecord());
-        usbmuxd.setPairRecord(kPad, pairing.pairRecord());
-        usbmuxd.plug(kPhone, &phone);
-        usbmuxd.plug(kPad, &pad);
         // Attached, but its lockdown does not answer.
-        usbmuxd.plug(kRemote, nullptr);
+        usbmuxd.plug(QStringLiteral("00008030-000D77778888004E"), nullptr);
 
         // A version that cannot be read gives "device"; a device that refuses the session is still
         // listed with what it tells without one.
-        const QList<InspectableDevice> devices = PhysicalDevices::attached();
-        QCOMPARE(devices.size(), 2);
-        QCOMPARE(devices[0].udid, kPad);
-        QCOMPARE(devices[0].runtime, QStringLiteral("iOS 17.5"));
-        QCOMPARE(devices[1].udid, kPhone);
-        QCOMPARE(devices[1].runtime, QStringLiteral("device"));
-        QCOMPARE(devices[1].name, QStringLiteral("Phone"));
-        QVERIFY(pad.lockdownRequests().contains(QStringLiteral("StartSession")));
+        QCOMPARE(PhysicalDevices::attached(),
+                 (QList<InspectableDevice>{{kPad, "Ada's iPad", "iOS 16.7.2", kDevice, {}},
+                                           {kPhone, "Zoe's iPhone", "device", kDevice, {}}}));
+        // Each was described in a session of its own, and nobody talked to the network entry.
+        QCOMPARE(phone.sessionsStarted(), 1);
         QCOMPARE(phone.lockdownRequests().count(QStringLiteral("StopSession")), 1);
+        QVERIFY(pad.lockdownRequests().contains(QStringLiteral("StartSession")));
+        QVERIFY(remote.lockdownRequests().isEmpty());
 
         // Without a pair record, the same.
-        usbmuxd.setPairRecord(kPad, {});
-        pad.setName(QStringLiteral("Pad 2"));
-        QCOMPARE(PhysicalDevices::describe(kPad)->name, QStringLiteral("Pad 2"));
-        QVERIFY(!PhysicalDevices::describe(kRemote));
+        usbmuxd.setPairRecord(kPhone, {});
+        phone.setName(QStringLiteral("Zoe 2"));
+        QCOMPARE(PhysicalDevices::describe(kPhone)->name, QStringLiteral("Zoe 2"));
+        QVERIFY(!PhysicalDevices::describe(QStringLiteral("00008030-000D77778888004E")));
     }
+    // The built program's --dump report with fake USB devices as the only targets.
+    void dumpReportsTheDevices() {
+        FakeDevice phone(kPhone, QStringLiteral("Zoe's iPhone"), pairing);
+        phone.addApp({QStringLiteral("PID:311"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
+        FakeInspectorDaemon::Page page = FakeInspectorDaemon::page(1, "Shop", "https://shop.example/cart");
+        page.backlog = {QJsonObject{{"level", "warning"},
+                                    {"source", "console-api"},
+                                    {"text", "low stock"},
+                                    {"url", "https://shop.example/js/app.js"},
+                                    {"line", 7}}};
+        phone.addPage(QStringLiteral("PID:311"), page);
+        FakeDevice pad(kPad, QStringLiteral("Ada's iPad"), pairing);
+        pad.setTrusted(false);
+        pad.setProductVersion(QStringLiteral("16.7.2"));
+        FakeUsbmuxd usbmuxd;
+        QVERIFY(usbmuxd.start());
+        usbmuxd.setPairRecord(phone.udid(), pairing.pairRecord());
+        usbmuxd.plug(phone.udid(), &phone);
+        usbmuxd.plug(pad.udid(), &pad);
 
-    void nothingWithoutUsbmuxd() {
-        qputenv("USBMUXD_SOCKET_ADDRESS", "UNIX:/tmp/tavolin-no-usbmuxd-here");
-        QVERIFY(PhysicalDevices::attached().isEmpty());
-        QVERIFY(!PhysicalDevices::describe(kPhone));
+        QTemporaryDir bin;
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PATH"), bin.path() + QStringLiteral(":/usr/bin:/bin"));
+        environment.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), usbmuxd.address());
+        environment.remove(QStringLiteral("DISPLAY"));
+        process.setProcessEnvironment(environment);
+        process.start(qEnvironmentVariable("TAVOLIN_BIN"), {"--dump", "3"});
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 0);
+        const QString report = QString::fromUtf8(process.readAllStandardOutput());
+        const QString expected =
+            QString::fromUtf8("device Ada's iPad [iOS 16.7.2] kind=device transport=usbmux\n"
+                              "  window title: Ada's iPad \u2014 iOS 16.7.2\n"
+                              "  trouble: Not paired. Unlock the device and trust this Mac.\n"
+                              "device Zoe's iPhone [iOS 17.5] kind=device transport=usbmux\n"
+                              "  window title: Zoe's iPhone \u2014 iOS 17.5\n"
+                              "  app Safari pid=311 icon=none\n"
+                              "    Shop \u2014 1 messages\n"
+                              "      shop.example/cart\n"
+                              "    [warning] low stock (app.js:7)\n");
+        QVERIFY2(report.contains(expected), qPrintable(report));
+        // The program's service connection ended with the process.
+        QVERIFY(usbmuxd.waitUntil([&] { return phone.serviceConnections() == 0; }));
     }
 };
 
-QTEST_GUILESS_MAIN(DeviceDiscoveryTest)
+QTEST_GUILESS_MAIN(TestDeviceDiscovery)
 #include "tst_device_discovery.moc"

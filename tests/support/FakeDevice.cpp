@@ -1,102 +1,51 @@
 #include "support/FakeDevice.h"
 
-#include "wire/PropertyList.h"
 #include "support/FakeDeviceStream.h"
-#include "support/FakeInspectorService.h"
-#include "support/FakeLockdown.h"
+#include "wire/PropertyList.h"
 
+#include <QUuid>
 #include <QtEndian>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-// One open connection to the inspector service, as seen by the threads that write to it.
-struct FakeDevice::Peer {
-    int fd = -1;
-    int wake[2] = {-1, -1};
-    std::mutex lock;
-    QByteArray outbox;
-};
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kRequest = QStringLiteral("Request");
+constexpr quint32 kMaxLockdownMessage = 1u << 24;
+
+} // namespace
 
 FakeDevice::FakeDevice(QString udid, QString name, PairingCertificates pairing)
     : m_udid(std::move(udid)), m_pairing(std::move(pairing)), m_name(std::move(name)) {
-    setOutlet([this](int peer, const QString& selector, const QVariantMap& argument) {
-        enqueue(peer, FakeInspectorService::encode(selector, argument));
-    });
+    start(); // service connections come through usbmuxd; the service's own socket stays unused
 }
 
-FakeDevice::~FakeDevice() {
-    // Whoever serves the device (usbmuxd) stops before it goes.
-    setOutlet({});
+// Whoever serves the device (usbmuxd) stops before it goes.
+FakeDevice::~FakeDevice() = default;
+
+template <typename T> void FakeDevice::set(T& field, T value) {
+    std::lock_guard lock(m_stateLock);
+    field = std::move(value);
 }
 
 void FakeDevice::setName(const QString& name) {
-    std::lock_guard lock(m_stateLock);
-    m_name = name;
+    set(m_name, name);
 }
-
 void FakeDevice::setProductVersion(std::optional<QString> version) {
-    std::lock_guard lock(m_stateLock);
-    m_version = std::move(version);
+    set(m_version, std::move(version));
 }
-
 void FakeDevice::setTrusted(bool trusted) {
-    std::lock_guard lock(m_stateLock);
-    m_trusted = trusted;
+    set(m_trusted, trusted);
 }
-
 void FakeDevice::setWebInspectorEnabled(bool enabled) {
-    std::lock_guard lock(m_stateLock);
-    m_inspectorEnabled = enabled;
+    set(m_inspectorEnabled, enabled);
 }
-
 void FakeDevice::setServiceTls(bool on) {
-    std::lock_guard lock(m_stateLock);
-    m_serviceTls = on;
-}
-
-std::optional<QVariant> FakeDevice::value(const QString& key) const {
-    std::lock_guard lock(m_stateLock);
-    if (key == QLatin1String("DeviceName"))
-        return m_name;
-    if (key == QLatin1String("ProductVersion"))
-        return m_version ? std::optional<QVariant>(*m_version) : std::nullopt;
-    if (key == QLatin1String("UniqueDeviceID"))
-        return m_udid;
-    if (key == QLatin1String("DeviceClass"))
-        return QStringLiteral("iPhone");
-    if (key == QLatin1String("ProductType"))
-        return QStringLiteral("iPhone15,2");
-    if (key == QLatin1String("BuildVersion"))
-        return QStringLiteral("21F79");
-    return std::nullopt;
-}
-
-std::optional<QByteArray> FakeDevice::trustedRoot(const QString& hostID) const {
-    std::lock_guard lock(m_stateLock);
-    if (!m_trusted || hostID != m_pairing.hostID)
-        return std::nullopt;
-    return m_pairing.rootCertificate;
-}
-
-std::optional<std::uint16_t> FakeDevice::startService(const QString& name, bool* tls) {
-    std::lock_guard lock(m_stateLock);
-    if (name != QLatin1String(kInspectorService) || !m_inspectorEnabled)
-        return std::nullopt;
-    const std::uint16_t port = m_nextPort++;
-    m_servicePorts[port] = m_serviceTls;
-    *tls = m_serviceTls;
-    return port;
-}
-
-void FakeDevice::noteRequest(const QString& request) {
-    std::lock_guard lock(m_stateLock);
-    m_requests.append(request);
-    if (request == QLatin1String("StartSession"))
-        ++m_sessions;
+    set(m_serviceTls, on);
 }
 
 QStringList FakeDevice::lockdownRequests() const {
@@ -106,7 +55,24 @@ QStringList FakeDevice::lockdownRequests() const {
 
 int FakeDevice::sessionsStarted() const {
     std::lock_guard lock(m_stateLock);
-    return m_sessions;
+    return int(m_requests.count(QStringLiteral("StartSession")));
+}
+
+std::optional<QVariant> FakeDevice::value(const QString& key) const {
+    std::lock_guard lock(m_stateLock);
+    if (key == QLatin1String("ProductVersion"))
+        return m_version ? std::optional<QVariant>(*m_version) : std::nullopt;
+    const QVariantMap values{{"DeviceName", m_name},
+                             {"UniqueDeviceID", m_udid},
+                             {"DeviceClass", "iPhone"},
+                             {"ProductType", "iPhone15,2"},
+                             {"BuildVersion", "21F79"}};
+    return values.contains(key) ? std::optional(values.value(key)) : std::nullopt;
+}
+
+bool FakeDevice::trusts(const QString& hostID) const {
+    std::lock_guard lock(m_stateLock);
+    return m_trusted && hostID == m_pairing.hostID;
 }
 
 bool FakeDevice::accepts(std::uint16_t port) {
@@ -115,11 +81,9 @@ bool FakeDevice::accepts(std::uint16_t port) {
 }
 
 void FakeDevice::serve(std::uint16_t port, int fd) {
-    if (port == kLockdownPort) {
-        FakeDeviceStream stream(fd);
-        FakeLockdown(*this, stream).run();
-        return;
-    }
+    FakeDeviceStream stream(fd);
+    if (port == kLockdownPort)
+        return serveLockdown(stream);
     bool tls;
     {
         // A service port takes one connection.
@@ -130,154 +94,140 @@ void FakeDevice::serve(std::uint16_t port, int fd) {
         tls = it->second;
         m_servicePorts.erase(it);
     }
-    serveInspector(fd, tls);
+    if (!tls ||
+        stream.startTls(m_pairing.deviceCertificate, m_pairing.deviceKey, {m_pairing.rootCertificate}))
+        relay(stream);
 }
 
-void FakeDevice::serveInspector(int fd, bool tls) {
-    FakeDeviceStream stream(fd);
-    if (tls &&
-        !stream.startTls(m_pairing.deviceCertificate, m_pairing.deviceKey, {m_pairing.rootCertificate}))
+// Carries the service stream between the host and a client of the simulator's service. Bytes are
+// buffered both ways, so that neither side ever waits on the other: a TLS write that is retried
+// may grow but never shrink, which OpenSSL allows with partial writes.
+void FakeDevice::relay(FakeDeviceStream& host) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         return;
-    auto peer = std::make_shared<Peer>();
-    peer->fd = fd;
-    if (::pipe2(peer->wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    int id;
-    {
-        std::lock_guard lock(m_stateLock);
-        id = m_nextPeer++;
-        m_peers[id] = peer;
-    }
-
-    QByteArray input;
-    QByteArray sending;
-    qsizetype sent = 0;
-    std::vector<char> chunk(1 << 16);
-    bool open = true;
-    while (open) {
-        // Everything that can be read now, then every whole frame in it.
-        for (;;) {
-            const qsizetype got = stream.readSome(chunk.data(), chunk.size());
-            if (got < 0) {
-                open = false;
-                break;
-            }
-            if (got == 0)
-                break;
-            input.append(chunk.data(), got);
+    const UniqueFd plain{pair[0]};
+    ::fcntl(plain.get(), F_SETFL, O_NONBLOCK);
+    service().adopt(UniqueFd{pair[1]});
+    QByteArray toPlain, toHost;
+    char chunk[65536];
+    for (;;) {
+        bool moved = false;
+        short hostEvents = 0, plainEvents = 0;
+        if (toPlain.isEmpty()) {
+            const qsizetype got = host.readSome(chunk, sizeof chunk);
+            if (got < 0)
+                return;
+            toPlain.append(chunk, got);
+            hostEvents |= got ? 0 : host.waitEvents();
         }
-        qsizetype at = 0;
-        while (input.size() - at >= 4) {
-            const quint32 length = qFromBigEndian<quint32>(input.constData() + at);
-            if (input.size() - at - 4 < qsizetype(length))
-                break;
-            const std::optional<QVariant> decoded = PropertyList::decode(input.constData() + at + 4, length);
-            at += 4 + qsizetype(length);
-            {
-                std::lock_guard lock(m_stateLock);
-                ++m_frames;
-            }
-            if (!decoded)
-                continue;
-            const QVariantMap message = decoded->toMap();
-            receive(id, message.value(QStringLiteral("__selector")).toString(),
-                    message.value(QStringLiteral("__argument")).toMap());
+        // Whatever the service writes is taken at once, as a device's outbox would take it.
+        for (ssize_t got = 1; got > 0;) {
+            got = ::recv(plain.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+                return; // the service hung up
+            toHost.append(chunk, std::max<ssize_t>(got, 0));
         }
-        input.remove(0, at);
-        const short readEvents = stream.waitEvents();
-
-        // Then as much of the outbox as the stream takes.
-        if (sent == sending.size()) {
-            std::lock_guard lock(peer->lock);
-            sending = std::exchange(peer->outbox, QByteArray());
-            sent = 0;
+        plainEvents |= POLLIN;
+        if (!toPlain.isEmpty()) {
+            const ssize_t sent =
+                ::send(plain.get(), toPlain.constData(), size_t(toPlain.size()), MSG_NOSIGNAL);
+            moved |= sent > 0;
+            toPlain.remove(0, std::max<ssize_t>(sent, 0));
+            plainEvents |= toPlain.isEmpty() ? 0 : POLLOUT;
         }
-        short writeEvents = 0;
-        while (open && sent < sending.size()) {
-            const qsizetype wrote =
-                stream.writeSome(sending.constData() + sent, std::size_t(sending.size() - sent));
-            if (wrote < 0)
-                open = false;
-            else if (wrote == 0)
-                writeEvents = stream.waitEvents();
-            if (wrote <= 0)
-                break;
-            sent += wrote;
+        if (!toHost.isEmpty()) {
+            const qsizetype sent = host.writeSome(toHost.constData(), std::size_t(toHost.size()));
+            if (sent < 0)
+                return;
+            moved |= sent > 0;
+            toHost.remove(0, sent);
+            hostEvents |= toHost.isEmpty() ? 0 : host.waitEvents();
         }
-        if (!open)
-            break;
-        if (stream.hasBuffered())
+        if (moved || host.hasBuffered())
             continue;
-        pollfd fds[2] = {{fd, short(readEvents | writeEvents), 0}, {peer->wake[0], POLLIN, 0}};
-        if (::poll(fds, 2, 1000) < 0 && errno != EINTR)
-            break;
-        if (fds[1].revents) {
-            char drain[64];
-            while (::read(peer->wake[0], drain, sizeof drain) > 0) {
-            }
-        }
-        if (fds[0].revents & (POLLERR | POLLNVAL))
-            break;
+        pollfd fds[2] = {{host.fd(), hostEvents, 0}, {plain.get(), plainEvents, 0}};
+        ::poll(fds, 2, 100);
     }
-
-    {
-        std::lock_guard lock(m_stateLock);
-        m_peers.erase(id);
-    }
-    {
-        std::lock_guard lock(peer->lock);
-        ::close(peer->wake[0]);
-        ::close(peer->wake[1]);
-        peer->wake[0] = peer->wake[1] = -1;
-    }
-    peerGone(id);
 }
 
-void FakeDevice::enqueue(int peerID, const QByteArray& bytes) {
-    std::shared_ptr<Peer> peer;
-    {
-        std::lock_guard lock(m_stateLock);
-        const auto it = m_peers.find(peerID);
-        if (it == m_peers.end())
+bool FakeDevice::answerLockdown(FakeDeviceStream& stream, const QVariantMap& message) {
+    const QByteArray body = PropertyList::encodeXml(message).value_or(QByteArray());
+    QByteArray frame(4, Qt::Uninitialized);
+    qToBigEndian<quint32>(quint32(body.size()), frame.data());
+    return stream.write(frame + body);
+}
+
+// Lockdown: 4-byte big-endian lengths and XML property lists, requests answered the way devices
+// answer them, until the host hangs up or a handshake fails.
+void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
+    std::optional<QString> session;
+    for (;;) {
+        bool startTls = false;
+        const std::optional<QByteArray> length = stream.read(4, 60s);
+        const quint32 size = length ? qFromBigEndian<quint32>(length->constData()) : 0;
+        const std::optional<QByteArray> body =
+            size && size <= kMaxLockdownMessage ? stream.read(size) : std::nullopt;
+        const std::optional<QVariant> decoded = body ? PropertyList::decode(*body) : std::nullopt;
+        if (!decoded || decoded->typeId() != QMetaType::QVariantMap)
             return;
-        peer = it->second;
+        const QVariantMap message = decoded->toMap();
+        const QString request = message.value(kRequest).toString();
+        {
+            std::lock_guard lock(m_stateLock);
+            m_requests.append(request);
+        }
+        QVariantMap answer{{kRequest, request}};
+        auto refuse = [&](const char* error) {
+            answer.insert(QStringLiteral("Error"), QString::fromLatin1(error));
+        };
+        const QString hostID = request == QLatin1String("ValidatePair")
+                                   ? message.value("PairRecord").toMap().value("HostID").toString()
+                                   : message.value("HostID").toString();
+        if (request == QLatin1String("QueryType")) {
+            answer.insert(QStringLiteral("Type"), QStringLiteral("com.apple.mobile.lockdown"));
+        } else if (request == QLatin1String("GetValue")) {
+            const QString key = message.value(QStringLiteral("Key")).toString();
+            if (const std::optional<QVariant> value = this->value(key))
+                answer.insert(QVariantMap{{QStringLiteral("Key"), key}, {QStringLiteral("Value"), *value}});
+            else
+                refuse("MissingValue");
+        } else if (request == QLatin1String("ValidatePair") || request == QLatin1String("StartSession")) {
+            if (!trusts(hostID))
+                refuse("InvalidHostID");
+            else if ((startTls = request == QLatin1String("StartSession")))
+                answer.insert(
+                    QVariantMap{{QStringLiteral("EnableSessionSSL"), true},
+                                {QStringLiteral("SessionID"),
+                                 *(session = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())}});
+        } else if (request == QLatin1String("Pair")) {
+            refuse("PairingDialogResponsePending"); // new pairings wait for the user, who is not there
+        } else if (request == QLatin1String("StopSession")) {
+            session.reset();
+        } else if (request == QLatin1String("StartService")) {
+            const QString name = message.value(QStringLiteral("Service")).toString();
+            std::lock_guard lock(m_stateLock);
+            if (!session) {
+                refuse("NoRunningSession");
+            } else if (name != QLatin1String(kInspectorService) || !m_inspectorEnabled) {
+                refuse("InvalidService");
+            } else {
+                m_servicePorts[m_nextPort] = m_serviceTls;
+                answer.insert(QVariantMap{{QStringLiteral("Service"), name},
+                                          {QStringLiteral("Port"), qint64(m_nextPort++)},
+                                          {QStringLiteral("EnableServiceSSL"), m_serviceTls}});
+            }
+        } else if (request == QLatin1String("Goodbye")) {
+            answer.insert(QStringLiteral("Result"), QStringLiteral("Success"));
+        } else {
+            refuse("InvalidRequest");
+        }
+        if (!answerLockdown(stream, answer) || request == QLatin1String("Goodbye"))
+            return;
+        if (startTls &&
+            !stream.startTls(m_pairing.deviceCertificate, m_pairing.deviceKey, {m_pairing.rootCertificate}))
+            return;
+        if (request == QLatin1String("StopSession") && stream.isTls() && !stream.endTls())
+            return;
     }
-    std::lock_guard lock(peer->lock);
-    if (peer->wake[1] < 0)
-        return;
-    peer->outbox.append(bytes);
-    const char byte = 1;
-    (void)!::write(peer->wake[1], &byte, 1);
-}
-
-int FakeDevice::serviceConnections() const {
-    std::lock_guard lock(m_stateLock);
-    return int(m_peers.size());
-}
-
-int FakeDevice::servicePeer() const {
-    std::lock_guard lock(m_stateLock);
-    return m_peers.empty() ? -1 : m_peers.rbegin()->first;
-}
-
-qint64 FakeDevice::framesReceived() const {
-    std::lock_guard lock(m_stateLock);
-    return m_frames;
-}
-
-bool FakeDevice::sendRaw(const QByteArray& bytes, int peer) {
-    if (peer < 0)
-        peer = servicePeer();
-    if (peer < 0)
-        return false;
-    enqueue(peer, bytes);
-    return true;
-}
-
-void FakeDevice::hangUp(int peerID) {
-    std::lock_guard lock(m_stateLock);
-    const auto it =
-        peerID < 0 ? (m_peers.empty() ? m_peers.end() : std::prev(m_peers.end())) : m_peers.find(peerID);
-    if (it != m_peers.end())
-        ::shutdown(it->second->fd, SHUT_RDWR);
 }

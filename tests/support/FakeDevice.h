@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/FakeInspectorDaemon.h"
+#include "support/FakeSimulator.h"
 #include "support/FakeUsbmuxd.h"
 #include "support/PairingCertificates.h"
 
@@ -10,19 +10,19 @@
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
+
+class FakeDeviceStream;
 
 // A USB device in a test: lockdown on its usual port, and the Web Inspector service that lockdown
-// starts, serving the scripted inspector daemon (each service connection is one peer of it). Plug
-// it into a FakeUsbmuxd.
+// starts, serving the scripted inspector daemon (each service connection is one peer of it, a
+// client of the simulator's service behind TLS). Plug it into a FakeUsbmuxd.
 //
 // Switches for what goes wrong with real devices: a device that does not trust the host (locked,
 // or the trust dialog not answered), Web Inspector turned off, a version it will not tell, and a
 // service without TLS.
-class FakeDevice : public FakeInspectorDaemon, public FakeUsbmuxd::Target {
+class FakeDevice : public FakeSimulator, public FakeUsbmuxd::Target {
 public:
     static constexpr std::uint16_t kLockdownPort = 62078;
     static constexpr const char* kInspectorService = "com.apple.webinspector";
@@ -40,30 +40,27 @@ public:
     void setWebInspectorEnabled(bool enabled);
     void setServiceTls(bool on);
 
-    // Lockdown, as the fake's lockdown connections see it.
-    std::optional<QVariant> value(const QString& key) const;
-    // The root certificate of a trusted host, by the HostID of its pair record.
-    std::optional<QByteArray> trustedRoot(const QString& hostID) const;
-    // Opens a one-time port for a service; nothing when the service is not available.
-    std::optional<std::uint16_t> startService(const QString& name, bool* tls);
-    void noteRequest(const QString& request);
+    // The request type of every lockdown message so far, and how many sessions were started.
     QStringList lockdownRequests() const;
     int sessionsStarted() const;
 
     // The inspector service's connections: peers of the daemon.
-    int serviceConnections() const; // open now
-    int servicePeer() const;        // the newest open one, or -1
-    qint64 framesReceived() const;  // from every service connection so far
-    bool sendRaw(const QByteArray& bytes, int peer = -1);
-    void hangUp(int peer = -1);
+    int serviceConnections() const { return service().clientCount(); } // open now
+    int servicePeer() const { return service().currentClient(); }      // the newest open one, or -1
+    qint64 framesReceived() const { return qint64(service().received().size()); }
+    bool sendRaw(const QByteArray& bytes, int peer = -1) { return service().sendRaw(bytes, peer); }
+    void hangUp(int peer = -1) { service().disconnect(peer); }
 
     bool accepts(std::uint16_t port) override;
     void serve(std::uint16_t port, int fd) override;
 
 private:
-    struct Peer;
-    void serveInspector(int fd, bool tls);
-    void enqueue(int peer, const QByteArray& bytes);
+    template <typename T> void set(T& field, T value);
+    void serveLockdown(FakeDeviceStream& stream);
+    bool answerLockdown(FakeDeviceStream& stream, const QVariantMap& message);
+    std::optional<QVariant> value(const QString& key) const;
+    bool trusts(const QString& hostID) const;
+    void relay(FakeDeviceStream& host);
 
     const QString m_udid;
     const PairingCertificates m_pairing;
@@ -77,8 +74,4 @@ private:
     std::map<std::uint16_t, bool> m_servicePorts; // open port → TLS
     std::uint16_t m_nextPort = 49152;
     QStringList m_requests;
-    int m_sessions = 0;
-    std::map<int, std::shared_ptr<Peer>> m_peers;
-    int m_nextPeer = 1;
-    qint64 m_frames = 0;
 };

@@ -12,214 +12,156 @@
 
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
+X509Ptr readCertificate(const QByteArray& pem) {
+    const BioPtr bio{BIO_new_mem_buf(pem.constData(), int(pem.size()))};
+    return X509Ptr{PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)};
+}
+
+} // namespace
+
 FakeDeviceStream::FakeDeviceStream(int fd) : m_fd(fd) {
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
 }
 
-FakeDeviceStream::~FakeDeviceStream() {
-    dropTls();
-}
-
 void FakeDeviceStream::dropTls() {
-    if (m_ssl) {
-        SSL_set_quiet_shutdown(m_ssl, 1);
-        SSL_free(m_ssl);
-        m_ssl = nullptr;
-    }
-    if (m_context) {
-        SSL_CTX_free(m_context);
-        m_context = nullptr;
-    }
+    m_ssl.reset();
+    m_context.reset();
 }
 
 bool FakeDeviceStream::startTls(const QByteArray& certificate, const QByteArray& key,
                                 const QList<QByteArray>& trustedRoots, std::chrono::milliseconds timeout) {
     dropTls();
-    m_context = SSL_CTX_new(TLS_server_method());
-    if (!m_context)
+    m_context.reset(SSL_CTX_new(TLS_server_method()));
+    SSL_CTX* context = m_context.get();
+    if (!context)
         return false;
     // Hosts that do not know the device's version speak TLS 1.0 to it.
-    SSL_CTX_set_security_level(m_context, 0);
-    SSL_CTX_set_min_proto_version(m_context, TLS1_VERSION);
-    SSL_CTX_set_cipher_list(m_context, "DEFAULT:@SECLEVEL=0");
-    SSL_CTX_set_mode(m_context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_num_tickets(m_context, 0);
+    SSL_CTX_set_security_level(context, 0);
+    SSL_CTX_set_min_proto_version(context, TLS1_VERSION);
+    SSL_CTX_set_cipher_list(context, "DEFAULT:@SECLEVEL=0");
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_num_tickets(context, 0);
 
-    BIO* certificateBio = BIO_new_mem_buf(certificate.constData(), int(certificate.size()));
-    X509* own = PEM_read_bio_X509(certificateBio, nullptr, nullptr, nullptr);
-    BIO_free(certificateBio);
-    BIO* keyBio = BIO_new_mem_buf(key.constData(), int(key.size()));
-    EVP_PKEY* ownKey = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
-    BIO_free(keyBio);
-    const bool loaded = own && ownKey && SSL_CTX_use_certificate(m_context, own) == 1 &&
-                        SSL_CTX_use_PrivateKey(m_context, ownKey) == 1;
-    X509_free(own);
-    EVP_PKEY_free(ownKey);
-    if (!loaded) {
+    const X509Ptr own = readCertificate(certificate);
+    const BioPtr keyBio{BIO_new_mem_buf(key.constData(), int(key.size()))};
+    const KeyPtr ownKey{PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr)};
+    if (!own || !ownKey || SSL_CTX_use_certificate(context, own.get()) != 1 ||
+        SSL_CTX_use_PrivateKey(context, ownKey.get()) != 1) {
         dropTls();
         return false;
     }
-    X509_STORE* store = SSL_CTX_get_cert_store(m_context);
-    for (const QByteArray& root : trustedRoots) {
-        BIO* bio = BIO_new_mem_buf(root.constData(), int(root.size()));
-        if (X509* anchor = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-            X509_STORE_add_cert(store, anchor);
-            X509_free(anchor);
-        }
-        BIO_free(bio);
-    }
-    SSL_CTX_set_verify(m_context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    for (const QByteArray& root : trustedRoots)
+        if (const X509Ptr anchor = readCertificate(root))
+            X509_STORE_add_cert(SSL_CTX_get_cert_store(context), anchor.get());
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
 
-    m_ssl = SSL_new(m_context);
-    SSL_set_fd(m_ssl, m_fd);
-    SSL_set_accept_state(m_ssl);
+    m_ssl.reset(SSL_new(context));
+    SSL_set_fd(m_ssl.get(), m_fd);
+    SSL_set_accept_state(m_ssl.get());
     const Clock::time_point deadline = Clock::now() + timeout;
     for (;;) {
         ERR_clear_error();
-        const int result = SSL_do_handshake(m_ssl);
-        if (result == 1)
+        const qsizetype done = outcome(SSL_do_handshake(m_ssl.get()));
+        if (done > 0)
             return true;
-        const int error = SSL_get_error(m_ssl, result);
-        short events = 0;
-        if (error == SSL_ERROR_WANT_READ)
-            events = POLLIN;
-        else if (error == SSL_ERROR_WANT_WRITE)
-            events = POLLOUT;
-        if (!events || !waitFor(events, deadline)) {
+        if (done < 0 || !waitFor(m_waitEvents, deadline)) {
             dropTls();
             return false;
         }
     }
 }
 
+// Nothing should come after the last answer: whatever does is dropped until the host's
+// close_notify (or the end of the stream, which the next read finds).
 bool FakeDeviceStream::endTls(std::chrono::milliseconds timeout) {
-    if (!m_ssl)
-        return true;
     const Clock::time_point deadline = Clock::now() + timeout;
     char scratch[4096];
-    for (;;) {
-        ERR_clear_error();
-        const int result = SSL_read(m_ssl, scratch, sizeof scratch);
-        if (result > 0)
-            continue; // nothing should come after the last answer; drop it
-        const int error = SSL_get_error(m_ssl, result);
-        if (error == SSL_ERROR_ZERO_RETURN) {
-            dropTls();
-            return true;
-        }
-        short events = error == SSL_ERROR_WANT_READ ? POLLIN : error == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
-        if (!events || !waitFor(events, deadline)) {
-            dropTls();
+    for (qsizetype got = 0; m_ssl && got >= 0;) {
+        got = readSome(scratch, sizeof scratch);
+        if (got == 0 && !waitFor(m_waitEvents, deadline))
             return false;
-        }
     }
+    dropTls();
+    return true;
 }
 
 bool FakeDeviceStream::waitFor(short events, Clock::time_point deadline) {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
         pollfd entry{m_fd, events, 0};
-        const int ready = ::poll(&entry, 1, int(left.count()));
+        const int ready = left.count() > 0 ? ::poll(&entry, 1, int(left.count())) : 0;
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0)
-            return false;
-        if (entry.revents & POLLNVAL)
-            return false;
-        return true; // readable, writable, or hung up: the next call finds out which
+        // Readable, writable, or hung up: the next call finds out which.
+        return ready > 0 && !(entry.revents & POLLNVAL);
     }
 }
 
 bool FakeDeviceStream::hasBuffered() const {
-    return m_ssl && SSL_pending(m_ssl) > 0;
+    return m_ssl && SSL_pending(m_ssl.get()) > 0;
+}
+
+// What a read, write or handshake that returned `result` means: bytes moved, 0 when the stream is
+// not ready (m_waitEvents says for what), -1 at its end or on error.
+qsizetype FakeDeviceStream::outcome(long result) {
+    if (result > 0)
+        return qsizetype(result);
+    if (m_ssl) {
+        switch (SSL_get_error(m_ssl.get(), int(result))) {
+        case SSL_ERROR_WANT_READ:
+            m_waitEvents = POLLIN;
+            return 0;
+        case SSL_ERROR_WANT_WRITE:
+            m_waitEvents = POLLOUT;
+            return 0;
+        default:
+            return -1;
+        }
+    }
+    return result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
 }
 
 qsizetype FakeDeviceStream::readSome(char* into, std::size_t room) {
     m_waitEvents = POLLIN;
-    if (!m_ssl) {
-        const ssize_t got = ::recv(m_fd, into, room, MSG_DONTWAIT);
-        if (got > 0)
-            return got;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            return 0;
-        return -1;
-    }
     ERR_clear_error();
-    const int got = SSL_read(m_ssl, into, int(std::min<std::size_t>(room, 1 << 30)));
-    if (got > 0)
-        return got;
-    switch (SSL_get_error(m_ssl, got)) {
-    case SSL_ERROR_WANT_READ:
-        return 0;
-    case SSL_ERROR_WANT_WRITE:
-        m_waitEvents = POLLOUT;
-        return 0;
-    default:
-        return -1;
-    }
+    return outcome(m_ssl ? long(SSL_read(m_ssl.get(), into, int(std::min<std::size_t>(room, 1 << 30))))
+                         : long(::recv(m_fd, into, room, MSG_DONTWAIT)));
 }
 
 qsizetype FakeDeviceStream::writeSome(const char* from, std::size_t size) {
     m_waitEvents = POLLOUT;
     if (size == 0)
         return 0;
-    if (!m_ssl) {
-        const ssize_t sent = ::send(m_fd, from, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent > 0)
-            return sent;
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            return 0;
-        return -1;
-    }
     ERR_clear_error();
-    const int sent = SSL_write(m_ssl, from, int(std::min<std::size_t>(size, 1 << 20)));
-    if (sent > 0)
-        return sent;
-    switch (SSL_get_error(m_ssl, sent)) {
-    case SSL_ERROR_WANT_WRITE:
-        return 0;
-    case SSL_ERROR_WANT_READ:
-        m_waitEvents = POLLIN;
-        return 0;
-    default:
-        return -1;
+    return outcome(m_ssl ? long(SSL_write(m_ssl.get(), from, int(std::min<std::size_t>(size, 1 << 20))))
+                         : long(::send(m_fd, from, size, MSG_DONTWAIT | MSG_NOSIGNAL)));
+}
+
+// Moves `total` bytes with `step` (readSome or writeSome), waiting between steps.
+template <typename Step>
+bool FakeDeviceStream::transfer(std::size_t total, std::chrono::milliseconds timeout, Step step) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    for (std::size_t done = 0; done < total;) {
+        const qsizetype moved = step(done);
+        if (moved < 0 || (moved == 0 && !waitFor(m_waitEvents, deadline)))
+            return false;
+        done += std::size_t(moved);
     }
+    return true;
 }
 
 std::optional<QByteArray> FakeDeviceStream::read(std::size_t count, std::chrono::milliseconds timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
     QByteArray bytes(qsizetype(count), Qt::Uninitialized);
-    std::size_t filled = 0;
-    while (filled < count) {
-        const qsizetype got = readSome(bytes.data() + filled, count - filled);
-        if (got < 0)
-            return std::nullopt;
-        if (got > 0) {
-            filled += std::size_t(got);
-            continue;
-        }
-        if (!waitFor(m_waitEvents, deadline))
-            return std::nullopt;
-    }
+    if (!transfer(count, timeout,
+                  [&](std::size_t done) { return readSome(bytes.data() + done, count - done); }))
+        return std::nullopt;
     return bytes;
 }
 
 bool FakeDeviceStream::write(const QByteArray& bytes, std::chrono::milliseconds timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
-    std::size_t done = 0;
     const std::size_t total = std::size_t(bytes.size());
-    while (done < total) {
-        const qsizetype sent = writeSome(bytes.constData() + done, total - done);
-        if (sent < 0)
-            return false;
-        if (sent > 0) {
-            done += std::size_t(sent);
-            continue;
-        }
-        if (!waitFor(m_waitEvents, deadline))
-            return false;
-    }
-    return true;
+    return transfer(total, timeout,
+                    [&](std::size_t done) { return writeSome(bytes.constData() + done, total - done); });
 }

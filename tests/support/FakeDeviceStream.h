@@ -1,14 +1,13 @@
 #pragma once
 
+#include "wire/DeviceHandles.h"
+
 #include <QByteArray>
 #include <QList>
 
 #include <chrono>
 #include <cstddef>
 #include <optional>
-
-struct ssl_st;
-struct ssl_ctx_st;
 
 // The device's end of one usbmuxd connection: plain bytes at first, TLS once the device switches
 // it on (lockdown's session, a service that asks for it) and plain again when a session stops.
@@ -17,7 +16,6 @@ struct ssl_ctx_st;
 class FakeDeviceStream {
 public:
     explicit FakeDeviceStream(int fd); // the descriptor stays the caller's
-    ~FakeDeviceStream();
     FakeDeviceStream(const FakeDeviceStream&) = delete;
     FakeDeviceStream& operator=(const FakeDeviceStream&) = delete;
 
@@ -27,7 +25,7 @@ public:
                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Waits for the host's close_notify and goes back to plain bytes.
     bool endTls(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    bool isTls() const { return m_ssl != nullptr; }
+    bool isTls() const { return bool(m_ssl); }
 
     // Exactly `count` bytes, or nothing at the end of the stream, on error or time-out.
     std::optional<QByteArray> read(std::size_t count,
@@ -47,10 +45,12 @@ public:
 
 private:
     bool waitFor(short events, std::chrono::steady_clock::time_point deadline);
+    qsizetype outcome(long result);
+    template <typename Step> bool transfer(std::size_t total, std::chrono::milliseconds timeout, Step step);
     void dropTls();
 
     int m_fd;
-    ssl_st* m_ssl = nullptr;
-    ssl_ctx_st* m_context = nullptr;
+    SslContextPtr m_context;
+    SslPtr m_ssl;
     short m_waitEvents = 0;
 };

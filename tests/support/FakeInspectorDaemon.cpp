@@ -40,41 +40,21 @@ std::optional<qint64> jsonID(const QJsonValue& value) {
 } // namespace
 
 FakeInspectorDaemon::Answer FakeInspectorDaemon::Answer::result(const QJsonObject& result) {
-    return {Kind::result, QJsonObject{{"result", result}}};
+    return {Kind::result, {{"result", result}}};
 }
-
 FakeInspectorDaemon::Answer FakeInspectorDaemon::Answer::error(const QString& message) {
-    return {Kind::error, QJsonObject{{"error", QJsonObject{{"message", message}, {"code", -32000}}}}};
+    return {Kind::error, {{"error", QJsonObject{{"message", message}, {"code", -32000}}}}};
 }
-
 FakeInspectorDaemon::Answer FakeInspectorDaemon::Answer::errorWithoutMessage() {
-    return {Kind::error, QJsonObject{{"error", QJsonObject{{"code", -32000}}}}};
+    return {Kind::error, {{"error", QJsonObject{{"code", -32000}}}}};
 }
-
 FakeInspectorDaemon::Answer FakeInspectorDaemon::Answer::silence() {
     return {Kind::silence, {}};
 }
 
-FakeInspectorDaemon::FakeInspectorDaemon(Outlet outlet) : m_outlet(std::move(outlet)) {}
+FakeInspectorDaemon::FakeInspectorDaemon(Outlet outlet) : FakeInspectorCatalog(std::move(outlet)) {}
 
 FakeInspectorDaemon::~FakeInspectorDaemon() = default;
-
-FakeInspectorDaemon::Page FakeInspectorDaemon::page(qint64 id, const QString& title, const QString& url) {
-    Page page;
-    page.id = id;
-    page.title = title;
-    page.url = url;
-    return page;
-}
-
-QByteArray FakeInspectorDaemon::json(const QJsonObject& object) {
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-void FakeInspectorDaemon::setOutlet(Outlet outlet) {
-    std::lock_guard guard(m_lock);
-    m_outlet = std::move(outlet);
-}
 
 void FakeInspectorDaemon::setAnswerer(Answerer answerer) {
     std::lock_guard guard(m_lock);
@@ -84,31 +64,6 @@ void FakeInspectorDaemon::setAnswerer(Answerer answerer) {
 void FakeInspectorDaemon::setAnswersLists(bool on) {
     std::lock_guard guard(m_lock);
     m_answersLists = on;
-}
-
-void FakeInspectorDaemon::flush(Out& out) {
-    Outlet outlet;
-    {
-        std::lock_guard guard(m_lock);
-        outlet = m_outlet;
-    }
-    if (outlet)
-        for (const Outgoing& message : out)
-            outlet(message.peer, message.selector, message.argument);
-    out.clear();
-}
-
-void FakeInspectorDaemon::changedLocked() {
-    m_changed.notify_all();
-}
-
-std::vector<int> FakeInspectorDaemon::peersLocked(int peer) const {
-    if (peer >= 0)
-        return {peer};
-    std::vector<int> peers;
-    for (const auto& [id, connection] : m_peers)
-        peers.push_back(id);
-    return peers;
 }
 
 // ---- Frames from clients ---------------------------------------------------------------------
@@ -136,7 +91,7 @@ void FakeInspectorDaemon::receive(int peer, const QString& selector, const QVari
         } else if (selector == QLatin1String("_rpc_forwardSocketData:")) {
             socketDataLocked(out, peer, argument);
         }
-        changedLocked();
+        m_changed.notify_all();
     }
     flush(out);
 }
@@ -147,7 +102,7 @@ void FakeInspectorDaemon::peerGone(int peer) {
     for (Session& session : m_sessions)
         if (session.peer == peer)
             session.open = false;
-    changedLocked();
+    m_changed.notify_all();
 }
 
 void FakeInspectorDaemon::setupLocked(Out& out, int peer, const QVariantMap& argument) {
@@ -295,172 +250,7 @@ void FakeInspectorDaemon::toSessionLocked(Out& out, const Session& session, cons
     }
 }
 
-// ---- Applications and pages ------------------------------------------------------------------
-
-QVariantMap FakeInspectorDaemon::appDictionaryLocked(const AppState& state) const {
-    QVariantMap dictionary{{kApplicationKey, state.app.id}};
-    if (state.app.name)
-        dictionary.insert(QStringLiteral("WIRApplicationNameKey"), *state.app.name);
-    if (state.app.bundleID)
-        dictionary.insert(QStringLiteral("WIRApplicationBundleIdentifierKey"), *state.app.bundleID);
-    if (state.app.icon)
-        dictionary.insert(QStringLiteral("WIRApplicationIconKey"), *state.app.icon);
-    dictionary.insert(QStringLiteral("WIRIsApplicationActiveKey"), qint64(1));
-    return dictionary;
-}
-
-QVariantMap FakeInspectorDaemon::applicationListLocked() const {
-    QVariantMap apps;
-    for (const auto& [id, state] : m_apps)
-        apps.insert(id, appDictionaryLocked(state));
-    return {{QStringLiteral("WIRApplicationDictionaryKey"), apps}};
-}
-
-QVariantMap FakeInspectorDaemon::listingLocked(const AppState& state) const {
-    QVariantMap listing;
-    for (const auto& [id, page] : state.pages) {
-        QVariantMap entry{{kPageKey, page.id},
-                          {QStringLiteral("WIRTitleKey"), page.title},
-                          {QStringLiteral("WIRURLKey"), page.url}};
-        if (page.type)
-            entry.insert(QStringLiteral("WIRTypeKey"), *page.type);
-        if (page.overrideName)
-            entry.insert(QStringLiteral("WIROverrideNameKey"), *page.overrideName);
-        std::optional<QString> holder = page.heldBy;
-        if (!holder) {
-            for (const Session& session : m_sessions) {
-                if (session.open && session.appID == state.app.id && session.pageID == page.id) {
-                    holder = session.connectionID;
-                    break;
-                }
-            }
-        }
-        if (holder)
-            entry.insert(kConnectionKey, *holder);
-        listing.insert(QString::number(page.id), entry);
-    }
-    return {{kApplicationKey, state.app.id}, {QStringLiteral("WIRListingKey"), listing}};
-}
-
-void FakeInspectorDaemon::addApp(const App& app, bool announce) {
-    storeApp(app, announce ? QStringLiteral("_rpc_applicationConnected:") : QString());
-}
-
-void FakeInspectorDaemon::updateApp(const App& app, bool announce) {
-    storeApp(app, announce ? QStringLiteral("_rpc_applicationUpdated:") : QString());
-}
-
-// Stores the application and, with a selector, tells every peer about it.
-void FakeInspectorDaemon::storeApp(const App& app, const QString& selector) {
-    Out out;
-    {
-        std::lock_guard guard(m_lock);
-        AppState& state = m_apps[app.id];
-        state.app = app;
-        if (!selector.isEmpty())
-            for (int peer : peersLocked(-1))
-                out.push_back({peer, selector, appDictionaryLocked(state)});
-        changedLocked();
-    }
-    flush(out);
-}
-
-void FakeInspectorDaemon::removeApp(const QString& appID, bool announce) {
-    Out out;
-    {
-        std::lock_guard guard(m_lock);
-        m_apps.erase(appID);
-        for (Session& session : m_sessions)
-            if (session.appID == appID)
-                session.open = false;
-        if (announce)
-            for (int peer : peersLocked(-1))
-                out.push_back(
-                    {peer, QStringLiteral("_rpc_applicationDisconnected:"), {{kApplicationKey, appID}}});
-        changedLocked();
-    }
-    flush(out);
-}
-
-std::optional<FakeInspectorDaemon::App> FakeInspectorDaemon::app(const QString& appID) const {
-    std::lock_guard guard(m_lock);
-    const auto it = m_apps.find(appID);
-    if (it == m_apps.end())
-        return std::nullopt;
-    return it->second.app;
-}
-
-FakeInspectorDaemon::Page* FakeInspectorDaemon::pageLocked(const QString& appID, qint64 pageID) {
-    const auto app = m_apps.find(appID);
-    if (app == m_apps.end())
-        return nullptr;
-    const auto page = app->second.pages.find(pageID);
-    return page == app->second.pages.end() ? nullptr : &page->second;
-}
-
-void FakeInspectorDaemon::addPage(const QString& appID, const Page& page) {
-    std::lock_guard guard(m_lock);
-    const auto app = m_apps.find(appID);
-    if (app != m_apps.end())
-        app->second.pages[page.id] = page;
-    changedLocked();
-}
-
-void FakeInspectorDaemon::removePage(const QString& appID, qint64 pageID) {
-    std::lock_guard guard(m_lock);
-    if (const auto app = m_apps.find(appID); app != m_apps.end())
-        app->second.pages.erase(pageID);
-    changedLocked();
-}
-
-void FakeInspectorDaemon::setHolder(const QString& appID, qint64 pageID, std::optional<QString> holder) {
-    std::lock_guard guard(m_lock);
-    if (Page* page = pageLocked(appID, pageID))
-        page->heldBy = std::move(holder);
-    changedLocked();
-}
-
-void FakeInspectorDaemon::setTitle(const QString& appID, qint64 pageID, const QString& title) {
-    std::lock_guard guard(m_lock);
-    if (Page* page = pageLocked(appID, pageID))
-        page->title = title;
-    changedLocked();
-}
-
-void FakeInspectorDaemon::sendApplicationList(int peer) {
-    Out out;
-    {
-        std::lock_guard guard(m_lock);
-        for (int target : peersLocked(peer))
-            out.push_back(
-                {target, QStringLiteral("_rpc_reportConnectedApplicationList:"), applicationListLocked()});
-    }
-    flush(out);
-}
-
-void FakeInspectorDaemon::sendListing(const QString& appID, int peer) {
-    Out out;
-    {
-        std::lock_guard guard(m_lock);
-        const auto it = m_apps.find(appID);
-        if (it != m_apps.end())
-            for (int target : peersLocked(peer))
-                out.push_back(
-                    {target, QStringLiteral("_rpc_applicationSentListing:"), listingLocked(it->second)});
-    }
-    flush(out);
-}
-
 // ---- Targets and events ----------------------------------------------------------------------
-
-std::vector<FakeInspectorDaemon::Session*> FakeInspectorDaemon::openSessionsLocked(const QString& appID,
-                                                                                   qint64 pageID) {
-    std::vector<Session*> found;
-    for (Session& session : m_sessions)
-        if (session.open && session.appID == appID && session.pageID == pageID)
-            found.push_back(&session);
-    return found;
-}
 
 void FakeInspectorDaemon::announceTarget(const QString& appID, qint64 pageID, const QString& targetID) {
     Out out;
@@ -590,44 +380,16 @@ void FakeInspectorDaemon::respond(const Command& command, const Answer& answer) 
 
 // ---- Observations ----------------------------------------------------------------------------
 
-std::vector<FakeInspectorDaemon::Session> FakeInspectorDaemon::sessions(const QString& appID,
-                                                                        qint64 pageID) const {
-    std::lock_guard guard(m_lock);
-    std::vector<Session> found;
-    for (const Session& session : m_sessions)
-        if (session.appID == appID && session.pageID == pageID)
-            found.push_back(session);
-    return found;
-}
-
-std::vector<FakeInspectorDaemon::Session> FakeInspectorDaemon::openSessions(const QString& appID,
-                                                                            qint64 pageID) const {
-    std::vector<Session> found = sessions(appID, pageID);
-    std::erase_if(found, [](const Session& session) { return !session.open; });
-    return found;
-}
-
-std::vector<FakeInspectorDaemon::Session> FakeInspectorDaemon::allSessions() const {
-    std::lock_guard guard(m_lock);
-    return {m_sessions.begin(), m_sessions.end()};
-}
-
 std::vector<FakeInspectorDaemon::Command> FakeInspectorDaemon::commands(const QString& appID,
                                                                         qint64 pageID) const {
-    std::lock_guard guard(m_lock);
-    std::vector<Command> found;
-    for (const Command& command : m_commands)
-        if (command.appID == appID && command.pageID == pageID)
-            found.push_back(command);
+    std::vector<Command> found = allCommands();
+    std::erase_if(found, [&](const Command& c) { return c.appID != appID || c.pageID != pageID; });
     return found;
 }
 
 std::vector<FakeInspectorDaemon::Command> FakeInspectorDaemon::commands(const QString& method) const {
-    std::lock_guard guard(m_lock);
-    std::vector<Command> found;
-    for (const Command& command : m_commands)
-        if (command.method == method)
-            found.push_back(command);
+    std::vector<Command> found = allCommands();
+    std::erase_if(found, [&](const Command& command) { return command.method != method; });
     return found;
 }
 
@@ -636,59 +398,18 @@ std::vector<FakeInspectorDaemon::Command> FakeInspectorDaemon::allCommands() con
     return m_commands;
 }
 
-QString FakeInspectorDaemon::connectionID(int peer) const {
-    std::lock_guard guard(m_lock);
-    const auto it = m_peers.find(peer);
-    return it == m_peers.end() ? QString() : it->second;
-}
-
-bool FakeInspectorDaemon::waitUntil(const std::function<bool()>& predicate,
-                                    std::chrono::milliseconds timeout) const {
-    const Clock::time_point deadline = Clock::now() + timeout;
-    for (;;) {
-        if (predicate())
-            return true;
-        if (Clock::now() >= deadline)
-            return false;
-        // The predicate may read the daemon, so it runs without the lock; a short slice bounds
-        // how long a change that happens in between can go unnoticed.
-        std::unique_lock guard(m_lock);
-        m_changed.wait_for(guard, std::chrono::milliseconds(20));
-    }
-}
-
 std::optional<FakeInspectorDaemon::Command>
 FakeInspectorDaemon::waitForCommand(const QString& appID, qint64 pageID, const QString& method,
                                     std::chrono::milliseconds timeout,
                                     const std::function<bool(const Command&)>& predicate) const {
-    std::unique_lock guard(m_lock);
     std::optional<Command> found;
-    m_changed.wait_for(guard, timeout, [&] {
-        for (const Command& command : m_commands) {
-            if (command.appID == appID && command.pageID == pageID && command.method == method &&
-                (!predicate || predicate(command))) {
-                found = command;
-                return true;
-            }
-        }
-        return false;
-    });
-    return found;
-}
-
-std::optional<FakeInspectorDaemon::Session>
-FakeInspectorDaemon::waitForSession(const QString& appID, qint64 pageID,
-                                    std::chrono::milliseconds timeout) const {
-    std::unique_lock guard(m_lock);
-    std::optional<Session> found;
-    m_changed.wait_for(guard, timeout, [&] {
-        for (const Session& session : m_sessions) {
-            if (session.open && session.appID == appID && session.pageID == pageID) {
-                found = session;
-                return true;
-            }
-        }
-        return false;
-    });
+    waitUntil(
+        [&] {
+            for (const Command& command : commands(appID, pageID))
+                if (command.method == method && (!predicate || predicate(command)))
+                    return bool(found = command);
+            return false;
+        },
+        timeout);
     return found;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVariantMap>
@@ -8,7 +10,6 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -38,6 +39,8 @@ public:
 
     void setHandler(Handler handler);
     void setClosedHandler(ClosedHandler handler);
+    // Serves a stream that came some other way (a started service takes it over); its client id.
+    int adopt(UniqueFd stream);
 
     // Waits until at least `count` clients have connected since start.
     bool waitForClients(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -53,13 +56,6 @@ public:
 
     std::vector<Frame> received() const;
     std::vector<Frame> received(const QString& selector) const;
-    void clearReceived();
-    // Waits until a frame with this selector (and, optionally, matching the predicate) has arrived.
-    std::optional<Frame> waitForFrame(const QString& selector,
-                                      std::chrono::milliseconds timeout = std::chrono::seconds(5),
-                                      const std::function<bool(const Frame&)>& predicate = {});
-    // Waits until `count` frames in total have arrived.
-    bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     static QByteArray frameBytes(const QByteArray& body);
     static QByteArray encode(const QString& selector, const QVariantMap& argument);
@@ -67,19 +63,19 @@ public:
 private:
     struct Client {
         int id;
-        int fd;
+        UniqueFd fd;
         QByteArray buffer;
     };
 
     void run();
-    void readFrom(Client& client);
-    void closeClientLocked(int id);
+    void readFrom(int id, int fd);
     int resolveLocked(int client) const;
+    void wake();
 
     QString m_path;
     QString m_tempDir;
-    int m_listenFd = -1;
-    int m_wakeFds[2] = {-1, -1};
+    UniqueFd m_listen;
+    UniqueFd m_wake[2];
     std::thread m_thread;
 
     mutable std::mutex m_lock;

@@ -21,7 +21,7 @@ public:
     const QString& socketPath() const { return m_service->path(); }
 
     // The channel underneath: every frame received, raw writes, hanging up on a client.
-    FakeInspectorService& service() { return *m_service; }
+    FakeInspectorService& service() const { return *m_service; }
 
 private:
     std::unique_ptr<FakeInspectorService> m_service;

@@ -1,18 +1,15 @@
 #include "support/FakeUsbmuxd.h"
 
-#include "support/PlistXml.h"
+#include "support/UnixListener.h"
+#include "wire/PropertyList.h"
 
 #include <QDir>
-#include <QUuid>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -65,8 +62,7 @@ QVariantMap result(std::uint32_t number) {
 
 FakeUsbmuxd::FakeUsbmuxd(QString path) : m_path(std::move(path)) {
     if (m_path.isEmpty()) {
-        m_tempDir = QStringLiteral("/tmp/tv-") + QUuid::createUuid().toString(QUuid::Id128).left(12);
-        QDir().mkpath(m_tempDir);
+        m_tempDir = UnixListener::freshFolder();
         m_path = m_tempDir + QStringLiteral("/usbmuxd");
     }
 }
@@ -78,18 +74,8 @@ FakeUsbmuxd::~FakeUsbmuxd() {
 }
 
 bool FakeUsbmuxd::start() {
-    m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listenFd < 0)
-        return false;
-    const QByteArray bytes = m_path.toUtf8();
-    ::unlink(bytes.constData());
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (bytes.size() >= qsizetype(sizeof address.sun_path))
-        return false;
-    std::memcpy(address.sun_path, bytes.constData(), size_t(bytes.size()));
-    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listenFd, 64) != 0 || ::pipe2(m_wakeFds, O_CLOEXEC) != 0)
+    m_listen = UnixListener::listen(m_path, 64);
+    if (!m_listen || !UnixListener::wakePipe(m_wake))
         return false;
     m_acceptThread = std::thread([this] { acceptLoop(); });
     return true;
@@ -104,30 +90,25 @@ void FakeUsbmuxd::stop() {
         m_stopping = true;
         clients = m_clients;
         for (const auto& client : clients)
-            ::shutdown(client->fd, SHUT_RDWR);
+            ::shutdown(client->fd.get(), SHUT_RDWR);
     }
     const char byte = 0;
-    (void)!::write(m_wakeFds[1], &byte, 1);
+    (void)!::write(m_wake[1].get(), &byte, 1);
     m_acceptThread.join();
     for (const auto& client : clients)
         if (client->thread.joinable())
             client->thread.join();
     std::lock_guard lock(m_lock);
-    for (const auto& client : m_clients)
-        ::close(client->fd);
     m_clients.clear();
-    for (int& fd : m_wakeFds) {
-        ::close(fd);
-        fd = -1;
-    }
-    ::close(m_listenFd);
+    m_wake[0].reset();
+    m_wake[1].reset();
+    m_listen.reset();
     ::unlink(m_path.toUtf8().constData());
-    m_listenFd = -1;
 }
 
 void FakeUsbmuxd::acceptLoop() {
     for (;;) {
-        pollfd fds[2] = {{m_wakeFds[0], POLLIN, 0}, {m_listenFd, POLLIN, 0}};
+        pollfd fds[2] = {{m_wake[0].get(), POLLIN, 0}, {m_listen.get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR)
             return;
         std::lock_guard lock(m_lock);
@@ -135,12 +116,12 @@ void FakeUsbmuxd::acceptLoop() {
             return;
         if (!(fds[1].revents & POLLIN))
             continue;
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
+        UniqueFd fd{::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC)};
+        if (!fd)
             continue;
         reapLocked();
         auto client = std::make_shared<Client>();
-        client->fd = fd;
+        client->fd = std::move(fd);
         m_clients.push_back(client);
         client->thread = std::thread([this, client] { serveClient(client); });
     }
@@ -151,7 +132,6 @@ void FakeUsbmuxd::reapLocked() {
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         if ((*it)->done) {
             (*it)->thread.join();
-            ::close((*it)->fd);
             it = m_clients.erase(it);
         } else {
             ++it;
@@ -162,116 +142,86 @@ void FakeUsbmuxd::reapLocked() {
 void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
     for (;;) {
         Header header;
-        if (!readAll(client->fd, reinterpret_cast<char*>(&header), sizeof header) ||
+        if (!readAll(client->fd.get(), reinterpret_cast<char*>(&header), sizeof header) ||
             header.length < sizeof header)
             break;
         QByteArray payload(qsizetype(header.length - sizeof header), Qt::Uninitialized);
-        if (!readAll(client->fd, payload.data(), std::size_t(payload.size())))
+        if (!readAll(client->fd.get(), payload.data(), std::size_t(payload.size())))
             break;
-        const std::optional<QVariantMap> request =
-            header.message == kPlistMessage && header.version == 1 ? PlistXml::decode(payload) : std::nullopt;
-        if (!request) {
-            reply(*client, header.tag, result(kResultBadCommand));
-            continue;
-        }
-        const QString type = request->value(QStringLiteral("MessageType")).toString();
-        {
-            std::lock_guard lock(m_lock);
-            m_requests.append(type);
-            m_changed.notify_all();
-        }
-        if (type == QLatin1String("ListDevices")) {
-            QVariantList list;
-            {
-                std::lock_guard lock(m_lock);
-                for (const Entry& entry : m_entries)
-                    list.append(QVariantMap{{QStringLiteral("DeviceID"), qint64(entry.id)},
-                                            {QStringLiteral("MessageType"), QStringLiteral("Attached")},
-                                            {QStringLiteral("Properties"), propertiesLocked(entry)}});
-            }
-            reply(*client, header.tag, {{QStringLiteral("DeviceList"), list}});
-        } else if (type == QLatin1String("Listen")) {
-            reply(*client, header.tag, result(kResultOK));
-            std::vector<QVariantMap> attached;
-            {
-                std::lock_guard lock(m_lock);
-                client->listening = true;
-                for (const Entry& entry : m_entries)
-                    attached.push_back({{QStringLiteral("MessageType"), QStringLiteral("Attached")},
-                                        {QStringLiteral("DeviceID"), qint64(entry.id)},
-                                        {QStringLiteral("Properties"), propertiesLocked(entry)}});
-            }
-            for (const QVariantMap& event : attached)
-                reply(*client, 0, event);
-        } else if (type == QLatin1String("Connect")) {
-            const std::uint32_t id = std::uint32_t(request->value(QStringLiteral("DeviceID")).toLongLong());
+        const QVariantMap request = header.message == kPlistMessage && header.version == 1
+                                        ? PropertyList::decode(payload).value_or(QVariant()).toMap()
+                                        : QVariantMap();
+        const QString type = request.value(QStringLiteral("MessageType")).toString();
+        const QString recordID = request.value(QStringLiteral("PairRecordID")).toString();
+        if (type == QLatin1String("Connect")) {
+            const std::uint32_t id = std::uint32_t(request.value(QStringLiteral("DeviceID")).toLongLong());
             const std::uint16_t port =
-                ntohs(std::uint16_t(request->value(QStringLiteral("PortNumber")).toLongLong()));
-            Target* target = nullptr;
-            bool found = false;
+                ntohs(std::uint16_t(request.value(QStringLiteral("PortNumber")).toLongLong()));
+            std::optional<Target*> target; // nothing: no such device
             {
                 std::lock_guard lock(m_lock);
-                for (const Entry& entry : m_entries) {
-                    if (entry.id == id) {
-                        found = true;
+                for (const Entry& entry : m_entries)
+                    if (entry.id == id)
                         target = entry.target;
-                        if (target)
-                            client->device = id;
-                    }
-                }
+                client->device = target && *target ? id : 0;
             }
-            if (!found) {
-                reply(*client, header.tag, result(kResultBadDevice));
-                continue;
-            }
-            if (!target || !target->accepts(port)) {
+            const bool accepted = target && *target && (*target)->accepts(port);
+            if (!accepted) {
                 std::lock_guard lock(m_lock);
                 client->device = 0;
-                reply(*client, header.tag, result(kResultConnectionRefused));
-                continue;
             }
-            if (!reply(*client, header.tag, result(kResultOK)))
+            const std::uint32_t number = !target    ? kResultBadDevice
+                                         : accepted ? kResultOK
+                                                    : kResultConnectionRefused;
+            if (!reply(*client, header.tag, result(number)))
                 break;
+            if (!accepted)
+                continue;
             {
                 std::lock_guard lock(m_lock);
                 m_changed.notify_all();
             }
             // From here on the stream belongs to the device.
-            target->serve(port, client->fd);
-            ::shutdown(client->fd, SHUT_RDWR);
+            (*target)->serve(port, client->fd.get());
+            ::shutdown(client->fd.get(), SHUT_RDWR);
             break;
-        } else if (type == QLatin1String("ReadPairRecord")) {
-            QByteArray record;
+        }
+        QVariantMap answer = result(kResultBadCommand);
+        {
+            std::lock_guard lock(m_lock);
+            if (type == QLatin1String("ListDevices")) {
+                QVariantList list;
+                for (const Entry& entry : m_entries)
+                    list.append(attachedLocked(entry));
+                answer = {{QStringLiteral("DeviceList"), list}};
+            } else if (type == QLatin1String("ReadPairRecord")) {
+                answer = m_pairRecords.contains(recordID)
+                             ? QVariantMap{{QStringLiteral("PairRecordData"), m_pairRecords.value(recordID)}}
+                             : result(kResultBadDevice);
+            } else if (type == QLatin1String("SavePairRecord")) {
+                m_pairRecords.insert(recordID, request.value(QStringLiteral("PairRecordData")).toByteArray());
+                answer = result(kResultOK);
+            } else if (type == QLatin1String("DeletePairRecord")) {
+                m_pairRecords.remove(recordID);
+                answer = result(kResultOK);
+            } else if (type == QLatin1String("ReadBUID")) {
+                answer = {{QStringLiteral("BUID"), m_buid}};
+            } else if (type == QLatin1String("Listen")) {
+                answer = result(kResultOK);
+            }
+        }
+        reply(*client, header.tag, answer);
+        if (type == QLatin1String("Listen")) {
+            // Listeners hear of every device attached so far, then of every change.
+            std::vector<QVariantMap> attached;
             {
                 std::lock_guard lock(m_lock);
-                record = m_pairRecords.value(request->value(QStringLiteral("PairRecordID")).toString());
+                client->listening = true;
+                for (const Entry& entry : m_entries)
+                    attached.push_back(attachedLocked(entry));
             }
-            if (record.isEmpty())
-                reply(*client, header.tag, result(kResultBadDevice));
-            else
-                reply(*client, header.tag, {{QStringLiteral("PairRecordData"), record}});
-        } else if (type == QLatin1String("SavePairRecord")) {
-            {
-                std::lock_guard lock(m_lock);
-                m_pairRecords.insert(request->value(QStringLiteral("PairRecordID")).toString(),
-                                     request->value(QStringLiteral("PairRecordData")).toByteArray());
-            }
-            reply(*client, header.tag, result(kResultOK));
-        } else if (type == QLatin1String("DeletePairRecord")) {
-            {
-                std::lock_guard lock(m_lock);
-                m_pairRecords.remove(request->value(QStringLiteral("PairRecordID")).toString());
-            }
-            reply(*client, header.tag, result(kResultOK));
-        } else if (type == QLatin1String("ReadBUID")) {
-            QString buid;
-            {
-                std::lock_guard lock(m_lock);
-                buid = m_buid;
-            }
-            reply(*client, header.tag, {{QStringLiteral("BUID"), buid}});
-        } else {
-            reply(*client, header.tag, result(kResultBadCommand));
+            for (const QVariantMap& event : attached)
+                reply(*client, 0, event);
         }
     }
     std::lock_guard lock(m_lock);
@@ -282,11 +232,17 @@ void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
 }
 
 bool FakeUsbmuxd::reply(Client& client, std::uint32_t tag, const QVariantMap& message) {
-    const QByteArray body = PlistXml::encode(message);
+    const QByteArray body = PropertyList::encodeXml(message).value_or(QByteArray());
     Header header{std::uint32_t(sizeof(Header) + std::size_t(body.size())), 1, kPlistMessage, tag};
     std::lock_guard lock(client.writeLock);
-    return writeAll(client.fd, reinterpret_cast<const char*>(&header), sizeof header) &&
-           writeAll(client.fd, body.constData(), std::size_t(body.size()));
+    return writeAll(client.fd.get(), reinterpret_cast<const char*>(&header), sizeof header) &&
+           writeAll(client.fd.get(), body.constData(), std::size_t(body.size()));
+}
+
+QVariantMap FakeUsbmuxd::attachedLocked(const Entry& entry) const {
+    return {{QStringLiteral("MessageType"), QStringLiteral("Attached")},
+            {QStringLiteral("DeviceID"), qint64(entry.id)},
+            {QStringLiteral("Properties"), propertiesLocked(entry)}};
 }
 
 QVariantMap FakeUsbmuxd::propertiesLocked(const Entry& entry) const {
@@ -300,12 +256,7 @@ QVariantMap FakeUsbmuxd::propertiesLocked(const Entry& entry) const {
         properties.insert(QStringLiteral("USBSerialNumber"), QString(entry.udid).remove(QLatin1Char('-')));
     } else {
         // A BSD sockaddr_in: length, family, port, address.
-        QByteArray address(16, '\0');
-        address[0] = char(16);
-        address[1] = char(2);
-        address[4] = char(192);
-        address[5] = char(168);
-        address[6] = char(1);
+        QByteArray address = QByteArray::fromHex("10020000c0a80100") + QByteArray(8, '\0');
         address[7] = char(20 + entry.id);
         properties.insert(QStringLiteral("ConnectionType"), QStringLiteral("Network"));
         properties.insert(QStringLiteral("NetworkAddress"), address);
@@ -334,9 +285,7 @@ std::uint32_t FakeUsbmuxd::plug(const QString& udid, Target* target, Link link) 
         std::lock_guard lock(m_lock);
         id = m_nextDeviceID++;
         m_entries.push_back({id, udid, link, target});
-        event = {{QStringLiteral("MessageType"), QStringLiteral("Attached")},
-                 {QStringLiteral("DeviceID"), qint64(id)},
-                 {QStringLiteral("Properties"), propertiesLocked(m_entries.back())}};
+        event = attachedLocked(m_entries.back());
     }
     notifyListeners(event);
     return id;
@@ -356,7 +305,7 @@ void FakeUsbmuxd::unplug(const QString& udid) {
         }
         for (const auto& client : m_clients)
             if (client->device && std::find(gone.begin(), gone.end(), client->device) != gone.end())
-                ::shutdown(client->fd, SHUT_RDWR);
+                ::shutdown(client->fd.get(), SHUT_RDWR);
     }
     for (std::uint32_t id : gone)
         notifyListeners({{QStringLiteral("MessageType"), QStringLiteral("Detached")},
@@ -369,30 +318,6 @@ void FakeUsbmuxd::setPairRecord(const QString& udid, const QByteArray& record) {
         m_pairRecords.remove(udid);
     else
         m_pairRecords.insert(udid, record);
-}
-
-QByteArray FakeUsbmuxd::pairRecord(const QString& udid) const {
-    std::lock_guard lock(m_lock);
-    return m_pairRecords.value(udid);
-}
-
-void FakeUsbmuxd::setBUID(const QString& buid) {
-    std::lock_guard lock(m_lock);
-    m_buid = buid;
-}
-
-QStringList FakeUsbmuxd::requests() const {
-    std::lock_guard lock(m_lock);
-    return m_requests;
-}
-
-int FakeUsbmuxd::deviceConnections() const {
-    std::lock_guard lock(m_lock);
-    int count = 0;
-    for (const auto& client : m_clients)
-        if (client->device && !client->done)
-            ++count;
-    return count;
 }
 
 bool FakeUsbmuxd::waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) const {

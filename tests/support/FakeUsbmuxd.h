@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
@@ -53,14 +55,8 @@ public:
     // Detaches every entry of the UDID and hangs up every connection to it.
     void unplug(const QString& udid);
 
+    // An empty record removes it.
     void setPairRecord(const QString& udid, const QByteArray& record);
-    QByteArray pairRecord(const QString& udid) const;
-    void setBUID(const QString& buid);
-
-    // The MessageType of every request so far, in order.
-    QStringList requests() const;
-    // Open connections that were handed to a device.
-    int deviceConnections() const;
     bool waitUntil(const std::function<bool()>& predicate,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
@@ -72,7 +68,7 @@ private:
         Target* target;
     };
     struct Client {
-        int fd = -1;
+        UniqueFd fd;
         std::uint32_t device = 0; // set once the connection belongs to a device
         bool listening = false;
         std::mutex writeLock;
@@ -84,13 +80,14 @@ private:
     void serveClient(std::shared_ptr<Client> client);
     bool reply(Client& client, std::uint32_t tag, const QVariantMap& message);
     void notifyListeners(const QVariantMap& event);
+    QVariantMap attachedLocked(const Entry& entry) const;
     QVariantMap propertiesLocked(const Entry& entry) const;
     void reapLocked();
 
     QString m_path;
     QString m_tempDir;
-    int m_listenFd = -1;
-    int m_wakeFds[2] = {-1, -1};
+    UniqueFd m_listen;
+    UniqueFd m_wake[2];
     std::thread m_acceptThread;
 
     mutable std::mutex m_lock;
@@ -99,7 +96,6 @@ private:
     std::vector<Entry> m_entries;
     std::vector<std::shared_ptr<Client>> m_clients;
     QHash<QString, QByteArray> m_pairRecords;
-    QString m_buid = QStringLiteral("00000000-0000-4000-8000-0000000000B1");
-    QStringList m_requests;
+    const QString m_buid = QStringLiteral("00000000-0000-4000-8000-0000000000B1");
     std::uint32_t m_nextDeviceID = 1;
 };

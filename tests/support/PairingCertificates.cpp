@@ -1,6 +1,7 @@
 #include "support/PairingCertificates.h"
 
-#include "support/PlistXml.h"
+#include "wire/DeviceHandles.h"
+#include "wire/PropertyList.h"
 
 #include <QUuid>
 
@@ -11,17 +12,10 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <memory>
-
 namespace {
 
-struct Freer {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-    void operator()(X509* certificate) const { X509_free(certificate); }
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using Key = std::unique_ptr<EVP_PKEY, Freer>;
-using Certificate = std::unique_ptr<X509, Freer>;
+using Key = KeyPtr;
+using Certificate = X509Ptr;
 
 QByteArray drain(BIO* bio) {
     char* data = nullptr;
@@ -30,14 +24,14 @@ QByteArray drain(BIO* bio) {
 }
 
 QByteArray pem(const Key& key) {
-    std::unique_ptr<BIO, Freer> bio(BIO_new(BIO_s_mem()));
+    const BioPtr bio{BIO_new(BIO_s_mem())};
     // The traditional RSA form, as pair records hold it.
     PEM_write_bio_PrivateKey_traditional(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     return drain(bio.get());
 }
 
 QByteArray pem(const Certificate& certificate) {
-    std::unique_ptr<BIO, Freer> bio(BIO_new(BIO_s_mem()));
+    const BioPtr bio{BIO_new(BIO_s_mem())};
     PEM_write_bio_X509(bio.get(), certificate.get());
     return drain(bio.get());
 }
@@ -46,10 +40,9 @@ void extend(X509* certificate, X509* issuer, int nid, const char* value) {
     X509V3_CTX context;
     X509V3_set_ctx_nodb(&context);
     X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
-    if (X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value)) {
-        X509_add_ext(certificate, extension, -1);
-        X509_EXTENSION_free(extension);
-    }
+    if (const UniqueHandle<X509_EXTENSION, X509_EXTENSION_free> extension{
+            X509V3_EXT_conf_nid(nullptr, &context, nid, value)})
+        X509_add_ext(certificate, extension.get(), -1);
 }
 
 Certificate issue(const Key& key, const char* commonName, long serial, X509* issuer, EVP_PKEY* issuerKey) {
@@ -112,5 +105,5 @@ QVariantMap PairingCertificates::pairRecordDictionary() const {
 }
 
 QByteArray PairingCertificates::pairRecord() const {
-    return PlistXml::encode(pairRecordDictionary());
+    return PropertyList::encodeXml(pairRecordDictionary()).value_or(QByteArray());
 }

@@ -40,8 +40,10 @@ public:
         return d;
     }
 
-    static InspectableDevice simulator(const QString& udid, const QString& name, const std::optional<QString>& socket) {
-        return InspectableDevice{udid, name, QStringLiteral("iOS 17.5"), InspectableDevice::Kind::simulator, socket};
+    static InspectableDevice simulator(const QString& udid, const QString& name,
+                                       const std::optional<QString>& socket) {
+        return InspectableDevice{udid, name, QStringLiteral("iOS 17.5"), InspectableDevice::Kind::simulator,
+                                 socket};
     }
 
     // Runs one scan and waits until its result has been applied.

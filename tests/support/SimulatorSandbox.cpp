@@ -17,12 +17,16 @@ SimulatorSandbox::~SimulatorSandbox() {
 
 bool SimulatorSandbox::available() {
     return !qEnvironmentVariable("FAKE_LAUNCHD_SIM").isEmpty() &&
-           !QStandardPaths::findExecutable(QStringLiteral("lsof"), {"/usr/bin", "/usr/sbin", "/bin"}).isEmpty();
+           !QStandardPaths::findExecutable(QStringLiteral("lsof"), {"/usr/bin", "/usr/sbin", "/bin"})
+                .isEmpty();
 }
 
-bool SimulatorSandbox::isValid() const { return m_dir.isValid(); }
+bool SimulatorSandbox::isValid() const {
+    return m_dir.isValid();
+}
 
-QString SimulatorSandbox::addSimulator(const QString& udid, const QString& name, const QJsonObject& scenario) {
+QString SimulatorSandbox::addSimulator(const QString& udid, const QString& name,
+                                       const QJsonObject& scenario) {
     const QString deviceDir = m_dir.filePath(QStringLiteral("Devices/") + udid + QStringLiteral("/data"));
     QDir().mkpath(deviceDir);
     const QString launcher = deviceDir + QStringLiteral("/launchd_sim");
@@ -73,8 +77,8 @@ bool SimulatorSandbox::writeXcrun() {
 
 QProcessEnvironment SimulatorSandbox::environment() const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"),
-                       m_dir.filePath(QStringLiteral("bin")) + QStringLiteral(":/usr/bin:/bin:/usr/sbin:/sbin"));
+    environment.insert(QStringLiteral("PATH"), m_dir.filePath(QStringLiteral("bin")) +
+                                                   QStringLiteral(":/usr/bin:/bin:/usr/sbin:/sbin"));
     environment.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"),
                        QStringLiteral("UNIX:") + m_dir.filePath(QStringLiteral("no-usbmuxd")));
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));

@@ -1,13 +1,13 @@
 // A stand-in for a simulator's launchd_sim. Started as
-//   launchd_sim <socket> [scenario.json]
-// it listens on <socket>; with a scenario it serves a fake simulator there, whose applications,
-// pages and logged messages the JSON describes:
+//   launchd_sim <socket> <scenario.json>
+// it serves a fake simulator on <socket>, whose applications, pages and logged messages the JSON
+// describes:
 //   {"apps": [{"id": "PID:1", "name": "Safari", "iconWidth": 32,
 //              "pages": [{"id": 1, "title": "Shop", "url": "https://...", "heldBy": "OTHER",
 //                         "messages": [{"level": "log", "text": "hi", "url": "...", "line": 3}],
 //                         "evaluations": {"6*7": {"type": "number", "value": 42, "description": "42"}},
 //                         "snapshot": [800, 600]}]}]}
-// Without one it only holds the socket. It runs until killed.
+// It runs until killed.
 #include "support/FakeSimulator.h"
 
 #include <QBuffer>
@@ -19,9 +19,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -36,28 +33,12 @@ QByteArray icon(int width) {
     return bytes;
 }
 
-int holdSocket(const char* path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    ::unlink(path);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0)
-        return 1;
-    std::puts("listening");
-    std::fflush(stdout);
-    for (;;)
-        ::pause();
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc < 2)
-        return 2;
     if (argc < 3)
-        return holdSocket(argv[1]);
+        return 2;
 
     QFile file(QString::fromLocal8Bit(argv[2]));
     if (!file.open(QIODevice::ReadOnly))
@@ -111,8 +92,11 @@ int main(int argc, char** argv) {
         if (method == QLatin1String("Runtime.evaluate")) {
             const QString expression = command.params.value("expression").toString();
             if (expression.startsWith(QLatin1String("JSON.stringify(")) && size.isValid())
-                return Answer::result(QJsonObject{{"result", QJsonObject{{"type", "string"},
-                                                                         {"value", QStringLiteral("[%1,%2]").arg(size.width()).arg(size.height())}}}});
+                return Answer::result(QJsonObject{
+                    {"result",
+                     QJsonObject{
+                         {"type", "string"},
+                         {"value", QStringLiteral("[%1,%2]").arg(size.width()).arg(size.height())}}}});
             const QJsonObject known = evaluations.value(command.pageID);
             if (known.contains(expression))
                 return Answer::result(QJsonObject{{"result", known.value(expression).toObject()}});
@@ -125,7 +109,8 @@ int main(int argc, char** argv) {
             QBuffer buffer(&bytes);
             buffer.open(QIODevice::WriteOnly);
             image.save(&buffer, "PNG");
-            return Answer::result(QJsonObject{{"dataURL", QStringLiteral("data:image/png;base64,") + QString::fromLatin1(bytes.toBase64())}});
+            return Answer::result(QJsonObject{{"dataURL", QStringLiteral("data:image/png;base64,") +
+                                                              QString::fromLatin1(bytes.toBase64())}});
         }
         return std::nullopt;
     });

@@ -1,0 +1,254 @@
+#include "support/FakeInspectorCatalog.h"
+
+#include <QJsonDocument>
+
+namespace {
+
+const QString kConnectionKey = QStringLiteral("WIRConnectionIdentifierKey");
+const QString kApplicationKey = QStringLiteral("WIRApplicationIdentifierKey");
+const QString kPageKey = QStringLiteral("WIRPageIdentifierKey");
+
+} // namespace
+
+FakeInspectorCatalog::FakeInspectorCatalog(Outlet outlet) : m_outlet(std::move(outlet)) {}
+
+FakeInspectorCatalog::~FakeInspectorCatalog() = default;
+
+FakeInspectorCatalog::Page FakeInspectorCatalog::page(qint64 id, const QString& title, const QString& url) {
+    Page page;
+    page.id = id;
+    page.title = title;
+    page.url = url;
+    return page;
+}
+
+QByteArray FakeInspectorCatalog::json(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+void FakeInspectorCatalog::setOutlet(Outlet outlet) {
+    std::lock_guard guard(m_lock);
+    m_outlet = std::move(outlet);
+}
+
+void FakeInspectorCatalog::flush(Out& out) {
+    Outlet outlet;
+    {
+        std::lock_guard guard(m_lock);
+        outlet = m_outlet;
+    }
+    if (outlet)
+        for (const Outgoing& message : out)
+            outlet(message.peer, message.selector, message.argument);
+    out.clear();
+}
+
+std::vector<int> FakeInspectorCatalog::peersLocked(int peer) const {
+    if (peer >= 0)
+        return {peer};
+    std::vector<int> peers;
+    for (const auto& [id, connection] : m_peers)
+        peers.push_back(id);
+    return peers;
+}
+
+QVariantMap FakeInspectorCatalog::appDictionaryLocked(const AppState& state) const {
+    QVariantMap dictionary{{kApplicationKey, state.app.id}};
+    if (state.app.name)
+        dictionary.insert(QStringLiteral("WIRApplicationNameKey"), *state.app.name);
+    if (state.app.bundleID)
+        dictionary.insert(QStringLiteral("WIRApplicationBundleIdentifierKey"), *state.app.bundleID);
+    if (state.app.icon)
+        dictionary.insert(QStringLiteral("WIRApplicationIconKey"), *state.app.icon);
+    dictionary.insert(QStringLiteral("WIRIsApplicationActiveKey"), qint64(1));
+    return dictionary;
+}
+
+QVariantMap FakeInspectorCatalog::applicationListLocked() const {
+    QVariantMap apps;
+    for (const auto& [id, state] : m_apps)
+        apps.insert(id, appDictionaryLocked(state));
+    return {{QStringLiteral("WIRApplicationDictionaryKey"), apps}};
+}
+
+QVariantMap FakeInspectorCatalog::listingLocked(const AppState& state) const {
+    QVariantMap listing;
+    for (const auto& [id, page] : state.pages) {
+        QVariantMap entry{{kPageKey, page.id},
+                          {QStringLiteral("WIRTitleKey"), page.title},
+                          {QStringLiteral("WIRURLKey"), page.url}};
+        if (page.type)
+            entry.insert(QStringLiteral("WIRTypeKey"), *page.type);
+        if (page.overrideName)
+            entry.insert(QStringLiteral("WIROverrideNameKey"), *page.overrideName);
+        std::optional<QString> holder = page.heldBy;
+        if (!holder) {
+            for (const Session& session : m_sessions) {
+                if (session.open && session.appID == state.app.id && session.pageID == page.id) {
+                    holder = session.connectionID;
+                    break;
+                }
+            }
+        }
+        if (holder)
+            entry.insert(kConnectionKey, *holder);
+        listing.insert(QString::number(page.id), entry);
+    }
+    return {{kApplicationKey, state.app.id}, {QStringLiteral("WIRListingKey"), listing}};
+}
+
+void FakeInspectorCatalog::addApp(const App& app, bool announce) {
+    storeApp(app, announce ? QStringLiteral("_rpc_applicationConnected:") : QString());
+}
+
+void FakeInspectorCatalog::updateApp(const App& app, bool announce) {
+    storeApp(app, announce ? QStringLiteral("_rpc_applicationUpdated:") : QString());
+}
+
+// Stores the application and, with a selector, tells every peer about it.
+void FakeInspectorCatalog::storeApp(const App& app, const QString& selector) {
+    Out out;
+    {
+        std::lock_guard guard(m_lock);
+        AppState& state = m_apps[app.id];
+        state.app = app;
+        if (!selector.isEmpty())
+            for (int peer : peersLocked(-1))
+                out.push_back({peer, selector, appDictionaryLocked(state)});
+        m_changed.notify_all();
+    }
+    flush(out);
+}
+
+void FakeInspectorCatalog::removeApp(const QString& appID, bool announce) {
+    Out out;
+    {
+        std::lock_guard guard(m_lock);
+        m_apps.erase(appID);
+        for (Session& session : m_sessions)
+            if (session.appID == appID)
+                session.open = false;
+        if (announce)
+            for (int peer : peersLocked(-1))
+                out.push_back(
+                    {peer, QStringLiteral("_rpc_applicationDisconnected:"), {{kApplicationKey, appID}}});
+        m_changed.notify_all();
+    }
+    flush(out);
+}
+
+std::optional<FakeInspectorCatalog::App> FakeInspectorCatalog::app(const QString& appID) const {
+    std::lock_guard guard(m_lock);
+    const auto it = m_apps.find(appID);
+    if (it == m_apps.end())
+        return std::nullopt;
+    return it->second.app;
+}
+
+FakeInspectorCatalog::Page* FakeInspectorCatalog::pageLocked(const QString& appID, qint64 pageID) {
+    const auto app = m_apps.find(appID);
+    if (app == m_apps.end())
+        return nullptr;
+    const auto page = app->second.pages.find(pageID);
+    return page == app->second.pages.end() ? nullptr : &page->second;
+}
+
+void FakeInspectorCatalog::addPage(const QString& appID, const Page& page) {
+    std::lock_guard guard(m_lock);
+    const auto app = m_apps.find(appID);
+    if (app != m_apps.end())
+        app->second.pages[page.id] = page;
+    m_changed.notify_all();
+}
+
+void FakeInspectorCatalog::removePage(const QString& appID, qint64 pageID) {
+    std::lock_guard guard(m_lock);
+    if (const auto app = m_apps.find(appID); app != m_apps.end())
+        app->second.pages.erase(pageID);
+    m_changed.notify_all();
+}
+
+void FakeInspectorCatalog::setHolder(const QString& appID, qint64 pageID, std::optional<QString> holder) {
+    std::lock_guard guard(m_lock);
+    if (Page* page = pageLocked(appID, pageID))
+        page->heldBy = std::move(holder);
+    m_changed.notify_all();
+}
+
+void FakeInspectorCatalog::setTitle(const QString& appID, qint64 pageID, const QString& title) {
+    std::lock_guard guard(m_lock);
+    if (Page* page = pageLocked(appID, pageID))
+        page->title = title;
+    m_changed.notify_all();
+}
+
+void FakeInspectorCatalog::sendListing(const QString& appID, int peer) {
+    Out out;
+    {
+        std::lock_guard guard(m_lock);
+        const auto it = m_apps.find(appID);
+        if (it != m_apps.end())
+            for (int target : peersLocked(peer))
+                out.push_back(
+                    {target, QStringLiteral("_rpc_applicationSentListing:"), listingLocked(it->second)});
+    }
+    flush(out);
+}
+
+std::vector<FakeInspectorCatalog::Session*> FakeInspectorCatalog::openSessionsLocked(const QString& appID,
+                                                                                     qint64 pageID) {
+    std::vector<Session*> found;
+    for (Session& session : m_sessions)
+        if (session.open && session.appID == appID && session.pageID == pageID)
+            found.push_back(&session);
+    return found;
+}
+
+std::vector<FakeInspectorCatalog::Session> FakeInspectorCatalog::sessions(const QString& appID,
+                                                                          qint64 pageID) const {
+    std::lock_guard guard(m_lock);
+    std::vector<Session> found = m_sessions;
+    std::erase_if(found, [&](const Session& s) { return s.appID != appID || s.pageID != pageID; });
+    return found;
+}
+
+std::vector<FakeInspectorCatalog::Session> FakeInspectorCatalog::openSessions(const QString& appID,
+                                                                              qint64 pageID) const {
+    std::vector<Session> found = sessions(appID, pageID);
+    std::erase_if(found, [](const Session& session) { return !session.open; });
+    return found;
+}
+
+QString FakeInspectorCatalog::connectionID(int peer) const {
+    std::lock_guard guard(m_lock);
+    const auto it = m_peers.find(peer);
+    return it == m_peers.end() ? QString() : it->second;
+}
+
+bool FakeInspectorCatalog::waitUntil(const std::function<bool()>& predicate,
+                                     std::chrono::milliseconds timeout) const {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        if (predicate())
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        // The predicate may read the daemon, so it runs without the lock; a short slice bounds
+        // how long a change that happens in between can go unnoticed.
+        std::unique_lock guard(m_lock);
+        m_changed.wait_for(guard, std::chrono::milliseconds(20));
+    }
+}
+
+std::optional<FakeInspectorCatalog::Session>
+FakeInspectorCatalog::waitForSession(const QString& appID, qint64 pageID,
+                                     std::chrono::milliseconds timeout) const {
+    std::optional<Session> found;
+    waitUntil(
+        [&] {
+            const std::vector<Session> open = openSessions(appID, pageID);
+            return !open.empty() && bool(found = open.front());
+        },
+        timeout);
+    return found;
+}

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QVariantMap>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+// What a scripted Web Inspector service holds: applications with their pages, the clients (peers)
+// that talk to it and the inspector sessions they opened, and the lists it answers with. Frames go
+// out through the outlet, addressed to a peer, written outside the internal lock in the order each
+// calling thread produced them. FakeInspectorDaemon adds the protocol on top.
+class FakeInspectorCatalog {
+public:
+    // How a page's inspector announces its target when a session is opened on it.
+    enum class Targets {
+        none,   // no targets: commands are sent to the page itself
+        atOnce, // "Target.targetCreated" right after the setup
+        later,  // nothing until announceTarget()
+    };
+
+    struct App {
+        QString id; // "PID:4711"
+        std::optional<QString> name;
+        std::optional<QString> bundleID;
+        std::optional<QByteArray> icon;
+    };
+
+    struct Page {
+        qint64 id = 0;
+        QString title;
+        QString url;
+        std::optional<QString> type = QStringLiteral("WIRTypeWebPage");
+        std::optional<QString> overrideName;
+        // The connection id of another client that holds the page. When empty, the listing names
+        // the client of the page's first open session, as the service does.
+        std::optional<QString> heldBy;
+        Targets targets = Targets::none;
+        // The page's current target; atOnce makes one up when it is empty.
+        QString target;
+        // Console messages the page has logged: replayed into a session when it enables the console.
+        QList<QJsonObject> backlog;
+    };
+
+    // One inspector session a client opened with "_rpc_forwardSocketSetup:".
+    struct Session {
+        int peer = -1;
+        QString connectionID;
+        QString appID;
+        qint64 pageID = 0;
+        QString sender;
+        bool open = true;
+        bool automaticallyPause = false;
+        // The target this session was told about (empty: none).
+        QString target;
+        bool consoleEnabled = false;
+    };
+
+    using Outlet = std::function<void(int peer, const QString& selector, const QVariantMap& argument)>;
+    using Clock = std::chrono::steady_clock;
+
+    explicit FakeInspectorCatalog(Outlet outlet = {});
+    virtual ~FakeInspectorCatalog();
+    FakeInspectorCatalog(const FakeInspectorCatalog&) = delete;
+    FakeInspectorCatalog& operator=(const FakeInspectorCatalog&) = delete;
+
+    void setOutlet(Outlet outlet);
+
+    // Applications. `announce` tells every known peer at once; otherwise the change shows in the
+    // next answer to a list request.
+    void addApp(const App& app, bool announce = false);         // "_rpc_applicationConnected:"
+    void updateApp(const App& app, bool announce = true);       // "_rpc_applicationUpdated:"
+    void removeApp(const QString& appID, bool announce = true); // "_rpc_applicationDisconnected:"
+    std::optional<App> app(const QString& appID) const;
+
+    // Pages of an application (the application must exist). A page with a known id is replaced.
+    void addPage(const QString& appID, const Page& page);
+    void removePage(const QString& appID, qint64 pageID);
+    void setHolder(const QString& appID, qint64 pageID, std::optional<QString> holder);
+    void setTitle(const QString& appID, qint64 pageID, const QString& title);
+
+    // An unprompted listing, to one peer or (-1) to every known peer.
+    void sendListing(const QString& appID, int peer = -1);
+
+    // Sessions clients opened, in order of setup, and the connection id a peer reported.
+    std::vector<Session> sessions(const QString& appID, qint64 pageID) const;
+    std::vector<Session> openSessions(const QString& appID, qint64 pageID) const;
+    QString connectionID(int peer) const;
+
+    // Waits until the predicate holds; it may read the daemon.
+    bool waitUntil(const std::function<bool()>& predicate,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    std::optional<Session> waitForSession(const QString& appID, qint64 pageID,
+                                          std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+    static QByteArray json(const QJsonObject& object);
+    // A web page with a title and a URL, and everything else as a fresh page has it.
+    static Page page(qint64 id, const QString& title, const QString& url);
+
+protected:
+    struct AppState {
+        App app;
+        std::map<qint64, Page> pages;
+    };
+    struct Outgoing {
+        int peer;
+        QString selector;
+        QVariantMap argument;
+    };
+    using Out = std::vector<Outgoing>;
+
+    void flush(Out& out);
+    void storeApp(const App& app, const QString& selector);
+    std::vector<int> peersLocked(int peer) const;
+    QVariantMap appDictionaryLocked(const AppState& state) const;
+    QVariantMap applicationListLocked() const;
+    QVariantMap listingLocked(const AppState& state) const;
+    Page* pageLocked(const QString& appID, qint64 pageID);
+    std::vector<Session*> openSessionsLocked(const QString& appID, qint64 pageID);
+
+    mutable std::mutex m_lock;
+    mutable std::condition_variable m_changed;
+    Outlet m_outlet;
+    std::map<QString, AppState> m_apps;
+    std::map<int, QString> m_peers; // peer → the connection id it reported
+    std::vector<Session> m_sessions;
+};
