@@ -3,11 +3,10 @@
 #include "ui/TranscriptDocument.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWebEnginePage>
-#include <QWebEngineView>
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -23,22 +22,20 @@ window.shown = (s) => !!$(s) && $(s).getClientRects().length > 0;
 window.texts = (s) => $$(s).map((e) => e.textContent).join('|');
 window.shape = (s) => [...$(s).children].map((e) => e.className + (e.hidden ? ' hidden' : '')).join();
 window.atEnd = () => $('#log').scrollHeight - $('#log').clientHeight - $('#log').scrollTop < 2;
-window.field = () => {
-    const e = $('#entry'), v = e.value, a = e.selectionStart, b = e.selectionEnd;
-    if (document.activeElement !== e) return v;
-    return v.slice(0, a) + (a === b ? '|' : `[${v.slice(a, b)}]`) + v.slice(b);
-};
+window.field = (e = $('#entry'), v = e.value, a = e.selectionStart, b = e.selectionEnd) =>
+    document.activeElement !== e ? v : v.slice(0, a) + (a === b ? '|' : `[${v.slice(a, b)}]`) + v.slice(b);
 window.options = () => !shown('#suggest') ? '' :
     $$('#suggest .option').map((o) => (o.classList.contains('on') ? '*' : '') + o.textContent).join();
-window.menu = (s) => {
-    const b = $(s).getBoundingClientRect(), x = Math.round(b.left) + 3, y = Math.round(b.top) + 4;
-    const event = new MouseEvent('contextmenu', {bubbles: true, cancelable: true, clientX: x, clientY: y});
-    return $(s).dispatchEvent(event) ? '' : `${x},${y}`;
-};
+window.menu = (s, r = $(s).getBoundingClientRect(), x = Math.round(r.x) + 3, y = Math.round(r.y) + 4) =>
+    $(s).dispatchEvent(new MouseEvent('contextmenu', {bubbles: true, cancelable: true, clientX: x,
+        clientY: y})) ? '' : `${x},${y}`;
+window.pick = (n) => !$$('#suggest .option')[n].dispatchEvent(new MouseEvent('mousedown', {bubbles: true,
+    cancelable: true}));
 window.E = (id, text, more) => ({id, time: '12:00:00', level: 'log', kind: 'message', text, location: '',
     repeat: 1, page: '', frames: [], objects: [], ...more});
 window.N = (from, to, text = (i) => `message ${i}`) =>
     Array.from({length: to - from}, (_, i) => E(`E${from + i}`, text(from + i)));
+true;
 )";
 
 } // namespace
@@ -50,10 +47,6 @@ void TranscriptHarness::prepareEnvironment(const QByteArray& extraChromiumFlags)
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 }
 
-TranscriptHarness::TranscriptHarness(int width, int height) : m_view(std::make_unique<QWebEngineView>()) {
-    m_view->resize(width, height);
-}
-
 TranscriptHarness::~TranscriptHarness() {
     m_view.reset(); // the page must go before the host object it calls
 }
@@ -61,15 +54,14 @@ TranscriptHarness::~TranscriptHarness() {
 bool TranscriptHarness::load() {
     QSignalSpy loaded(m_view->page(), &QWebEnginePage::loadFinished);
     TranscriptDocument::load(m_view->page(), this);
+    m_view->resize(900, 600);
     m_view->show();
-    // The channel comes up asynchronously; wait until the page can reach its host.
-    // The channel comes up asynchronously; wait until the page can reach its host.
-    if (!loaded.wait(20000) || !loaded.first().first().toBool() || !QTest::qWaitFor([&] {
-            return js("typeof SC === 'object' && !!window.qt && !!qt.webChannelTransport").toBool();
-        }))
-        return false;
-    js(kHelpers);
-    return true;
+    // Loaded, and the channel is up: the page can reach its host. Then the helpers, which end in true.
+    const auto ready = [&] {
+        return js("typeof SC === 'object' && !!window.qt?.webChannelTransport").toBool();
+    };
+    return loaded.wait(20000) && loaded.first().first().toBool() && QTest::qWaitFor(ready) &&
+           js(kHelpers).toBool();
 }
 
 QVariant TranscriptHarness::js(const QString& script) {
@@ -79,16 +71,10 @@ QVariant TranscriptHarness::js(const QString& script) {
     return result->value_or(QVariant());
 }
 
-void TranscriptHarness::call(const QString& method, const QJsonArray& args) {
-    js(QStringLiteral("SC.%1(%2)")
-           .arg(method, QJsonDocument(args).toJson(QJsonDocument::Compact).mid(1).chopped(1)));
-}
-
 QList<QJsonObject> TranscriptHarness::messages(const QString& type) const {
     QList<QJsonObject> found;
-    for (const auto& message : m_messages)
-        if (message.value(QStringLiteral("type")).toString() == type)
-            found.append(message);
+    std::copy_if(m_messages.begin(), m_messages.end(), std::back_inserter(found),
+                 [&](const QJsonObject& message) { return message["type"] == type; });
     return found;
 }
 

@@ -1,13 +1,11 @@
 #pragma once
 
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QVariant>
+#include <QWebEngineView>
 #include <memory>
-
-class QWebEngineView;
 
 // Hosts the transcript page in a real engine, offscreen, and stands in for the program's transcript
 // bridge: it is the page's "console" channel object and keeps every message the page posts, in order.
@@ -20,6 +18,7 @@ class QWebEngineView;
 //   field()          the input's value with its selection as "[...]" or its caret as "|", while focused
 //   options()        the completion list ("*" marks the chosen option), empty while closed
 //   menu(s)          opens the context menu 3 px right of and 4 px below s's corner: "x,y" if taken
+//   pick(n)          presses option n of the list: true if the page kept the press from taking the focus
 //   E(id, text, f)   an entry as the host delivers it, with the fields f changed
 //   N(from, to, t)   entries E<from> to E<to - 1>, their texts t(i) ("message <i>" unless given)
 class TranscriptHarness : public QObject {
@@ -29,15 +28,12 @@ public:
     // without a GPU, shared GL contexts. `extraChromiumFlags` are appended (e.g. a colour scheme).
     static void prepareEnvironment(const QByteArray& extraChromiumFlags = {});
 
-    explicit TranscriptHarness(int width = 900, int height = 600);
     ~TranscriptHarness() override;
 
     // Loads the document and waits until it has finished loading and the channel answers.
     bool load();
     // Runs a script in the page and waits for its result.
     QVariant js(const QString& script);
-    // Calls SC.<method>(args...) with JSON arguments.
-    void call(const QString& method, const QJsonArray& args);
 
     // The messages of `type` the page has posted; waits until there are `count` of them.
     QList<QJsonObject> messages(const QString& type) const;
@@ -53,7 +49,7 @@ public slots:
     void post(const QJsonObject& message) { m_messages.append(message); }
 
 private:
-    std::unique_ptr<QWebEngineView> m_view;
+    std::unique_ptr<QWebEngineView> m_view = std::make_unique<QWebEngineView>();
     QList<QJsonObject> m_messages;
     int m_keys = 0; // keys sent to the page so far
 };
