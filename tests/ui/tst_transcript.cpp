@@ -10,17 +10,13 @@
 #include <QJsonDocument>
 #include <QKeySequence>
 #include <QTest>
-#include <QWebEngineView>
 #include <functional>
-#include <memory>
+
+static const QString kScheme = qEnvironmentVariable("TAVOLIN_TRANSCRIPT_SCHEME", "light");
 
 class TestTranscript : public QObject {
     Q_OBJECT
 
-public:
-    static inline const QString kScheme = qEnvironmentVariable("TAVOLIN_TRANSCRIPT_SCHEME", "light");
-
-private:
     std::unique_ptr<TranscriptHarness> h;
     int m_answered = 0; // completion requests there were when the last was answered
     QJsonValue m_token; // of the last answered request
@@ -83,23 +79,21 @@ private:
 
 private slots:
     void init() {
+        m_answered = 0;
         h = std::make_unique<TranscriptHarness>();
         QVERIFY(h->load());
     }
-    void cleanup() {
-        h.reset();
-        m_answered = 0;
-    }
+    void cleanup() { h.reset(); }
 
     // Also: the stack opens on its own, objects are asked for one at a time, and no string from the
     // page is ever read as markup.
     void rowsShowTheirPartsAsText() {
         const QString m = "<img src=x onerror=\"window.hit=1\"><b>bold</b>";
         h->js("window.M = '" + m +
-              "'; SC.append([E('A', M, {location: M, page: M, repeat: 4, level: "
-              "'error\" onclick=\"window.hit=1', frames: [{f: M, u: 'a.js', l: 1}, {f: 'run', u: 'lib.js', "
-              "l: 3}], objects: [{id: 'o1', label: M}, {id: 'o2', label: M}]}), E('B', 'plain', {level: "
-              "'error', kind: 'input'})])");
+              "'; SC.append([E('A', M, {location: M, page: M, repeat: 4, level: 'error\" "
+              "onclick=\"window.hit=1', frames: [{f: M, u: 'a.js', l: 1}, {f: 'run', u: 'lib.js', l: 3}], "
+              "objects: [{id: 'o1', label: M}, {id: 'o2', label: M}]}), E('B', 'plain', {level: 'error', "
+              "kind: 'input'})])");
         // An unknown level cannot smuggle classes or attributes into the row.
         QCOMPARE(q("shape('.group') + '/' + shape('.row .body') + '/' + shape('.group + .group')"),
                  "row lvl-log kind-message expandable,frames hidden,detail hidden/"
@@ -329,7 +323,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    TranscriptHarness::prepareEnvironment(TestTranscript::kScheme == "dark" ? "--force-dark-mode" : "");
+    TranscriptHarness::prepareEnvironment(kScheme == "dark" ? "--force-dark-mode" : "");
     QApplication app(argc, argv);
     TestTranscript test;
     return QTest::qExec(&test, argc, argv);
