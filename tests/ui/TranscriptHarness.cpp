@@ -22,6 +22,7 @@ window.shown = (s) => !!$(s) && $(s).getClientRects().length > 0;
 window.texts = (s) => $$(s).map((e) => e.textContent).join('|');
 window.shape = (s) => [...$(s).children].map((e) => e.className + (e.hidden ? ' hidden' : '')).join();
 window.atEnd = () => $('#log').scrollHeight - $('#log').clientHeight - $('#log').scrollTop < 2;
+// field() and menu() keep their locals in default parameters.
 window.field = (e = $('#entry'), v = e.value, a = e.selectionStart, b = e.selectionEnd) =>
     document.activeElement !== e ? v : v.slice(0, a) + (a === b ? '|' : `[${v.slice(a, b)}]`) + v.slice(b);
 window.options = () => !shown('#suggest') ? '' :

@@ -54,18 +54,28 @@ class TestTranscript : public QObject {
         const auto r = last("complete");
         return r.isEmpty() ? "" : r["base"].toString("null") + "|" + r["prefix"].toString();
     }
-    // Runs prompt steps separated by " ; ": typed text, or a step of a kind below.
+    // Runs prompt steps separated by " ; ". A step is text to type with real keys unless it starts with
+    //   <Key>      a key press (<Return>, <Tab>, <Esc>, <Up>, <Down>, <Backspace>)
+    //   ?a,b       answers the next completion request with the names a and b
+    //   ^a,b       answers the last answered request again (by then it should be stale)
+    //   ~script    runs a script in the page
+    //   %script    checks that a script in the page returns true
+    //   =field     checks the input, as the page's field() shows it
+    //   #options   checks the completion list, as options() shows it ("#" alone: closed)
+    //   !text      checks the text of the last "eval" the page posted
+    //   @base|pfx  checks the last completion request ("@" alone: none was made)
+    //   &n         checks the number of completion requests
     void runPrompt(const QString& script) {
         const QHash<QChar, std::function<void(const QString&)>> kinds{
             {'<', [&](const QString& key) { QVERIFY(h->press(QKeySequence(key.chopped(1))[0].key())); }},
-            {'?', [&](const QString& names) { answer(names, true); }},  // the next request
-            {'^', [&](const QString& names) { answer(names, false); }}, // the last one again
-            {'~', [&](const QString& script) { h->js(script); }},       // a script in the page
+            {'?', [&](const QString& names) { answer(names, true); }},
+            {'^', [&](const QString& names) { answer(names, false); }},
+            {'~', [&](const QString& script) { h->js(script); }},
             {'%', [&](const QString& script) { QVERIFY2(yes(script), qPrintable(script)); }},
             {'=', [&](const QString& field) { QTRY_COMPARE(q("field()"), field); }},
             {'#', [&](const QString& options) { QTRY_COMPARE(q("options()"), options); }},
-            {'!', [&](const QString& text) { QTRY_COMPARE(last("eval")["text"].toString(), text); }}, // run
-            {'@', [&](const QString& expected) { QCOMPARE(chain(), expected); }}, // empty: none was made
+            {'!', [&](const QString& text) { QTRY_COMPARE(last("eval")["text"].toString(), text); }},
+            {'@', [&](const QString& expected) { QCOMPARE(chain(), expected); }},
             {'&', [&](const QString& n) { QCOMPARE(QString::number(h->messages("complete").size()), n); }}};
         for (const QString& step : script.split(" ; ")) {
             if (QTest::currentTestFailed())
