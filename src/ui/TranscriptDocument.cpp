@@ -1,4 +1,6 @@
-#include "TranscriptDocument.h"
+#include "ui/TranscriptDocument.h"
+
+#include "base/Logging.h"
 
 #include <QFile>
 #include <QUrl>
@@ -9,19 +11,22 @@
 
 namespace {
 
-constexpr auto channelScriptName = "tavolin-qwebchannel";
+constexpr auto kChannelScriptName = "tavolin-qwebchannel";
+constexpr auto kChannelScriptPath = ":/qtwebchannel/qwebchannel.js";
 
 QString readResource(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCWarning(lcUi) << "missing resource" << path;
         return {};
+    }
     return QString::fromUtf8(file.readAll());
 }
 
 } // namespace
 
 QString TranscriptDocument::html() {
-    return readResource(QString::fromLatin1(resourcePath));
+    return readResource(QString::fromLatin1(kResourcePath));
 }
 
 void TranscriptDocument::load(QWebEnginePage* page, QObject* host) {
@@ -37,15 +42,22 @@ void TranscriptDocument::load(QWebEnginePage* page, QObject* host) {
     channel->registerObject(name, host);
 
     auto& scripts = page->scripts();
-    for (const auto& old : scripts.find(QString::fromLatin1(channelScriptName)))
+    for (const auto& old : scripts.find(QString::fromLatin1(kChannelScriptName)))
         scripts.remove(old);
     QWebEngineScript script;
-    script.setName(QString::fromLatin1(channelScriptName));
-    script.setSourceCode(readResource(QStringLiteral(":/qtwebchannel/qwebchannel.js")));
+    script.setName(QString::fromLatin1(kChannelScriptName));
+    script.setSourceCode(readResource(QString::fromLatin1(kChannelScriptPath)));
     script.setInjectionPoint(QWebEngineScript::DocumentCreation);
     script.setWorldId(QWebEngineScript::MainWorld);
     script.setRunsOnSubFrames(false);
     scripts.insert(script);
 
+    QObject::connect(
+        page, &QWebEnginePage::loadFinished, page,
+        [](bool ok) {
+            if (!ok)
+                qCWarning(lcUi) << "the transcript document failed to load";
+        },
+        Qt::SingleShotConnection);
     page->setHtml(html(), QUrl());
 }

@@ -13,7 +13,7 @@ class QWebEnginePage;
 // "type" names it.
 class TranscriptDocument {
 public:
-    static constexpr auto resourcePath = ":/transcript/transcript.html";
+    static constexpr auto kResourcePath = ":/transcript/transcript.html";
 
     // The whole document, UTF-8 decoded; empty if the resource is missing.
     static QString html();

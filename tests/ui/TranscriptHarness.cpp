@@ -1,139 +1,97 @@
 #include "TranscriptHarness.h"
 
-#include "TranscriptDocument.h"
+#include "ui/TranscriptDocument.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 #include <QWebEnginePage>
-#include <QWebEngineView>
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+// Counting key releases lets the input helpers wait until the page has handled their keys: key events
+// reach the page on another path than scripts do.
+constexpr auto kHelpers = R"(
+window.keyReleases = 0;
+document.addEventListener('keyup', () => window.keyReleases++, true);
+window.$ = (s) => document.querySelector(s);
+window.$$ = (s) => [...document.querySelectorAll(s)];
+window.shown = (s) => !!$(s) && $(s).getClientRects().length > 0;
+window.texts = (s) => $$(s).map((e) => e.textContent).join('|');
+window.shape = (s) => [...$(s).children].map((e) => e.className + (e.hidden ? ' hidden' : '')).join();
+window.atEnd = () => $('#log').scrollHeight - $('#log').clientHeight - $('#log').scrollTop < 2;
+// field() and menu() keep their locals in default parameters.
+window.field = (e = $('#entry'), v = e.value, a = e.selectionStart, b = e.selectionEnd) =>
+    document.activeElement !== e ? v : v.slice(0, a) + (a === b ? '|' : `[${v.slice(a, b)}]`) + v.slice(b);
+window.options = () => !shown('#suggest') ? '' :
+    $$('#suggest .option').map((o) => (o.classList.contains('on') ? '*' : '') + o.textContent).join();
+window.menu = (s, r = $(s).getBoundingClientRect(), x = Math.round(r.x) + 3, y = Math.round(r.y) + 4) =>
+    $(s).dispatchEvent(new MouseEvent('contextmenu', {bubbles: true, cancelable: true, clientX: x,
+        clientY: y})) ? '' : `${x},${y}`;
+window.pick = (n) => !$$('#suggest .option')[n].dispatchEvent(new MouseEvent('mousedown', {bubbles: true,
+    cancelable: true}));
+window.E = (id, text, more) => ({id, time: '12:00:00', level: 'log', kind: 'message', text, location: '',
+    repeat: 1, page: '', frames: [], objects: [], ...more});
+window.N = (from, to, text = (i) => `message ${i}`) =>
+    Array.from({length: to - from}, (_, i) => E(`E${from + i}`, text(from + i)));
+true;
+)";
+
+} // namespace
 
 void TranscriptHarness::prepareEnvironment(const QByteArray& extraChromiumFlags) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
-    for (const QByteArray& flag :
-         {QByteArray("--no-sandbox"), QByteArray("--disable-gpu"), extraChromiumFlags})
-        if (!flag.isEmpty() && !flags.contains(flag))
-            flags += (flags.isEmpty() ? "" : " ") + flag;
-    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu " + extraChromiumFlags);
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 }
 
-TranscriptHarness::TranscriptHarness(int width, int height)
-    : m_host(std::make_unique<RecordingHost>()), m_view(std::make_unique<QWebEngineView>()) {
-    m_view->resize(width, height);
-}
-
 TranscriptHarness::~TranscriptHarness() {
-    // The page must go before the host object it calls.
-    m_view.reset();
+    m_view.reset(); // the page must go before the host object it calls
 }
 
 bool TranscriptHarness::load() {
     QSignalSpy loaded(m_view->page(), &QWebEnginePage::loadFinished);
-    TranscriptDocument::load(m_view->page(), m_host.get());
+    TranscriptDocument::load(m_view->page(), this);
+    m_view->resize(900, 600);
     m_view->show();
-    if (!loaded.wait(20000) || !loaded.first().first().toBool())
-        return false;
-    // The channel comes up asynchronously; wait until the page can reach the host object.
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 10000) {
-        if (js(QStringLiteral("typeof SC === 'object' && !!window.qt && !!qt.webChannelTransport"))
-                .toBool()) {
-            // Key events reach the page on another path than scripts do; counting key releases lets
-            // typeText() and press() wait until the page has handled them.
-            js(QStringLiteral("window.keyReleases = 0; document.addEventListener('keyup', () => "
-                              "window.keyReleases++, true)"));
-            return true;
-        }
-        QTest::qWait(20);
-    }
-    return false;
+    // Loaded, and the channel is up: the page can reach its host. Then the helpers, which end in true.
+    const auto ready = [&] {
+        return js("typeof SC === 'object' && !!window.qt?.webChannelTransport").toBool();
+    };
+    return loaded.wait(20000) && loaded.first().first().toBool() && QTest::qWaitFor(ready) &&
+           js(kHelpers).toBool();
 }
 
 QVariant TranscriptHarness::js(const QString& script) {
-    QVariant result;
-    bool done = false;
-    QEventLoop loop;
-    m_view->page()->runJavaScript(script, [&](const QVariant& value) {
-        result = value;
-        done = true;
-        loop.quit();
-    });
-    if (!done) {
-        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return result;
+    auto result = std::make_shared<std::optional<QVariant>>(); // shared: the answer may come after a timeout
+    m_view->page()->runJavaScript(script, [result](const QVariant& value) { *result = value; });
+    (void)QTest::qWaitFor([&] { return result->has_value(); }, 10000);
+    return result->value_or(QVariant());
 }
 
-QVariant TranscriptHarness::call(const QString& method, const QJsonArray& args) {
-    auto json = QString::fromUtf8(QJsonDocument(args).toJson(QJsonDocument::Compact));
-    json = json.mid(1, json.size() - 2);
-    return js(QStringLiteral("SC.%1(%2)").arg(method, json));
+QList<QJsonObject> TranscriptHarness::messages(const QString& type) const {
+    QList<QJsonObject> found;
+    std::copy_if(m_messages.begin(), m_messages.end(), std::back_inserter(found),
+                 [&](const QJsonObject& message) { return message["type"] == type; });
+    return found;
 }
 
 bool TranscriptHarness::waitForMessages(const QString& type, int count, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (m_host->messages(type).size() < count) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
-
-QWidget* TranscriptHarness::input() const {
-    return m_view->focusProxy() ? m_view->focusProxy() : m_view.get();
-}
-
-int TranscriptHarness::keyReleases() {
-    return js(QStringLiteral("window.keyReleases")).toInt();
-}
-
-bool TranscriptHarness::waitForKeyReleases(int count) {
-    QElapsedTimer clock;
-    clock.start();
-    while (keyReleases() < count) {
-        if (clock.elapsed() > 5000)
-            return false;
-        QTest::qWait(2);
-    }
-    return true;
+    return QTest::qWaitFor([&] { return messages(type).size() >= count; }, timeoutMs);
 }
 
 bool TranscriptHarness::typeText(const QString& text) {
-    const int before = keyReleases();
     for (const QChar c : text)
-        QTest::keyClick(input(), c.toLatin1());
-    return waitForKeyReleases(before + int(text.size()));
+        QTest::keyClick(m_view->focusProxy(), c.toLatin1());
+    m_keys += int(text.size());
+    return QTest::qWaitFor([&] { return js("window.keyReleases").toInt() >= m_keys; });
 }
 
-bool TranscriptHarness::press(int key, Qt::KeyboardModifiers modifiers) {
-    const int before = keyReleases();
-    QTest::keyClick(input(), static_cast<Qt::Key>(key), modifiers);
-    return waitForKeyReleases(before + 1);
-}
-
-QJsonObject entry(const QString& id, const QString& text, const QJsonObject& fields) {
-    QJsonObject e{{"id", id},
-                  {"time", "12:00:00"},
-                  {"level", "log"},
-                  {"kind", "message"},
-                  {"text", text},
-                  {"location", ""},
-                  {"repeat", 1},
-                  {"page", ""},
-                  {"frames", QJsonArray()},
-                  {"objects", QJsonArray()}};
-    for (auto it = fields.begin(); it != fields.end(); ++it)
-        e.insert(it.key(), it.value());
-    return e;
+bool TranscriptHarness::press(int key) {
+    QTest::keyClick(m_view->focusProxy(), static_cast<Qt::Key>(key));
+    ++m_keys;
+    return typeText({}); // which waits until the page has handled it
 }
