@@ -129,11 +129,7 @@ private slots:
         timer.start();
         QVERIFY(PhysicalDevices::attached().isEmpty());
         QCOMPARE(PhysicalDevices::describe(kUdidA), std::nullopt);
-        DeviceTransport transport(kUdidA);
-        QCOMPARE(transport.open(), std::optional(WIRError::deviceUnavailable()));
-        QVERIFY(!transport.send("x"));
-        QCOMPARE(transport.receive(4), std::nullopt);
-        transport.close();
+        QCOMPARE(DeviceTransport(kUdidA).open(), std::optional(WIRError::deviceUnavailable()));
         QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
     }
 };
