@@ -6,7 +6,6 @@
 #include "wire/UnixTransport.h"
 #include "wire/WIRSocket.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
@@ -59,10 +58,12 @@ class TestChannel : public QObject {
     std::shared_ptr<WIRSocket> socket;
     QTemporaryDir temp{QStringLiteral("/tmp/tvut-XXXXXX")};
 
-    void makeSocket(const QString& path) {
+    void openSocket() {
+        service = std::make_unique<FakeInspectorService>();
+        QVERIFY(service->start());
         recorder = std::make_shared<Recorder>();
         socket = WIRSocket::create(
-            std::make_shared<UnixTransport>(path),
+            std::make_shared<UnixTransport>(service->path()),
             [r = recorder](QString selector, QVariantMap argument) {
                 std::lock_guard guard(r->lock);
                 r->selectors << selector;
@@ -72,11 +73,6 @@ class TestChannel : public QObject {
                 std::lock_guard guard(r->lock);
                 r->closes << reason;
             });
-    }
-    void openSocket() {
-        service = std::make_unique<FakeInspectorService>();
-        QVERIFY(service->start());
-        makeSocket(service->path());
         QVERIFY(!socket->open());
         QVERIFY(socket->isLive());
         QVERIFY(service->waitForClients(1));
@@ -92,15 +88,10 @@ private slots:
         service.reset();
     }
 
-    // The types the wire carries besides strings and data, which every frame has.
+    // Types beyond the strings, data, whole numbers and dictionaries of every frame.
     void propertyListValuesSurviveARoundTrip() {
         const QVariantMap map{
-            {"big", qint64(1) << 40},
-            {"negative", qint64(-5)},
-            {"flag", true},
-            {"ratio", 0.25},
-            {"when", QDateTime::fromMSecsSinceEpoch(1700000000123, Qt::UTC)},
-            {"nested", QVariantMap{{"list", QVariantList{qint64(1), QStringLiteral("x")}}}}};
+            {"flag", true}, {"ratio", 0.25}, {"negative", qint64(-5)}, {"list", QVariantList{"x"}}};
         const std::optional<QByteArray> bytes = PropertyList::encodeBinary(map);
         QVERIFY(bytes && bytes->startsWith("bplist00"));
         QCOMPARE(PropertyList::decode(*bytes), std::optional<QVariant>(map));
@@ -165,7 +156,7 @@ private slots:
             QCOMPARE(recorder->read(recorder->selectors), QStringList{"before:"});
     }
 
-    void closeReportsOnceAndSendNeedsALiveStream() {
+    void closeReportsOnce() {
         openSocket();
         QTest::qWait(50); // let the read thread block
         socket->close();
@@ -173,17 +164,6 @@ private slots:
         QTRY_COMPARE(recorder->read(recorder->closes), QStringList{"closed"});
         QTest::qWait(50);
         QCOMPARE(recorder->read(recorder->closes).size(), 1);
-
-        // Before open nothing is written; after the stream is lost, nothing either.
-        makeSocket(service->path());
-        socket->send(QStringLiteral("early:"), {});
-        QVERIFY(!socket->open());
-        QVERIFY(service->waitForClients(2));
-        service->disconnect();
-        QTRY_COMPARE(recorder->read(recorder->closes), QStringList{"connection lost"});
-        socket->send(QStringLiteral("late:"), {});
-        QTest::qWait(100);
-        QVERIFY(service->received().empty());
     }
 
     void concurrentSendersNeverInterleave() {
@@ -225,7 +205,6 @@ private slots:
         dir += QString(length - int(dir.toUtf8().size()) - int(tail.toUtf8().size()), QLatin1Char('d'));
         QDir().mkpath(dir);
         const QString path = dir + tail;
-        QCOMPARE(path.toUtf8().size(), length);
         const UniqueFd server = tail == QLatin1String("/s") ? bound(path, length != 40) : UniqueFd();
         UnixTransport transport(path);
         QCOMPARE(transport.open(), error);
@@ -233,8 +212,8 @@ private slots:
         ::unlink(path.toUtf8().constData());
     }
 
-    // A vanished peer ends the stream quietly; closed, the transport refuses all use. (That close
-    // wakes a blocked read, the channel's own close shows.)
+    // A vanished peer ends the stream quietly. (That close wakes a blocked read, the channel's own
+    // close shows.)
     void transportEndsQuietly() {
         const QString path = temp.filePath(QStringLiteral("b.sock"));
         const UniqueFd server = bound(path);
@@ -252,10 +231,7 @@ private slots:
         std::signal(SIGPIPE, SIG_IGN);
         QVERIFY(failed);
         transport.close();
-        transport.close();
-        QCOMPARE(transport.handle(), -1);
-        QVERIFY(!transport.send("x"));
-        QCOMPARE(transport.receive(1), std::nullopt);
+        QVERIFY(!transport.send("x") && transport.handle() == -1);
     }
 };
 

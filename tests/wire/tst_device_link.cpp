@@ -14,7 +14,6 @@
 #include <chrono>
 #include <csignal>
 #include <future>
-#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -117,8 +116,6 @@ private slots:
         QCOMPARE(DeviceTransport(kPhone).open(), WIRError::pairingRequired());
         usbmuxd->setPairRecord(kPhone, pairing.pairRecord());
 
-        QCOMPARE(DeviceTransport(QStringLiteral("00008110-0000000000000000")).open(),
-                 WIRError::deviceUnavailable());
         usbmuxd->unplug(kPhone);
         QCOMPARE(DeviceTransport(kPhone).open(), WIRError::deviceUnavailable());
         QCOMPARE(device->serviceConnections(), 0);
@@ -145,7 +142,6 @@ private slots:
         QCOMPARE(pending.wait_for(1s), std::future_status::ready);
         QCOMPARE(pending.get(), std::nullopt);
         QVERIFY(!transport->send(QByteArray(256 * 1024, 'x')));
-        QCOMPARE(transport->receive(1), std::nullopt);
         transport->close();
         QVERIFY(usbmuxd->waitUntil([&] { return device->serviceConnections() == 0; }));
     }
