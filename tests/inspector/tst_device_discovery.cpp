@@ -5,7 +5,6 @@
 #include "support/FakeUsbmuxd.h"
 
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -30,9 +29,18 @@ private slots:
         pairing = PairingCertificates::generate();
     }
 
+    // Listed by name, then the built program's --dump report with these as its only targets.
     void listsUsbDevicesByName() {
         FakeDevice phone(kPhone, QStringLiteral("Zoe's iPhone"), pairing);
         phone.setProductVersion(std::nullopt);
+        phone.addApp({QStringLiteral("PID:311"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
+        FakeInspectorDaemon::Page page = FakeInspectorDaemon::page(1, "Shop", "https://shop.example/cart");
+        page.backlog = {QJsonObject{{"level", "warning"},
+                                    {"source", "console-api"},
+                                    {"text", "low stock"},
+                                    {"url", "https://shop.example/js/app.js"},
+                                    {"line", 7}}};
+        phone.addPage(QStringLiteral("PID:311"), page);
         FakeDevice pad(kPad, QStringLiteral("Ada's iPad"), pairing);
         pad.setProductVersion(QStringLiteral("16.7.2"));
         pad.setTrusted(false);
@@ -47,7 +55,8 @@ private slots:
         usbmuxd.plug(kRemote, &remote, FakeUsbmuxd::Link::network);
         usbmuxd.plug(kPad, &pad);
         // Attached, but its lockdown does not answer.
-        usbmuxd.plug(QStringLiteral("00008030-000D77778888004E"), nullptr);
+        const QString silent = QStringLiteral("00008030-000D77778888004E");
+        usbmuxd.plug(silent, nullptr);
 
         // A version that cannot be read gives "device"; a device that refuses the session is still
         // listed with what it tells without one.
@@ -59,38 +68,13 @@ private slots:
         QCOMPARE(phone.lockdownRequests().count(QStringLiteral("StopSession")), 1);
         QVERIFY(pad.lockdownRequests().contains(QStringLiteral("StartSession")));
         QVERIFY(remote.lockdownRequests().isEmpty());
+        QVERIFY(!PhysicalDevices::describe(silent));
 
-        // Without a pair record, the same.
-        usbmuxd.setPairRecord(kPhone, {});
-        phone.setName(QStringLiteral("Zoe 2"));
-        QCOMPARE(PhysicalDevices::describe(kPhone)->name, QStringLiteral("Zoe 2"));
-        QVERIFY(!PhysicalDevices::describe(QStringLiteral("00008030-000D77778888004E")));
-    }
-    // The built program's --dump report with fake USB devices as the only targets.
-    void dumpReportsTheDevices() {
-        FakeDevice phone(kPhone, QStringLiteral("Zoe's iPhone"), pairing);
-        phone.addApp({QStringLiteral("PID:311"), QStringLiteral("Safari"), std::nullopt, std::nullopt});
-        FakeInspectorDaemon::Page page = FakeInspectorDaemon::page(1, "Shop", "https://shop.example/cart");
-        page.backlog = {QJsonObject{{"level", "warning"},
-                                    {"source", "console-api"},
-                                    {"text", "low stock"},
-                                    {"url", "https://shop.example/js/app.js"},
-                                    {"line", 7}}};
-        phone.addPage(QStringLiteral("PID:311"), page);
-        FakeDevice pad(kPad, QStringLiteral("Ada's iPad"), pairing);
-        pad.setTrusted(false);
-        pad.setProductVersion(QStringLiteral("16.7.2"));
-        FakeUsbmuxd usbmuxd;
-        QVERIFY(usbmuxd.start());
-        usbmuxd.setPairRecord(phone.udid(), pairing.pairRecord());
-        usbmuxd.plug(phone.udid(), &phone);
-        usbmuxd.plug(pad.udid(), &pad);
-
-        QTemporaryDir bin;
+        usbmuxd.unplug(silent);
+        phone.setProductVersion(QStringLiteral("17.5"));
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("PATH"), bin.path() + QStringLiteral(":/usr/bin:/bin"));
-        environment.insert(QStringLiteral("USBMUXD_SOCKET_ADDRESS"), usbmuxd.address());
+        environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
         environment.remove(QStringLiteral("DISPLAY"));
         process.setProcessEnvironment(environment);
         process.start(qEnvironmentVariable("TAVOLIN_BIN"), {"--dump", "3"});
@@ -110,6 +94,11 @@ private slots:
         QVERIFY2(report.contains(expected), qPrintable(report));
         // The program's service connection ended with the process.
         QVERIFY(usbmuxd.waitUntil([&] { return phone.serviceConnections() == 0; }));
+
+        // Without a pair record, described all the same.
+        usbmuxd.setPairRecord(kPhone, {});
+        phone.setName(QStringLiteral("Zoe 2"));
+        QCOMPARE(PhysicalDevices::describe(kPhone)->name, QStringLiteral("Zoe 2"));
     }
 };
 

@@ -1,18 +1,36 @@
-// The framed property-list channel over a real unix socket, against the fake inspector service.
+// The framed property-list channel over a real unix socket, against the fake inspector service,
+// and the simulator transport under it against bare sockets.
+#include "base/UniqueFd.h"
 #include "support/FakeInspectorService.h"
 #include "wire/PropertyList.h"
 #include "wire/UnixTransport.h"
 #include "wire/WIRSocket.h"
 
-#include <QDateTime>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
 
 #include <csignal>
 #include <mutex>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 
 namespace {
+
+// A socket bound at `path`; listening unless `listen` is false (a socket file nobody serves).
+UniqueFd bound(const QString& path, bool listen = true) {
+    UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM, 0)};
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray bytes = path.toUtf8();
+    std::memcpy(address.sun_path, bytes.constData(), std::min(sizeof address.sun_path, size_t(bytes.size())));
+    ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (listen)
+        ::listen(fd.get(), 4);
+    return fd;
+}
 
 // What a socket's callbacks deliver on its read thread.
 struct Recorder {
@@ -38,11 +56,14 @@ class TestChannel : public QObject {
     std::unique_ptr<FakeInspectorService> service;
     std::shared_ptr<Recorder> recorder;
     std::shared_ptr<WIRSocket> socket;
+    QTemporaryDir temp{QStringLiteral("/tmp/tvut-XXXXXX")};
 
-    void makeSocket(const QString& path) {
+    void openSocket() {
+        service = std::make_unique<FakeInspectorService>();
+        QVERIFY(service->start());
         recorder = std::make_shared<Recorder>();
         socket = WIRSocket::create(
-            std::make_shared<UnixTransport>(path),
+            std::make_shared<UnixTransport>(service->path()),
             [r = recorder](QString selector, QVariantMap argument) {
                 std::lock_guard guard(r->lock);
                 r->selectors << selector;
@@ -52,11 +73,6 @@ class TestChannel : public QObject {
                 std::lock_guard guard(r->lock);
                 r->closes << reason;
             });
-    }
-    void openSocket() {
-        service = std::make_unique<FakeInspectorService>();
-        QVERIFY(service->start());
-        makeSocket(service->path());
         QVERIFY(!socket->open());
         QVERIFY(socket->isLive());
         QVERIFY(service->waitForClients(1));
@@ -72,33 +88,22 @@ private slots:
         service.reset();
     }
 
+    // Types beyond the strings, data, whole numbers and dictionaries of every frame.
     void propertyListValuesSurviveARoundTrip() {
         const QVariantMap map{
-            {"text", QString::fromUtf8("h\u00e9llo \u2603")},
-            {"big", qint64(1) << 40},
-            {"negative", qint64(-5)},
-            {"flag", true},
-            {"ratio", 0.25},
-            {"blob", QByteArray("\0\x01\xff", 3)},
-            {"when", QDateTime::fromMSecsSinceEpoch(1700000000123, Qt::UTC)},
-            {"nested", QVariantMap{{"list", QVariantList{qint64(1), QStringLiteral("x")}}}}};
+            {"flag", true}, {"ratio", 0.25}, {"negative", qint64(-5)}, {"list", QVariantList{"x"}}};
         const std::optional<QByteArray> bytes = PropertyList::encodeBinary(map);
         QVERIFY(bytes && bytes->startsWith("bplist00"));
         QCOMPARE(PropertyList::decode(*bytes), std::optional<QVariant>(map));
         QCOMPARE(PropertyList::decode(*bytes)->toMap().value("flag").metaType().id(), QMetaType::Bool);
-
-        QVERIFY(!PropertyList::decode(QByteArray("not a property list")));
         QVERIFY(!PropertyList::decode(QByteArray("bplist00\x01\x02", 10)));
         QVERIFY(!PropertyList::encodeBinary(QVariantMap{{"x", QVariant::fromValue(QPoint(1, 2))}}));
     }
 
-    // Both ways, binary and XML bodies, and frames that are no message skipped without harm.
+    // Binary and XML bodies, and frames that are no message skipped without harm. (Sending, every
+    // connection suite shows.)
     void framesTravelAndMalformedOnesAreSkipped() {
         openSocket();
-        socket->send(QStringLiteral("_rpc_reportIdentifier:"), {{"WIRConnectionIdentifierKey", "ABC"}});
-        QTRY_COMPARE(service->received().size(), size_t(1));
-        QCOMPARE(service->received()[0].argument.value("WIRConnectionIdentifierKey"), QVariant("ABC"));
-
         const QByteArray xml =
             PropertyList::encodeXml({{"__selector", "xml:"}, {"__argument", QVariantMap{{"t", "Café"}}}})
                 .value_or("?");
@@ -134,19 +139,15 @@ private slots:
         openSocket();
         QByteArray header(4, Qt::Uninitialized);
         qToBigEndian(length, header.data());
-        const QByteArray head = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>__selector</key>"
-                                "<string>big:</string><key>__argument</key><dict><key>pad</key><string>";
-        const QByteArray tail = "</string></dict></dict></plist>";
-        const QByteArray body =
-            accepted ? head + QByteArray(qsizetype(length) - head.size() - tail.size(), 'a') + tail
-                     : QByteArray();
+        // A body that is no message: skipped whole, and the stream goes on behind it.
+        const QByteArray body(accepted ? qsizetype(length) : 0, 'a');
         std::thread writer([&] {
             service->sendRaw(FakeInspectorService::encode("before:", {}) + header + body +
                              FakeInspectorService::encode("after:", {}));
         });
         if (accepted)
-            QTRY_COMPARE_WITH_TIMEOUT(recorder->read(recorder->selectors),
-                                      (QStringList{"before:", "big:", "after:"}), 60000);
+            QTRY_COMPARE_WITH_TIMEOUT(recorder->read(recorder->selectors), (QStringList{"before:", "after:"}),
+                                      60000);
         else
             QTRY_COMPARE(recorder->read(recorder->closes), QStringList{"connection lost"});
         writer.join();
@@ -155,7 +156,7 @@ private slots:
             QCOMPARE(recorder->read(recorder->selectors), QStringList{"before:"});
     }
 
-    void closeReportsOnceAndSendNeedsALiveStream() {
+    void closeReportsOnce() {
         openSocket();
         QTest::qWait(50); // let the read thread block
         socket->close();
@@ -163,24 +164,6 @@ private slots:
         QTRY_COMPARE(recorder->read(recorder->closes), QStringList{"closed"});
         QTest::qWait(50);
         QCOMPARE(recorder->read(recorder->closes).size(), 1);
-
-        // Before open nothing is written; after the stream is lost, nothing either.
-        makeSocket(service->path());
-        socket->send(QStringLiteral("early:"), {});
-        QVERIFY(!socket->open());
-        QVERIFY(service->waitForClients(2));
-        service->disconnect();
-        QTRY_COMPARE(recorder->read(recorder->closes), QStringList{"connection lost"});
-        socket->send(QStringLiteral("late:"), {});
-        QTest::qWait(100);
-        QVERIFY(service->received().empty());
-
-        // A failed open reports its error and never calls onClose.
-        makeSocket(QStringLiteral("/tmp/no-such-dir/x.sock"));
-        QCOMPARE(socket->open(), std::optional(WIRError::socket(ENOENT)));
-        QVERIFY(!socket->isLive());
-        QTest::qWait(100);
-        QVERIFY(recorder->read(recorder->closes).isEmpty());
     }
 
     void concurrentSendersNeverInterleave() {
@@ -200,6 +183,55 @@ private slots:
             QCOMPARE(frame.argument.value("blob").toByteArray(), payload);
             QCOMPARE(frame.argument.value("i").toInt(), next[frame.selector == QLatin1String("b:")]++);
         }
+    }
+
+    void transportOpenFailuresCarryTheirCause_data() {
+        QTest::addColumn<int>("length"); // of the path, in UTF-8 bytes
+        QTest::addColumn<QString>("tail");
+        QTest::addColumn<std::optional<WIRError>>("error");
+        QTest::newRow("longest path") << 103 << "/s" << std::optional<WIRError>();
+        QTest::newRow("too long") << 104 << "/s" << std::optional(WIRError::pathTooLong());
+        // Multi-byte characters count by their bytes: 104 in all, 103 characters.
+        QTest::newRow("accented") << 104 << QString::fromUtf8("/\u00e9")
+                                  << std::optional(WIRError::pathTooLong());
+        QTest::newRow("nobody there") << 40 << "/x" << std::optional(WIRError::socket(ENOENT));
+        QTest::newRow("stale socket") << 40 << "/s" << std::optional(WIRError::socket(ECONNREFUSED));
+    }
+    void transportOpenFailuresCarryTheirCause() {
+        QFETCH(int, length);
+        QFETCH(QString, tail);
+        QFETCH(std::optional<WIRError>, error);
+        QString dir = temp.path() + QLatin1Char('/');
+        dir += QString(length - int(dir.toUtf8().size()) - int(tail.toUtf8().size()), QLatin1Char('d'));
+        QDir().mkpath(dir);
+        const QString path = dir + tail;
+        const UniqueFd server = tail == QLatin1String("/s") ? bound(path, length != 40) : UniqueFd();
+        UnixTransport transport(path);
+        QCOMPARE(transport.open(), error);
+        QCOMPARE(transport.handle() >= 0, !error);
+        ::unlink(path.toUtf8().constData());
+    }
+
+    // A vanished peer ends the stream quietly. (That close wakes a blocked read, the channel's own
+    // close shows.)
+    void transportEndsQuietly() {
+        const QString path = temp.filePath(QStringLiteral("b.sock"));
+        const UniqueFd server = bound(path);
+        UnixTransport transport(path);
+        QCOMPARE(transport.open(), std::nullopt);
+        UniqueFd peer{::accept(server.get(), nullptr, nullptr)};
+        (void)!::write(peer.get(), "xy", 2);
+        peer.reset();
+        QCOMPARE(transport.receive(4), std::nullopt); // the peer closed after 2 bytes
+        // With SIGPIPE at its default, a plain write here would kill the test.
+        std::signal(SIGPIPE, SIG_DFL);
+        bool failed = false;
+        for (int i = 0; i < 50 && !failed; ++i)
+            failed = !transport.send(QByteArray(65536, 'z'));
+        std::signal(SIGPIPE, SIG_IGN);
+        QVERIFY(failed);
+        transport.close();
+        QVERIFY(!transport.send("x") && transport.handle() == -1);
     }
 };
 
