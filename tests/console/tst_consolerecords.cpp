@@ -25,11 +25,8 @@ private slots:
             std::string_view level, source;
             ConsoleLevel expected;
         } rows[] = {{"log", "javascript", ConsoleLevel::error}, // an uncaught exception
-                    {"log", "console-api", ConsoleLevel::log},
                     {"warning", "javascript", ConsoleLevel::warning},
                     {"", "", ConsoleLevel::log},
-                    {"", "javascript", ConsoleLevel::error},
-                    {"verbose", "console-api", ConsoleLevel::log},
                     {"Error", "console-api", ConsoleLevel::log},
                     {"log", "JavaScript", ConsoleLevel::log}};
         const auto optional = [](std::string_view text) {

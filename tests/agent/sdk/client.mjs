@@ -8,7 +8,7 @@ import { StreamableHTTPClientTransport } from "@modelcontextprotocol/sdk/client/
 const client = new Client({ name: "tavolin-check", version: "1.0.0" });
 await client.connect(new StreamableHTTPClientTransport(new URL(process.argv[2])));
 await client.ping();
-const out = { server: client.getServerVersion().name, tools: (await client.listTools()).tools.map((tool) => tool.name) };
+const out = { tools: (await client.listTools()).tools.map((tool) => tool.name) };
 async function call(name, args = {}) {
   const { content, isError } = await client.callTool({ name, arguments: args });
   const data = content[0].data ? Buffer.from(content[0].data, "base64").length : 0;
