@@ -1,5 +1,5 @@
 // Drives a Tavolin agent endpoint with the official MCP client over Streamable HTTP: waits until
-// the Shop page's messages have arrived, calls every tool once and prints what came back as one
+// the Shop page's last message has arrived, calls every tool once and prints what came back as one
 // JSON object. An error ends it with a non-zero status.
 //   node client.mjs http://127.0.0.1:PORT/mcp
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
@@ -14,7 +14,7 @@ async function call(name, args = {}) {
   const data = content[0].data ? Buffer.from(content[0].data, "base64").length : 0;
   return { type: content[0].type, text: content[0].text, mimeType: content[0].mimeType, bytes: data, isError };
 }
-for (let tries = 0; !(await call("read_console", { webview: "Shop" })).text.includes("step 3"); tries++) {
+for (let tries = 0; !(await call("read_console", { webview: "Shop" })).text.includes("m22"); tries++) {
   if (tries === 40) throw new Error("the page's messages never arrived");
   await new Promise((resolve) => setTimeout(resolve, 250));
 }
