@@ -1,7 +1,6 @@
 // The JSON-RPC methods and the five tools, over a hub connected to a fake simulator and a device.
 #include "agent/MCPDispatcher.h"
 #include "console/ConsoleHub.h"
-#include "inspector/InspectorTiming.h"
 #include "support/FakeSimulator.h"
 #include "support/ScriptedDiscovery.h"
 
@@ -72,10 +71,6 @@ class TestTools : public QObject {
 private slots:
     // One hub for the whole suite; the tests run in order, the last one swaps the hub.
     void initTestCase() {
-        InspectorTiming timing;
-        timing.enableFallback = 50ms;
-        timing.poll = 300ms;
-        InspectorTiming::set(timing);
         m_phone = std::make_unique<FakeSimulator>();
         QVERIFY(m_phone->start());
         m_phone->addApp({"PID:10", "Safari", std::nullopt, std::nullopt});
@@ -105,10 +100,9 @@ private slots:
         for (int i = 0; i < 3; ++i)
             log(m_docs, QStringLiteral("doc %1").arg(i));
         log(m_shop, "added to cart", ConsoleLevel::warning, 3);
-        QCOMPARE(call("list_webviews")->text(),
-                 "iPhone 15 (iOS 17.5, simulator)\n  Safari (pid 10)\n    Docs [docs.example/shop-guide] 3 "
-                 "messages\n"
-                 "    Shop [shop.example/cart] 1 messages\nPad (iOS 17.5, device)");
+        QCOMPARE(call("list_webviews")->text(), "iPhone 15 (iOS 17.5, simulator)\n  Safari (pid 10)\n"
+                                                "    Docs [docs.example/shop-guide] 3 messages\n    Shop "
+                                                "[shop.example/cart] 1 messages\nPad (iOS 17.5, device)");
         // Without a name the busiest page; an exact title beats an earlier page whose URL contains it.
         QCOMPARE(call("read_console", {{"limit", 1}})->text(), "LOG: doc 2");
         QCOMPARE(call("read_console", {{"webview", "Shop"}})->text(),
