@@ -41,8 +41,7 @@ private slots:
             const char* url;
             qint64 line;
             std::optional<QString> expected;
-        } rows[] = {{"https://example.com/js/app.js", 42, "app.js:42"},
-                    {"https://example.com/js/app.js", 0, "app.js"},
+        } rows[] = {{"https://example.com/js/app.js", 0, "app.js"},
                     {"", 12, std::nullopt},
                     {"not a url", 3, "not a url:3"},
                     {"https://example.com/a/b.js?v=2#top", 7, "b.js:7"},
