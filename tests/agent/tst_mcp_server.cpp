@@ -1,5 +1,5 @@
 // The agent endpoint over real loopback connections: its answer to each kind of request, its
-// connection handling, the port and switch it keeps, and the other stored preferences.
+// connection handling, the port and switch it keeps, and the bounds of stored preferences.
 #include "agent/MCPServer.h"
 #include "base/Preferences.h"
 
@@ -91,9 +91,7 @@ private slots:
             {"array", post("[{}]"), 400},
             {"not json", post("{id:1"), 400},
             {"notification", post(R"({"method":"x"})"), 202},
-            {"blank before colon", head + "Content-Length : 26\r\n\r\n" + kPing, 400},
             {"negative length", head + "Content-Length: -26\r\n\r\n" + kPing, 400},
-            {"malformed length", head + "Content-Length: 2x6\r\n\r\n" + kPing, 400},
             {"overflowing length", head + "Content-Length: 99999999999999999999\r\n\r\n" + kPing, 400},
             {"signed, tabbed, any case", head + "CONTENT-length:\t+26 \r\n\r\n" + kPing, 200},
             {"later length wins", raw(json + "Content-Length: 3\r\n", kPing), 200},
@@ -157,12 +155,8 @@ private slots:
     }
 
     void preferences() {
-        QVERIFY(Preferences::transcriptZoom() == 1.0 && Preferences::badgePlacement() == "left");
         Preferences::setTranscriptZoom(7); // kept within bounds when stored
-        Preferences::setBadgePlacement("toolbar");
-        QVERIFY(Preferences::transcriptZoom() == 3.0 && Preferences::badgePlacement() == "toolbar");
-        Preferences::setBadgePlacement("top"); // not a placement
-        QCOMPARE(Preferences::badgePlacement(), QStringLiteral("left"));
+        QCOMPARE(Preferences::transcriptZoom(), 3.0);
         // Stored under the names earlier versions used; out of range reads as the bound or the default.
         QSettings store(QSettings::NativeFormat, QSettings::UserScope, "norvik", "tavolin");
         for (const auto& [port, zoom, read] : {std::tuple<QVariant, QVariant, double>{70000, 0.1, 0.5},

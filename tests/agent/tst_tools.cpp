@@ -4,8 +4,6 @@
 #include "support/FakeSimulator.h"
 #include "support/ScriptedDiscovery.h"
 
-#include <QBuffer>
-#include <QImage>
 #include <QJsonArray>
 #include <QTest>
 
@@ -148,30 +146,8 @@ private slots:
         QCOMPARE(call("evaluate", {{"expression", "1"}, {"webview", "zzz"}})->text(), kNoWebview);
     }
 
-    void screenshotsGoToTheCallThatAsked() {
-        m_phone->setAnswerer([&](const Command& command) -> std::optional<Answer> {
-            const QSize size = command.pageID == 1 ? QSize(2400, 1200) : QSize(300, 200);
-            if (command.method == "Runtime.evaluate") // the page's size
-                return evaluated("string", QStringLiteral("[%1,%2]").arg(size.width()).arg(size.height()));
-            if (command.method != "Page.snapshotRect")
-                return std::nullopt;
-            QImage image(size, QImage::Format_RGB32);
-            image.fill(Qt::red);
-            QByteArray png;
-            QBuffer buffer(&png);
-            image.save(&buffer, "PNG");
-            return Answer::result(
-                {{"dataURL", "data:image/png;base64," + QString::fromLatin1(png.toBase64())}});
-        });
-        // Both are under way at once; each gets its own page's image, the larger one shrunk.
-        auto shop = call("screenshot", {{"webview", "Shop"}}),
-             docs = call("screenshot", {{"webview", "Docs"}});
-        QTRY_VERIFY(shop->replies == 1 && docs->replies == 1);
-        auto size = [](const Exchange& exchange) {
-            return QImage::fromData(QByteArray::fromBase64(exchange.content()["data"].toString().toLatin1()))
-                .size();
-        };
-        QVERIFY(size(*shop) == QSize(1200, 600) && size(*docs) == QSize(300, 200));
+    // The shrinking of a real image is seen end to end, in tst_app.
+    void screenshotErrors() {
         QCOMPARE(call("screenshot", {{"webview", "zzz"}})->text(), kNoWebview);
         QCOMPARE(Tools::shrink("not an image", 1200), "not an image");
     }

@@ -11,8 +11,8 @@ await client.ping();
 const out = { tools: (await client.listTools()).tools.map((tool) => tool.name) };
 async function call(name, args = {}) {
   const { content, isError } = await client.callTool({ name, arguments: args });
-  const data = content[0].data ? Buffer.from(content[0].data, "base64").length : 0;
-  return { type: content[0].type, text: content[0].text, mimeType: content[0].mimeType, bytes: data, isError };
+  const png = content[0].data ? Buffer.from(content[0].data, "base64") : null; // its width at bytes 16-19
+  return { type: content[0].type, text: content[0].text, mimeType: content[0].mimeType, width: png?.readUInt32BE(16), isError };
 }
 for (let tries = 0; !(await call("read_console", { webview: "Shop" })).text.includes("m22"); tries++) {
   if (tries === 40) throw new Error("the page's messages never arrived");
