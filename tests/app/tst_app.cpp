@@ -61,10 +61,9 @@ private slots:
     }
 
     void secondsFromTheCommandLine() {
-        const QStringList arguments{"12", "0.5", "soon", "nan", "-3"};
-        const QList<double> seconds{12, 0.5, 5, 5, 0};
-        for (qsizetype i = 0; i < arguments.size(); ++i)
-            QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", arguments[i]}), seconds[i]);
+        for (const auto& [argument, seconds] :
+             {std::pair{"0.5", 0.5}, {"soon", 5.0}, {"nan", 5.0}, {"-3", 0.0}})
+            QCOMPARE(Diagnostics::seconds({"tavolin", "--dump", argument}), seconds);
         QCOMPARE(Diagnostics::seconds({"tavolin", "--dump"}), 5.0);
     }
 

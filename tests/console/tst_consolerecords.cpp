@@ -57,14 +57,15 @@ private slots:
     // a generator of its own, and no two may produce the same sequence.
     void uuids() {
         std::vector<std::vector<QUuid>> made(4);
-        std::vector<std::thread> workers;
-        for (auto& list : made)
-            workers.emplace_back([&list] { std::generate_n(std::back_inserter(list), 500, Uuid::create); });
-        QSet<QUuid> all;
-        for (size_t i = 0; i < made.size(); ++i) {
-            workers[i].join();
-            all.unite(QSet<QUuid>(made[i].begin(), made[i].end()));
+        {
+            std::vector<std::jthread> workers; // joined at the end of the block
+            for (auto& list : made)
+                workers.emplace_back(
+                    [&list] { std::generate_n(std::back_inserter(list), 500, Uuid::create); });
         }
+        QSet<QUuid> all;
+        for (const auto& list : made)
+            all.unite(QSet<QUuid>(list.begin(), list.end()));
         QCOMPARE(all.size(), 2000);
         QCOMPARE(made[0][0].version(), QUuid::Random);
     }
