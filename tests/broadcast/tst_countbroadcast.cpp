@@ -8,7 +8,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
-#include <QDeadlineTimer>
 #include <QProcess>
 #include <QTest>
 #include <QUuid>
@@ -58,9 +57,7 @@ class TestCountBroadcast : public QObject {
             const QString marker = QUuid::createUuid().toString();
             QDBusConnection::sessionBus().send(
                 QDBusMessage::createSignal(u"/t"_s, u"org.tavolin.test"_s, u"marker"_s) << marker);
-            const QDeadlineTimer deadline(10000);
-            while (!m_heard.removeOne(marker) && !deadline.hasExpired())
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            (void)QTest::qWaitFor([&] { return m_heard.removeOne(marker); }, 10000);
         }
         return std::exchange(m_heard, {});
     }
