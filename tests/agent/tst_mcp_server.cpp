@@ -164,8 +164,10 @@ private slots:
                                                {"eighty", "big", 1.0}}) {
             store.setValue("mcpPort", port);
             store.setValue("transcriptZoom", zoom);
+            store.setValue("badgePlacement", "top"); // not one of left, toolbar, right
             store.sync();
             QVERIFY(Preferences::mcpPort() == 49876 && Preferences::transcriptZoom() == read);
+            QCOMPARE(Preferences::badgePlacement(), QStringLiteral("left"));
         }
         store.clear();
     }
