@@ -27,27 +27,6 @@ FakeDevice::FakeDevice(QString udid, QString name, PairingCertificates pairing)
 // Whoever serves the device (usbmuxd) stops before it goes.
 FakeDevice::~FakeDevice() = default;
 
-template <typename T> void FakeDevice::set(T& field, T value) {
-    std::lock_guard lock(m_stateLock);
-    field = std::move(value);
-}
-
-void FakeDevice::setName(const QString& name) {
-    set(m_name, name);
-}
-void FakeDevice::setProductVersion(std::optional<QString> version) {
-    set(m_version, std::move(version));
-}
-void FakeDevice::setTrusted(bool trusted) {
-    set(m_trusted, trusted);
-}
-void FakeDevice::setWebInspectorEnabled(bool enabled) {
-    set(m_inspectorEnabled, enabled);
-}
-void FakeDevice::setServiceTls(bool on) {
-    set(m_serviceTls, on);
-}
-
 QStringList FakeDevice::lockdownRequests() const {
     std::lock_guard lock(m_stateLock);
     return m_requests;

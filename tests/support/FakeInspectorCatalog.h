@@ -39,7 +39,6 @@ public:
         QString title;
         QString url;
         std::optional<QString> type = QStringLiteral("WIRTypeWebPage");
-        std::optional<QString> overrideName;
         // The connection id of another client that holds the page. When empty, the listing names
         // the client of the page's first open session, as the service does.
         std::optional<QString> heldBy;
@@ -58,7 +57,6 @@ public:
         qint64 pageID = 0;
         QString sender;
         bool open = true;
-        bool automaticallyPause = false;
         // The target this session was told about (empty: none).
         QString target;
         bool consoleEnabled = false;
@@ -79,13 +77,11 @@ public:
     void addApp(const App& app, bool announce = false);         // "_rpc_applicationConnected:"
     void updateApp(const App& app, bool announce = true);       // "_rpc_applicationUpdated:"
     void removeApp(const QString& appID, bool announce = true); // "_rpc_applicationDisconnected:"
-    std::optional<App> app(const QString& appID) const;
 
     // Pages of an application (the application must exist). A page with a known id is replaced.
     void addPage(const QString& appID, const Page& page);
     void removePage(const QString& appID, qint64 pageID);
     void setHolder(const QString& appID, qint64 pageID, std::optional<QString> holder);
-    void setTitle(const QString& appID, qint64 pageID, const QString& title);
 
     // An unprompted listing, to one peer or (-1) to every known peer.
     void sendListing(const QString& appID, int peer = -1);
@@ -106,6 +102,10 @@ public:
     static Page page(qint64 id, const QString& title, const QString& url);
 
 protected:
+    static inline const QString kConnectionKey = QStringLiteral("WIRConnectionIdentifierKey");
+    static inline const QString kApplicationKey = QStringLiteral("WIRApplicationIdentifierKey");
+    static inline const QString kPageKey = QStringLiteral("WIRPageIdentifierKey");
+
     struct AppState {
         App app;
         std::map<qint64, Page> pages;
@@ -116,6 +116,17 @@ protected:
         QVariantMap argument;
     };
     using Out = std::vector<Outgoing>;
+    // Holds the lock while frames are queued into it; they go out once it is released.
+    struct Batch {
+        explicit Batch(FakeInspectorCatalog& catalog) : catalog(catalog), guard(catalog.m_lock) {}
+        ~Batch() {
+            guard.unlock();
+            catalog.flush(out);
+        }
+        FakeInspectorCatalog& catalog;
+        std::unique_lock<std::mutex> guard;
+        Out out;
+    };
 
     void flush(Out& out);
     void storeApp(const App& app, const QString& selector);

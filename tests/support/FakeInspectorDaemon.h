@@ -41,10 +41,14 @@ public:
         Kind kind = Kind::silence;
         QJsonObject body; // the response without "id": {"result": ...} or {"error": ...}
 
-        static Answer result(const QJsonObject& result);
-        static Answer error(const QString& message);
-        static Answer errorWithoutMessage();
-        static Answer silence();
+        static Answer result(const QJsonObject& result) { return {Kind::result, {{"result", result}}}; }
+        static Answer error(const QString& message) {
+            return {Kind::error, {{"error", QJsonObject{{"message", message}, {"code", -32000}}}}};
+        }
+        static Answer errorWithoutMessage() {
+            return {Kind::error, {{"error", QJsonObject{{"code", -32000}}}}};
+        }
+        static Answer silence() { return {}; }
     };
     // Consulted for every command first; nothing means the default: the enabling commands are
     // answered with an empty result, everything else is never answered.
@@ -62,8 +66,6 @@ public:
     virtual ~FakeInspectorDaemon();
 
     void setAnswerer(Answerer answerer);
-    // Whether application list and listing requests are answered (on by default).
-    void setAnswersLists(bool on);
 
     // The channel side: a frame from a peer, and the end of a peer's stream.
     void receive(int peer, const QString& selector, const QVariantMap& argument);
@@ -107,7 +109,6 @@ private:
                          const Delivery& delivery);
 
     Answerer m_answerer;
-    bool m_answersLists = true;
     std::vector<Command> m_commands;
     int m_nextTarget = 1;
 };

@@ -91,8 +91,8 @@ PairingCertificates PairingCertificates::generate() {
     return result;
 }
 
-QVariantMap PairingCertificates::pairRecordDictionary() const {
-    return QVariantMap{
+QByteArray PairingCertificates::pairRecord() const {
+    const QVariantMap record{
         {QStringLiteral("DeviceCertificate"), deviceCertificate},
         {QStringLiteral("HostCertificate"), hostCertificate},
         {QStringLiteral("HostPrivateKey"), hostKey},
@@ -102,8 +102,5 @@ QVariantMap PairingCertificates::pairRecordDictionary() const {
         {QStringLiteral("SystemBUID"), systemBUID},
         {QStringLiteral("WiFiMACAddress"), QStringLiteral("02:00:00:00:00:01")},
     };
-}
-
-QByteArray PairingCertificates::pairRecord() const {
-    return PropertyList::encodeXml(pairRecordDictionary()).value_or(QByteArray());
+    return PropertyList::encodeXml(record).value_or(QByteArray());
 }

@@ -22,5 +22,4 @@ struct PairingCertificates {
 
     // The record as usbmuxd stores it: an XML property list.
     QByteArray pairRecord() const;
-    QVariantMap pairRecordDictionary() const;
 };

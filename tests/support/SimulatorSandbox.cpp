@@ -21,10 +21,6 @@ bool SimulatorSandbox::available() {
                 .isEmpty();
 }
 
-bool SimulatorSandbox::isValid() const {
-    return m_dir.isValid();
-}
-
 QString SimulatorSandbox::addSimulator(const QString& udid, const QString& name,
                                        const QJsonObject& scenario) {
     const QString deviceDir = m_dir.filePath(QStringLiteral("Devices/") + udid + QStringLiteral("/data"));

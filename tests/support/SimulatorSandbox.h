@@ -16,7 +16,6 @@ public:
     SimulatorSandbox();
     ~SimulatorSandbox();
 
-    bool isValid() const;
     // Starts a simulator serving `scenario` (see fake_launchd_sim); returns its socket path, or
     // an empty string when it did not come up.
     QString addSimulator(const QString& udid, const QString& name, const QJsonObject& scenario);
