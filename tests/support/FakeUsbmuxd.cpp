@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,30 +26,24 @@ struct Header {
     std::uint32_t tag;
 };
 
-bool readAll(int fd, char* into, std::size_t count) {
-    std::size_t filled = 0;
-    while (filled < count) {
-        const ssize_t got = ::recv(fd, into + filled, count - filled, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
+// Moves `count` bytes with `step` (a recv or a send from an offset); false at the end or on error.
+template <typename Step> bool moveAll(std::size_t count, Step step) {
+    for (std::size_t done = 0; done < count;) {
+        const ssize_t moved = step(done);
+        if (moved <= 0 && !(moved < 0 && errno == EINTR))
             return false;
-        filled += std::size_t(got);
+        done += std::size_t(std::max<ssize_t>(moved, 0));
     }
     return true;
 }
 
+bool readAll(int fd, char* into, std::size_t count) {
+    return moveAll(count, [&](std::size_t done) { return ::recv(fd, into + done, count - done, 0); });
+}
+
 bool writeAll(int fd, const char* from, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t sent = ::send(fd, from + done, count - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        done += std::size_t(sent);
-    }
-    return true;
+    return moveAll(count,
+                   [&](std::size_t done) { return ::send(fd, from + done, count - done, MSG_NOSIGNAL); });
 }
 
 QVariantMap result(std::uint32_t number) {
@@ -75,7 +68,7 @@ FakeUsbmuxd::~FakeUsbmuxd() {
 
 bool FakeUsbmuxd::start() {
     m_listen = UnixListener::listen(m_path, 64);
-    if (!m_listen || !UnixListener::wakePipe(m_wake))
+    if (!m_listen)
         return false;
     m_acceptThread = std::thread([this] { acceptLoop(); });
     return true;
@@ -91,32 +84,24 @@ void FakeUsbmuxd::stop() {
         clients = m_clients;
         for (const auto& client : clients)
             ::shutdown(client->fd.get(), SHUT_RDWR);
+        ::shutdown(m_listen.get(), SHUT_RDWR); // ends the wait in accept
     }
-    const char byte = 0;
-    (void)!::write(m_wake[1].get(), &byte, 1);
     m_acceptThread.join();
     for (const auto& client : clients)
         if (client->thread.joinable())
             client->thread.join();
     std::lock_guard lock(m_lock);
     m_clients.clear();
-    m_wake[0].reset();
-    m_wake[1].reset();
     m_listen.reset();
     ::unlink(m_path.toUtf8().constData());
 }
 
 void FakeUsbmuxd::acceptLoop() {
     for (;;) {
-        pollfd fds[2] = {{m_wake[0].get(), POLLIN, 0}, {m_listen.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-            return;
+        UniqueFd fd{::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC)};
         std::lock_guard lock(m_lock);
         if (m_stopping)
             return;
-        if (!(fds[1].revents & POLLIN))
-            continue;
-        UniqueFd fd{::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC)};
         if (!fd)
             continue;
         reapLocked();

@@ -87,7 +87,6 @@ private:
     QString m_path;
     QString m_tempDir;
     UniqueFd m_listen;
-    UniqueFd m_wake[2];
     std::thread m_acceptThread;
 
     mutable std::mutex m_lock;
