@@ -4,14 +4,9 @@
 #include "support/FakeUsbmuxd.h"
 #include "support/PairingCertificates.h"
 
-#include <QByteArray>
-#include <QString>
 #include <QStringList>
 
-#include <cstdint>
 #include <map>
-#include <mutex>
-#include <optional>
 
 class FakeDeviceStream;
 
@@ -49,6 +44,7 @@ public:
     int serviceConnections() const { return service().clientCount(); } // open now
     int servicePeer() const { return service().currentClient(); }      // the newest open one, or -1
     qint64 framesReceived() const { return qint64(service().received().size()); }
+    bool sendRaw(const QByteArray& bytes, int peer = -1) { return service().sendRaw(bytes, peer); }
 
     bool accepts(std::uint16_t port) override;
     void serve(std::uint16_t port, int fd) override;

@@ -2,14 +2,6 @@
 
 #include "support/FakeInspectorCatalog.h"
 
-#include <QJsonObject>
-#include <QVariantMap>
-
-#include <chrono>
-#include <functional>
-#include <optional>
-#include <vector>
-
 // The device side of the Web Inspector service, scripted: on top of the applications, pages and
 // sessions it holds, it answers the application list, listing and session selectors and the
 // inspector's enabling commands on its own, records the commands clients send, and sends the
