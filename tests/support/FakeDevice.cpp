@@ -130,13 +130,6 @@ void FakeDevice::relay(FakeDeviceStream& host) {
     }
 }
 
-bool FakeDevice::answerLockdown(FakeDeviceStream& stream, const QVariantMap& message) {
-    const QByteArray body = PropertyList::encodeXml(message).value_or(QByteArray());
-    QByteArray frame(4, Qt::Uninitialized);
-    qToBigEndian<quint32>(quint32(body.size()), frame.data());
-    return stream.write(frame + body);
-}
-
 // Lockdown: 4-byte big-endian lengths and XML property lists, requests answered the way devices
 // answer them, until the host hangs up or a handshake fails.
 void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
@@ -201,7 +194,9 @@ void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
         } else {
             refuse("InvalidRequest");
         }
-        if (!answerLockdown(stream, answer) || request == QLatin1String("Goodbye"))
+        // Lockdown frames are framed as the inspector service's are.
+        const QByteArray reply = PropertyList::encodeXml(answer).value_or(QByteArray());
+        if (!stream.write(FakeInspectorService::frameBytes(reply)) || request == QLatin1String("Goodbye"))
             return;
         if (startTls &&
             !stream.startTls(m_pairing.deviceCertificate, m_pairing.deviceKey, {m_pairing.rootCertificate}))

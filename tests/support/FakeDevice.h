@@ -55,7 +55,6 @@ private:
         field = std::move(value);
     }
     void serveLockdown(FakeDeviceStream& stream);
-    bool answerLockdown(FakeDeviceStream& stream, const QVariantMap& message);
     std::optional<QVariant> value(const QString& key) const;
     bool trusts(const QString& hostID) const;
     void relay(FakeDeviceStream& host);

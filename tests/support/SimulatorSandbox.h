@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
-#include <QList>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -31,6 +31,6 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QList<QJsonObject> m_devices;
+    QJsonArray m_devices; // the booted ones xcrun lists
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };
