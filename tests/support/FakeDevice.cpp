@@ -172,8 +172,6 @@ void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
                     QVariantMap{{QStringLiteral("EnableSessionSSL"), true},
                                 {QStringLiteral("SessionID"),
                                  *(session = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())}});
-        } else if (request == QLatin1String("Pair")) {
-            refuse("PairingDialogResponsePending"); // new pairings wait for the user, who is not there
         } else if (request == QLatin1String("StopSession")) {
             session.reset();
         } else if (request == QLatin1String("StartService")) {
@@ -189,14 +187,12 @@ void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
                                           {QStringLiteral("Port"), qint64(m_nextPort++)},
                                           {QStringLiteral("EnableServiceSSL"), m_serviceTls}});
             }
-        } else if (request == QLatin1String("Goodbye")) {
-            answer.insert(QStringLiteral("Result"), QStringLiteral("Success"));
         } else {
             refuse("InvalidRequest");
         }
         // Lockdown frames are framed as the inspector service's are.
         const QByteArray reply = PropertyList::encodeXml(answer).value_or(QByteArray());
-        if (!stream.write(FakeInspectorService::frameBytes(reply)) || request == QLatin1String("Goodbye"))
+        if (!stream.write(FakeInspectorService::frameBytes(reply)))
             return;
         if (startTls &&
             !stream.startTls(m_pairing.deviceCertificate, m_pairing.deviceKey, {m_pairing.rootCertificate}))

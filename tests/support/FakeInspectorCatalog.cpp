@@ -35,9 +35,7 @@ void FakeInspectorCatalog::flush(Out& out) {
     out.clear();
 }
 
-std::vector<int> FakeInspectorCatalog::peersLocked(int peer) const {
-    if (peer >= 0)
-        return {peer};
+std::vector<int> FakeInspectorCatalog::peersLocked() const {
     std::vector<int> peers;
     for (const auto& [id, connection] : m_peers)
         peers.push_back(id);
@@ -101,7 +99,7 @@ void FakeInspectorCatalog::storeApp(const App& app, const QString& selector) {
     AppState& state = m_apps[app.id];
     state.app = app;
     if (!selector.isEmpty())
-        for (int peer : peersLocked(-1))
+        for (int peer : peersLocked())
             batch.out.push_back({peer, selector, appDictionaryLocked(state)});
     m_changed.notify_all();
 }
@@ -113,7 +111,7 @@ void FakeInspectorCatalog::removeApp(const QString& appID, bool announce) {
         if (session.appID == appID)
             session.open = false;
     if (announce)
-        for (int peer : peersLocked(-1))
+        for (int peer : peersLocked())
             batch.out.push_back(
                 {peer, QStringLiteral("_rpc_applicationDisconnected:"), {{kApplicationKey, appID}}});
     m_changed.notify_all();
@@ -149,11 +147,11 @@ void FakeInspectorCatalog::setHolder(const QString& appID, qint64 pageID, std::o
     m_changed.notify_all();
 }
 
-void FakeInspectorCatalog::sendListing(const QString& appID, int peer) {
+void FakeInspectorCatalog::sendListing(const QString& appID) {
     Batch batch(*this);
     const auto it = m_apps.find(appID);
     if (it != m_apps.end())
-        for (int target : peersLocked(peer))
+        for (int target : peersLocked())
             batch.out.push_back(
                 {target, QStringLiteral("_rpc_applicationSentListing:"), listingLocked(it->second)});
 }

@@ -83,8 +83,8 @@ public:
     void removePage(const QString& appID, qint64 pageID);
     void setHolder(const QString& appID, qint64 pageID, std::optional<QString> holder);
 
-    // An unprompted listing, to one peer or (-1) to every known peer.
-    void sendListing(const QString& appID, int peer = -1);
+    // An unprompted listing, to every known peer.
+    void sendListing(const QString& appID);
 
     // Sessions clients opened, in order of setup, and the connection id a peer reported.
     std::vector<Session> sessions(const QString& appID, qint64 pageID) const;
@@ -130,7 +130,7 @@ protected:
 
     void flush(Out& out);
     void storeApp(const App& app, const QString& selector);
-    std::vector<int> peersLocked(int peer) const;
+    std::vector<int> peersLocked() const;
     QVariantMap appDictionaryLocked(const AppState& state) const;
     QVariantMap applicationListLocked() const;
     QVariantMap listingLocked(const AppState& state) const;

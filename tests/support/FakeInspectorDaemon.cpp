@@ -272,22 +272,6 @@ int FakeInspectorDaemon::sendCleared(const QString& appID, qint64 pageID) {
     return sendEvent(appID, pageID, QStringLiteral("Console.messagesCleared"), {});
 }
 
-int FakeInspectorDaemon::log(const QString& appID, qint64 pageID, const QJsonObject& message) {
-    Batch batch(*this);
-    int reached = 0;
-    Page* page = pageLocked(appID, pageID);
-    if (!page)
-        return 0;
-    page->backlog.append(message);
-    for (Session* session : openSessionsLocked(appID, pageID)) {
-        if (session->consoleEnabled) {
-            toSessionLocked(batch.out, *session, consoleMessage(message), true, {});
-            ++reached;
-        }
-    }
-    return reached;
-}
-
 void FakeInspectorDaemon::respond(const Command& command, const Answer& answer) {
     Batch batch(*this);
     answerLocked(batch.out, command, answer);

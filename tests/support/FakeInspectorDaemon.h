@@ -78,8 +78,6 @@ public:
     int sendCleared(const QString& appID, qint64 pageID);
     // Any text as the page's message (wrapped when there is a target, as is otherwise).
     int sendText(const QString& appID, qint64 pageID, const QByteArray& text, Delivery delivery = {});
-    // The page logs a message: kept for replay, and sent to sessions whose console is enabled.
-    int log(const QString& appID, qint64 pageID, const QJsonObject& message);
     // Answers a command later, the way it came (wrapped or not).
     void respond(const Command& command, const Answer& answer);
 

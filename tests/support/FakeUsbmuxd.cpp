@@ -183,35 +183,14 @@ void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
                 answer = m_pairRecords.contains(recordID)
                              ? QVariantMap{{QStringLiteral("PairRecordData"), m_pairRecords.value(recordID)}}
                              : result(kResultBadDevice);
-            } else if (type == QLatin1String("SavePairRecord")) {
-                m_pairRecords.insert(recordID, request.value(QStringLiteral("PairRecordData")).toByteArray());
-                answer = result(kResultOK);
-            } else if (type == QLatin1String("DeletePairRecord")) {
-                m_pairRecords.remove(recordID);
-                answer = result(kResultOK);
             } else if (type == QLatin1String("ReadBUID")) {
                 answer = {{QStringLiteral("BUID"), m_buid}};
-            } else if (type == QLatin1String("Listen")) {
-                answer = result(kResultOK);
             }
         }
         reply(*client, header.tag, answer);
-        if (type == QLatin1String("Listen")) {
-            // Listeners hear of every device attached so far, then of every change.
-            std::vector<QVariantMap> attached;
-            {
-                std::lock_guard lock(m_lock);
-                client->listening = true;
-                for (const Entry& entry : m_entries)
-                    attached.push_back(attachedLocked(entry));
-            }
-            for (const QVariantMap& event : attached)
-                reply(*client, 0, event);
-        }
     }
     std::lock_guard lock(m_lock);
     client->device = 0;
-    client->listening = false;
     client->done = true;
     m_changed.notify_all();
 }
@@ -251,50 +230,19 @@ QVariantMap FakeUsbmuxd::propertiesLocked(const Entry& entry) const {
     return properties;
 }
 
-void FakeUsbmuxd::notifyListeners(const QVariantMap& event) {
-    std::vector<std::shared_ptr<Client>> listeners;
-    {
-        std::lock_guard lock(m_lock);
-        for (const auto& client : m_clients)
-            if (client->listening && !client->done)
-                listeners.push_back(client);
-    }
-    for (const auto& client : listeners)
-        reply(*client, 0, event);
-}
-
 std::uint32_t FakeUsbmuxd::plug(const QString& udid, Target* target, Link link) {
-    QVariantMap event;
-    std::uint32_t id;
-    {
-        std::lock_guard lock(m_lock);
-        id = m_nextDeviceID++;
-        m_entries.push_back({id, udid, link, target});
-        event = attachedLocked(m_entries.back());
-    }
-    notifyListeners(event);
-    return id;
+    std::lock_guard lock(m_lock);
+    m_entries.push_back({m_nextDeviceID, udid, link, target});
+    return m_nextDeviceID++;
 }
 
 void FakeUsbmuxd::unplug(const QString& udid) {
-    std::vector<std::uint32_t> gone;
-    {
-        std::lock_guard lock(m_lock);
-        for (auto it = m_entries.begin(); it != m_entries.end();) {
-            if (it->udid == udid) {
-                gone.push_back(it->id);
-                it = m_entries.erase(it);
-            } else {
-                ++it;
-            }
-        }
+    std::lock_guard lock(m_lock);
+    for (const Entry& entry : m_entries)
         for (const auto& client : m_clients)
-            if (client->device && std::find(gone.begin(), gone.end(), client->device) != gone.end())
+            if (entry.udid == udid && client->device == entry.id)
                 ::shutdown(client->fd.get(), SHUT_RDWR);
-    }
-    for (std::uint32_t id : gone)
-        notifyListeners({{QStringLiteral("MessageType"), QStringLiteral("Detached")},
-                         {QStringLiteral("DeviceID"), qint64(id)}});
+    std::erase_if(m_entries, [&](const Entry& entry) { return entry.udid == udid; });
 }
 
 void FakeUsbmuxd::setPairRecord(const QString& udid, const QByteArray& record) {
