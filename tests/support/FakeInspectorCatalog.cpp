@@ -2,10 +2,6 @@
 
 #include <QJsonDocument>
 
-FakeInspectorCatalog::FakeInspectorCatalog(Outlet outlet) : m_outlet(std::move(outlet)) {}
-
-FakeInspectorCatalog::~FakeInspectorCatalog() = default;
-
 FakeInspectorCatalog::Page FakeInspectorCatalog::page(qint64 id, const QString& title, const QString& url) {
     Page page;
     page.id = id;

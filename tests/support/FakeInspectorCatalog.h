@@ -65,8 +65,8 @@ public:
     using Outlet = std::function<void(int peer, const QString& selector, const QVariantMap& argument)>;
     using Clock = std::chrono::steady_clock;
 
-    explicit FakeInspectorCatalog(Outlet outlet = {});
-    virtual ~FakeInspectorCatalog();
+    FakeInspectorCatalog() = default;
+    virtual ~FakeInspectorCatalog() = default;
     FakeInspectorCatalog(const FakeInspectorCatalog&) = delete;
     FakeInspectorCatalog& operator=(const FakeInspectorCatalog&) = delete;
 

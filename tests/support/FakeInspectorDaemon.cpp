@@ -42,10 +42,6 @@ QByteArray consoleMessage(const QJsonObject& message) {
 
 } // namespace
 
-FakeInspectorDaemon::FakeInspectorDaemon(Outlet outlet) : FakeInspectorCatalog(std::move(outlet)) {}
-
-FakeInspectorDaemon::~FakeInspectorDaemon() = default;
-
 void FakeInspectorDaemon::setAnswerer(Answerer answerer) {
     std::lock_guard guard(m_lock);
     m_answerer = std::move(answerer);

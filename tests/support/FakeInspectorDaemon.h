@@ -54,9 +54,6 @@ public:
         bool byPage;
     };
 
-    explicit FakeInspectorDaemon(Outlet outlet = {});
-    virtual ~FakeInspectorDaemon();
-
     void setAnswerer(Answerer answerer);
 
     // The channel side: a frame from a peer, and the end of a peer's stream.
