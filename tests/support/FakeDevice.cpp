@@ -27,27 +27,6 @@ FakeDevice::FakeDevice(QString udid, QString name, PairingCertificates pairing)
 // Whoever serves the device (usbmuxd) stops before it goes.
 FakeDevice::~FakeDevice() = default;
 
-template <typename T> void FakeDevice::set(T& field, T value) {
-    std::lock_guard lock(m_stateLock);
-    field = std::move(value);
-}
-
-void FakeDevice::setName(const QString& name) {
-    set(m_name, name);
-}
-void FakeDevice::setProductVersion(std::optional<QString> version) {
-    set(m_version, std::move(version));
-}
-void FakeDevice::setTrusted(bool trusted) {
-    set(m_trusted, trusted);
-}
-void FakeDevice::setWebInspectorEnabled(bool enabled) {
-    set(m_inspectorEnabled, enabled);
-}
-void FakeDevice::setServiceTls(bool on) {
-    set(m_serviceTls, on);
-}
-
 QStringList FakeDevice::lockdownRequests() const {
     std::lock_guard lock(m_stateLock);
     return m_requests;
@@ -151,13 +130,6 @@ void FakeDevice::relay(FakeDeviceStream& host) {
     }
 }
 
-bool FakeDevice::answerLockdown(FakeDeviceStream& stream, const QVariantMap& message) {
-    const QByteArray body = PropertyList::encodeXml(message).value_or(QByteArray());
-    QByteArray frame(4, Qt::Uninitialized);
-    qToBigEndian<quint32>(quint32(body.size()), frame.data());
-    return stream.write(frame + body);
-}
-
 // Lockdown: 4-byte big-endian lengths and XML property lists, requests answered the way devices
 // answer them, until the host hangs up or a handshake fails.
 void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
@@ -200,8 +172,6 @@ void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
                     QVariantMap{{QStringLiteral("EnableSessionSSL"), true},
                                 {QStringLiteral("SessionID"),
                                  *(session = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())}});
-        } else if (request == QLatin1String("Pair")) {
-            refuse("PairingDialogResponsePending"); // new pairings wait for the user, who is not there
         } else if (request == QLatin1String("StopSession")) {
             session.reset();
         } else if (request == QLatin1String("StartService")) {
@@ -217,12 +187,12 @@ void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
                                           {QStringLiteral("Port"), qint64(m_nextPort++)},
                                           {QStringLiteral("EnableServiceSSL"), m_serviceTls}});
             }
-        } else if (request == QLatin1String("Goodbye")) {
-            answer.insert(QStringLiteral("Result"), QStringLiteral("Success"));
         } else {
             refuse("InvalidRequest");
         }
-        if (!answerLockdown(stream, answer) || request == QLatin1String("Goodbye"))
+        // Lockdown frames are framed as the inspector service's are.
+        const QByteArray reply = PropertyList::encodeXml(answer).value_or(QByteArray());
+        if (!stream.write(FakeInspectorService::frameBytes(reply)))
             return;
         if (startTls &&
             !stream.startTls(m_pairing.deviceCertificate, m_pairing.deviceKey, {m_pairing.rootCertificate}))

@@ -4,14 +4,9 @@
 #include "support/FakeUsbmuxd.h"
 #include "support/PairingCertificates.h"
 
-#include <QByteArray>
-#include <QString>
 #include <QStringList>
 
-#include <cstdint>
 #include <map>
-#include <mutex>
-#include <optional>
 
 class FakeDeviceStream;
 
@@ -34,11 +29,12 @@ public:
     const QString& udid() const { return m_udid; }
     const PairingCertificates& pairing() const { return m_pairing; }
 
-    void setName(const QString& name);
-    void setProductVersion(std::optional<QString> version); // nothing: GetValue answers MissingValue
-    void setTrusted(bool trusted);
-    void setWebInspectorEnabled(bool enabled);
-    void setServiceTls(bool on);
+    void setName(const QString& name) { set(m_name, name); }
+    // Nothing: GetValue answers MissingValue.
+    void setProductVersion(std::optional<QString> version) { set(m_version, std::move(version)); }
+    void setTrusted(bool trusted) { set(m_trusted, trusted); }
+    void setWebInspectorEnabled(bool enabled) { set(m_inspectorEnabled, enabled); }
+    void setServiceTls(bool on) { set(m_serviceTls, on); }
 
     // The request type of every lockdown message so far, and how many sessions were started.
     QStringList lockdownRequests() const;
@@ -49,15 +45,16 @@ public:
     int servicePeer() const { return service().currentClient(); }      // the newest open one, or -1
     qint64 framesReceived() const { return qint64(service().received().size()); }
     bool sendRaw(const QByteArray& bytes, int peer = -1) { return service().sendRaw(bytes, peer); }
-    void hangUp(int peer = -1) { service().disconnect(peer); }
 
     bool accepts(std::uint16_t port) override;
     void serve(std::uint16_t port, int fd) override;
 
 private:
-    template <typename T> void set(T& field, T value);
+    template <typename T> void set(T& field, T value) {
+        std::lock_guard lock(m_stateLock);
+        field = std::move(value);
+    }
     void serveLockdown(FakeDeviceStream& stream);
-    bool answerLockdown(FakeDeviceStream& stream, const QVariantMap& message);
     std::optional<QVariant> value(const QString& key) const;
     bool trusts(const QString& hostID) const;
     void relay(FakeDeviceStream& host);

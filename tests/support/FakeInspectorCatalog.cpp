@@ -2,18 +2,6 @@
 
 #include <QJsonDocument>
 
-namespace {
-
-const QString kConnectionKey = QStringLiteral("WIRConnectionIdentifierKey");
-const QString kApplicationKey = QStringLiteral("WIRApplicationIdentifierKey");
-const QString kPageKey = QStringLiteral("WIRPageIdentifierKey");
-
-} // namespace
-
-FakeInspectorCatalog::FakeInspectorCatalog(Outlet outlet) : m_outlet(std::move(outlet)) {}
-
-FakeInspectorCatalog::~FakeInspectorCatalog() = default;
-
 FakeInspectorCatalog::Page FakeInspectorCatalog::page(qint64 id, const QString& title, const QString& url) {
     Page page;
     page.id = id;
@@ -43,9 +31,7 @@ void FakeInspectorCatalog::flush(Out& out) {
     out.clear();
 }
 
-std::vector<int> FakeInspectorCatalog::peersLocked(int peer) const {
-    if (peer >= 0)
-        return {peer};
+std::vector<int> FakeInspectorCatalog::peersLocked() const {
     std::vector<int> peers;
     for (const auto& [id, connection] : m_peers)
         peers.push_back(id);
@@ -79,8 +65,6 @@ QVariantMap FakeInspectorCatalog::listingLocked(const AppState& state) const {
                           {QStringLiteral("WIRURLKey"), page.url}};
         if (page.type)
             entry.insert(QStringLiteral("WIRTypeKey"), *page.type);
-        if (page.overrideName)
-            entry.insert(QStringLiteral("WIROverrideNameKey"), *page.overrideName);
         std::optional<QString> holder = page.heldBy;
         if (!holder) {
             for (const Session& session : m_sessions) {
@@ -107,42 +91,26 @@ void FakeInspectorCatalog::updateApp(const App& app, bool announce) {
 
 // Stores the application and, with a selector, tells every peer about it.
 void FakeInspectorCatalog::storeApp(const App& app, const QString& selector) {
-    Out out;
-    {
-        std::lock_guard guard(m_lock);
-        AppState& state = m_apps[app.id];
-        state.app = app;
-        if (!selector.isEmpty())
-            for (int peer : peersLocked(-1))
-                out.push_back({peer, selector, appDictionaryLocked(state)});
-        m_changed.notify_all();
-    }
-    flush(out);
+    Batch batch(*this);
+    AppState& state = m_apps[app.id];
+    state.app = app;
+    if (!selector.isEmpty())
+        for (int peer : peersLocked())
+            batch.out.push_back({peer, selector, appDictionaryLocked(state)});
+    m_changed.notify_all();
 }
 
 void FakeInspectorCatalog::removeApp(const QString& appID, bool announce) {
-    Out out;
-    {
-        std::lock_guard guard(m_lock);
-        m_apps.erase(appID);
-        for (Session& session : m_sessions)
-            if (session.appID == appID)
-                session.open = false;
-        if (announce)
-            for (int peer : peersLocked(-1))
-                out.push_back(
-                    {peer, QStringLiteral("_rpc_applicationDisconnected:"), {{kApplicationKey, appID}}});
-        m_changed.notify_all();
-    }
-    flush(out);
-}
-
-std::optional<FakeInspectorCatalog::App> FakeInspectorCatalog::app(const QString& appID) const {
-    std::lock_guard guard(m_lock);
-    const auto it = m_apps.find(appID);
-    if (it == m_apps.end())
-        return std::nullopt;
-    return it->second.app;
+    Batch batch(*this);
+    m_apps.erase(appID);
+    for (Session& session : m_sessions)
+        if (session.appID == appID)
+            session.open = false;
+    if (announce)
+        for (int peer : peersLocked())
+            batch.out.push_back(
+                {peer, QStringLiteral("_rpc_applicationDisconnected:"), {{kApplicationKey, appID}}});
+    m_changed.notify_all();
 }
 
 FakeInspectorCatalog::Page* FakeInspectorCatalog::pageLocked(const QString& appID, qint64 pageID) {
@@ -175,24 +143,13 @@ void FakeInspectorCatalog::setHolder(const QString& appID, qint64 pageID, std::o
     m_changed.notify_all();
 }
 
-void FakeInspectorCatalog::setTitle(const QString& appID, qint64 pageID, const QString& title) {
-    std::lock_guard guard(m_lock);
-    if (Page* page = pageLocked(appID, pageID))
-        page->title = title;
-    m_changed.notify_all();
-}
-
-void FakeInspectorCatalog::sendListing(const QString& appID, int peer) {
-    Out out;
-    {
-        std::lock_guard guard(m_lock);
-        const auto it = m_apps.find(appID);
-        if (it != m_apps.end())
-            for (int target : peersLocked(peer))
-                out.push_back(
-                    {target, QStringLiteral("_rpc_applicationSentListing:"), listingLocked(it->second)});
-    }
-    flush(out);
+void FakeInspectorCatalog::sendListing(const QString& appID) {
+    Batch batch(*this);
+    const auto it = m_apps.find(appID);
+    if (it != m_apps.end())
+        for (int target : peersLocked())
+            batch.out.push_back(
+                {target, QStringLiteral("_rpc_applicationSentListing:"), listingLocked(it->second)});
 }
 
 std::vector<FakeInspectorCatalog::Session*> FakeInspectorCatalog::openSessionsLocked(const QString& appID,

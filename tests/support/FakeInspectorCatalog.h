@@ -39,7 +39,6 @@ public:
         QString title;
         QString url;
         std::optional<QString> type = QStringLiteral("WIRTypeWebPage");
-        std::optional<QString> overrideName;
         // The connection id of another client that holds the page. When empty, the listing names
         // the client of the page's first open session, as the service does.
         std::optional<QString> heldBy;
@@ -58,7 +57,6 @@ public:
         qint64 pageID = 0;
         QString sender;
         bool open = true;
-        bool automaticallyPause = false;
         // The target this session was told about (empty: none).
         QString target;
         bool consoleEnabled = false;
@@ -67,8 +65,8 @@ public:
     using Outlet = std::function<void(int peer, const QString& selector, const QVariantMap& argument)>;
     using Clock = std::chrono::steady_clock;
 
-    explicit FakeInspectorCatalog(Outlet outlet = {});
-    virtual ~FakeInspectorCatalog();
+    FakeInspectorCatalog() = default;
+    virtual ~FakeInspectorCatalog() = default;
     FakeInspectorCatalog(const FakeInspectorCatalog&) = delete;
     FakeInspectorCatalog& operator=(const FakeInspectorCatalog&) = delete;
 
@@ -79,16 +77,14 @@ public:
     void addApp(const App& app, bool announce = false);         // "_rpc_applicationConnected:"
     void updateApp(const App& app, bool announce = true);       // "_rpc_applicationUpdated:"
     void removeApp(const QString& appID, bool announce = true); // "_rpc_applicationDisconnected:"
-    std::optional<App> app(const QString& appID) const;
 
     // Pages of an application (the application must exist). A page with a known id is replaced.
     void addPage(const QString& appID, const Page& page);
     void removePage(const QString& appID, qint64 pageID);
     void setHolder(const QString& appID, qint64 pageID, std::optional<QString> holder);
-    void setTitle(const QString& appID, qint64 pageID, const QString& title);
 
-    // An unprompted listing, to one peer or (-1) to every known peer.
-    void sendListing(const QString& appID, int peer = -1);
+    // An unprompted listing, to every known peer.
+    void sendListing(const QString& appID);
 
     // Sessions clients opened, in order of setup, and the connection id a peer reported.
     std::vector<Session> sessions(const QString& appID, qint64 pageID) const;
@@ -106,6 +102,10 @@ public:
     static Page page(qint64 id, const QString& title, const QString& url);
 
 protected:
+    static inline const QString kConnectionKey = QStringLiteral("WIRConnectionIdentifierKey");
+    static inline const QString kApplicationKey = QStringLiteral("WIRApplicationIdentifierKey");
+    static inline const QString kPageKey = QStringLiteral("WIRPageIdentifierKey");
+
     struct AppState {
         App app;
         std::map<qint64, Page> pages;
@@ -116,10 +116,21 @@ protected:
         QVariantMap argument;
     };
     using Out = std::vector<Outgoing>;
+    // Holds the lock while frames are queued into it; they go out once it is released.
+    struct Batch {
+        explicit Batch(FakeInspectorCatalog& catalog) : catalog(catalog), guard(catalog.m_lock) {}
+        ~Batch() {
+            guard.unlock();
+            catalog.flush(out);
+        }
+        FakeInspectorCatalog& catalog;
+        std::unique_lock<std::mutex> guard;
+        Out out;
+    };
 
     void flush(Out& out);
     void storeApp(const App& app, const QString& selector);
-    std::vector<int> peersLocked(int peer) const;
+    std::vector<int> peersLocked() const;
     QVariantMap appDictionaryLocked(const AppState& state) const;
     QVariantMap applicationListLocked() const;
     QVariantMap listingLocked(const AppState& state) const;

@@ -2,14 +2,6 @@
 
 #include "support/FakeInspectorCatalog.h"
 
-#include <QJsonObject>
-#include <QVariantMap>
-
-#include <chrono>
-#include <functional>
-#include <optional>
-#include <vector>
-
 // The device side of the Web Inspector service, scripted: on top of the applications, pages and
 // sessions it holds, it answers the application list, listing and session selectors and the
 // inspector's enabling commands on its own, records the commands clients send, and sends the
@@ -41,10 +33,14 @@ public:
         Kind kind = Kind::silence;
         QJsonObject body; // the response without "id": {"result": ...} or {"error": ...}
 
-        static Answer result(const QJsonObject& result);
-        static Answer error(const QString& message);
-        static Answer errorWithoutMessage();
-        static Answer silence();
+        static Answer result(const QJsonObject& result) { return {Kind::result, {{"result", result}}}; }
+        static Answer error(const QString& message) {
+            return {Kind::error, {{"error", QJsonObject{{"message", message}, {"code", -32000}}}}};
+        }
+        static Answer errorWithoutMessage() {
+            return {Kind::error, {{"error", QJsonObject{{"code", -32000}}}}};
+        }
+        static Answer silence() { return {}; }
     };
     // Consulted for every command first; nothing means the default: the enabling commands are
     // answered with an empty result, everything else is never answered.
@@ -58,12 +54,7 @@ public:
         bool byPage;
     };
 
-    explicit FakeInspectorDaemon(Outlet outlet = {});
-    virtual ~FakeInspectorDaemon();
-
     void setAnswerer(Answerer answerer);
-    // Whether application list and listing requests are answered (on by default).
-    void setAnswersLists(bool on);
 
     // The channel side: a frame from a peer, and the end of a peer's stream.
     void receive(int peer, const QString& selector, const QVariantMap& argument);
@@ -84,8 +75,6 @@ public:
     int sendCleared(const QString& appID, qint64 pageID);
     // Any text as the page's message (wrapped when there is a target, as is otherwise).
     int sendText(const QString& appID, qint64 pageID, const QByteArray& text, Delivery delivery = {});
-    // The page logs a message: kept for replay, and sent to sessions whose console is enabled.
-    int log(const QString& appID, qint64 pageID, const QJsonObject& message);
     // Answers a command later, the way it came (wrapped or not).
     void respond(const Command& command, const Answer& answer);
 
@@ -107,7 +96,6 @@ private:
                          const Delivery& delivery);
 
     Answerer m_answerer;
-    bool m_answersLists = true;
     std::vector<Command> m_commands;
     int m_nextTarget = 1;
 };

@@ -27,15 +27,10 @@ FakeInspectorService::~FakeInspectorService() {
 
 bool FakeInspectorService::start() {
     m_listen = UnixListener::listen(m_path, 16);
-    if (!m_listen || !UnixListener::wakePipe(m_wake))
+    if (!m_listen)
         return false;
     m_thread = std::thread([this] { run(); });
     return true;
-}
-
-void FakeInspectorService::wake() {
-    const char byte = 0;
-    (void)!::write(m_wake[1].get(), &byte, 1);
 }
 
 void FakeInspectorService::stop() {
@@ -44,14 +39,11 @@ void FakeInspectorService::stop() {
             std::lock_guard lock(m_lock);
             m_stopping = true;
         }
-        wake();
         m_thread.join();
     }
     std::lock_guard writeLock(m_writeLock);
     std::lock_guard lock(m_lock);
     m_clients.clear();
-    m_wake[0].reset();
-    m_wake[1].reset();
     if (m_listen) {
         m_listen.reset();
         ::unlink(m_path.toUtf8().constData());
@@ -77,7 +69,6 @@ int FakeInspectorService::adopt(UniqueFd stream) {
         ++m_connectedTotal;
         m_changed.notify_all();
     }
-    wake();
     return id;
 }
 
@@ -85,7 +76,7 @@ void FakeInspectorService::run() {
     std::vector<pollfd> fds;
     std::vector<int> ids;
     for (;;) {
-        fds = {{m_wake[0].get(), POLLIN, 0}, {m_listen.get(), POLLIN, 0}};
+        fds = {{m_listen.get(), POLLIN, 0}};
         ids.clear();
         {
             std::lock_guard lock(m_lock);
@@ -96,18 +87,15 @@ void FakeInspectorService::run() {
                 ids.push_back(client.id);
             }
         }
-        if (::poll(fds.data(), fds.size(), 50) < 0 && errno != EINTR)
+        // A short wait: stop() and adopted streams are noticed within it.
+        if (::poll(fds.data(), fds.size(), 10) < 0 && errno != EINTR)
             return;
-        if (fds[0].revents) {
-            char drain[16];
-            (void)!::read(m_wake[0].get(), drain, sizeof drain);
-        }
-        if (fds[1].revents & POLLIN)
+        if (fds[0].revents & POLLIN)
             if (UniqueFd fd{::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC)})
                 adopt(std::move(fd));
-        for (size_t i = 2; i < fds.size(); ++i)
+        for (size_t i = 1; i < fds.size(); ++i)
             if (fds[i].revents)
-                readFrom(ids[i - 2], fds[i].fd);
+                readFrom(ids[i - 1], fds[i].fd);
     }
 }
 

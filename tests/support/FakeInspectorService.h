@@ -70,12 +70,10 @@ private:
     void run();
     void readFrom(int id, int fd);
     int resolveLocked(int client) const;
-    void wake();
 
     QString m_path;
     QString m_tempDir;
     UniqueFd m_listen;
-    UniqueFd m_wake[2];
     std::thread m_thread;
 
     mutable std::mutex m_lock;

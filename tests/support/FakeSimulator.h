@@ -3,8 +3,6 @@
 #include "support/FakeInspectorDaemon.h"
 #include "support/FakeInspectorService.h"
 
-#include <QString>
-
 #include <memory>
 
 // A booted simulator's Web Inspector service in a test: the scripted daemon served on a real unix

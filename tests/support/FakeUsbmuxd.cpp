@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,30 +26,24 @@ struct Header {
     std::uint32_t tag;
 };
 
-bool readAll(int fd, char* into, std::size_t count) {
-    std::size_t filled = 0;
-    while (filled < count) {
-        const ssize_t got = ::recv(fd, into + filled, count - filled, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
+// Moves `count` bytes with `step` (a recv or a send from an offset); false at the end or on error.
+template <typename Step> bool moveAll(std::size_t count, Step step) {
+    for (std::size_t done = 0; done < count;) {
+        const ssize_t moved = step(done);
+        if (moved <= 0 && !(moved < 0 && errno == EINTR))
             return false;
-        filled += std::size_t(got);
+        done += std::size_t(std::max<ssize_t>(moved, 0));
     }
     return true;
 }
 
+bool readAll(int fd, char* into, std::size_t count) {
+    return moveAll(count, [&](std::size_t done) { return ::recv(fd, into + done, count - done, 0); });
+}
+
 bool writeAll(int fd, const char* from, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t sent = ::send(fd, from + done, count - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        done += std::size_t(sent);
-    }
-    return true;
+    return moveAll(count,
+                   [&](std::size_t done) { return ::send(fd, from + done, count - done, MSG_NOSIGNAL); });
 }
 
 QVariantMap result(std::uint32_t number) {
@@ -75,7 +68,7 @@ FakeUsbmuxd::~FakeUsbmuxd() {
 
 bool FakeUsbmuxd::start() {
     m_listen = UnixListener::listen(m_path, 64);
-    if (!m_listen || !UnixListener::wakePipe(m_wake))
+    if (!m_listen)
         return false;
     m_acceptThread = std::thread([this] { acceptLoop(); });
     return true;
@@ -91,32 +84,24 @@ void FakeUsbmuxd::stop() {
         clients = m_clients;
         for (const auto& client : clients)
             ::shutdown(client->fd.get(), SHUT_RDWR);
+        ::shutdown(m_listen.get(), SHUT_RDWR); // ends the wait in accept
     }
-    const char byte = 0;
-    (void)!::write(m_wake[1].get(), &byte, 1);
     m_acceptThread.join();
     for (const auto& client : clients)
         if (client->thread.joinable())
             client->thread.join();
     std::lock_guard lock(m_lock);
     m_clients.clear();
-    m_wake[0].reset();
-    m_wake[1].reset();
     m_listen.reset();
     ::unlink(m_path.toUtf8().constData());
 }
 
 void FakeUsbmuxd::acceptLoop() {
     for (;;) {
-        pollfd fds[2] = {{m_wake[0].get(), POLLIN, 0}, {m_listen.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-            return;
+        UniqueFd fd{::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC)};
         std::lock_guard lock(m_lock);
         if (m_stopping)
             return;
-        if (!(fds[1].revents & POLLIN))
-            continue;
-        UniqueFd fd{::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC)};
         if (!fd)
             continue;
         reapLocked();
@@ -198,35 +183,14 @@ void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
                 answer = m_pairRecords.contains(recordID)
                              ? QVariantMap{{QStringLiteral("PairRecordData"), m_pairRecords.value(recordID)}}
                              : result(kResultBadDevice);
-            } else if (type == QLatin1String("SavePairRecord")) {
-                m_pairRecords.insert(recordID, request.value(QStringLiteral("PairRecordData")).toByteArray());
-                answer = result(kResultOK);
-            } else if (type == QLatin1String("DeletePairRecord")) {
-                m_pairRecords.remove(recordID);
-                answer = result(kResultOK);
             } else if (type == QLatin1String("ReadBUID")) {
                 answer = {{QStringLiteral("BUID"), m_buid}};
-            } else if (type == QLatin1String("Listen")) {
-                answer = result(kResultOK);
             }
         }
         reply(*client, header.tag, answer);
-        if (type == QLatin1String("Listen")) {
-            // Listeners hear of every device attached so far, then of every change.
-            std::vector<QVariantMap> attached;
-            {
-                std::lock_guard lock(m_lock);
-                client->listening = true;
-                for (const Entry& entry : m_entries)
-                    attached.push_back(attachedLocked(entry));
-            }
-            for (const QVariantMap& event : attached)
-                reply(*client, 0, event);
-        }
     }
     std::lock_guard lock(m_lock);
     client->device = 0;
-    client->listening = false;
     client->done = true;
     m_changed.notify_all();
 }
@@ -266,50 +230,19 @@ QVariantMap FakeUsbmuxd::propertiesLocked(const Entry& entry) const {
     return properties;
 }
 
-void FakeUsbmuxd::notifyListeners(const QVariantMap& event) {
-    std::vector<std::shared_ptr<Client>> listeners;
-    {
-        std::lock_guard lock(m_lock);
-        for (const auto& client : m_clients)
-            if (client->listening && !client->done)
-                listeners.push_back(client);
-    }
-    for (const auto& client : listeners)
-        reply(*client, 0, event);
-}
-
 std::uint32_t FakeUsbmuxd::plug(const QString& udid, Target* target, Link link) {
-    QVariantMap event;
-    std::uint32_t id;
-    {
-        std::lock_guard lock(m_lock);
-        id = m_nextDeviceID++;
-        m_entries.push_back({id, udid, link, target});
-        event = attachedLocked(m_entries.back());
-    }
-    notifyListeners(event);
-    return id;
+    std::lock_guard lock(m_lock);
+    m_entries.push_back({m_nextDeviceID, udid, link, target});
+    return m_nextDeviceID++;
 }
 
 void FakeUsbmuxd::unplug(const QString& udid) {
-    std::vector<std::uint32_t> gone;
-    {
-        std::lock_guard lock(m_lock);
-        for (auto it = m_entries.begin(); it != m_entries.end();) {
-            if (it->udid == udid) {
-                gone.push_back(it->id);
-                it = m_entries.erase(it);
-            } else {
-                ++it;
-            }
-        }
+    std::lock_guard lock(m_lock);
+    for (const Entry& entry : m_entries)
         for (const auto& client : m_clients)
-            if (client->device && std::find(gone.begin(), gone.end(), client->device) != gone.end())
+            if (entry.udid == udid && client->device == entry.id)
                 ::shutdown(client->fd.get(), SHUT_RDWR);
-    }
-    for (std::uint32_t id : gone)
-        notifyListeners({{QStringLiteral("MessageType"), QStringLiteral("Detached")},
-                         {QStringLiteral("DeviceID"), qint64(id)}});
+    std::erase_if(m_entries, [&](const Entry& entry) { return entry.udid == udid; });
 }
 
 void FakeUsbmuxd::setPairRecord(const QString& udid, const QByteArray& record) {

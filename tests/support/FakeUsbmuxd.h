@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QString>
-#include <QStringList>
 #include <QVariantMap>
 
 #include <chrono>
@@ -17,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-// Plays usbmuxd for tests on a unix socket: the plist protocol that libusbmuxd speaks (ListDevices,
-// Listen with attach and detach events, Connect, ReadPairRecord, SavePairRecord, DeletePairRecord,
-// ReadBUID). A program under test finds it through USBMUXD_SOCKET_ADDRESS=UNIX:<path>.
+// Plays usbmuxd for tests on a unix socket: the plist requests of libusbmuxd that the program makes
+// (ListDevices, Connect, ReadPairRecord, ReadBUID); others are refused. A program under test finds
+// it through USBMUXD_SOCKET_ADDRESS=UNIX:<path>.
 //
 // Each client connection runs on a thread of its own. A connection made to a device's port is
 // handed to the device, which serves it on that thread until it ends; unplugging the device hangs
@@ -70,7 +69,6 @@ private:
     struct Client {
         UniqueFd fd;
         std::uint32_t device = 0; // set once the connection belongs to a device
-        bool listening = false;
         std::mutex writeLock;
         std::thread thread;
         bool done = false;
@@ -79,7 +77,6 @@ private:
     void acceptLoop();
     void serveClient(std::shared_ptr<Client> client);
     bool reply(Client& client, std::uint32_t tag, const QVariantMap& message);
-    void notifyListeners(const QVariantMap& event);
     QVariantMap attachedLocked(const Entry& entry) const;
     QVariantMap propertiesLocked(const Entry& entry) const;
     void reapLocked();
@@ -87,7 +84,6 @@ private:
     QString m_path;
     QString m_tempDir;
     UniqueFd m_listen;
-    UniqueFd m_wake[2];
     std::thread m_acceptThread;
 
     mutable std::mutex m_lock;

@@ -14,23 +14,20 @@
 
 namespace {
 
-using Key = KeyPtr;
-using Certificate = X509Ptr;
-
 QByteArray drain(BIO* bio) {
     char* data = nullptr;
     const long size = BIO_get_mem_data(bio, &data);
     return QByteArray(data, qsizetype(size));
 }
 
-QByteArray pem(const Key& key) {
+QByteArray pem(const KeyPtr& key) {
     const BioPtr bio{BIO_new(BIO_s_mem())};
     // The traditional RSA form, as pair records hold it.
     PEM_write_bio_PrivateKey_traditional(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     return drain(bio.get());
 }
 
-QByteArray pem(const Certificate& certificate) {
+QByteArray pem(const X509Ptr& certificate) {
     const BioPtr bio{BIO_new(BIO_s_mem())};
     PEM_write_bio_X509(bio.get(), certificate.get());
     return drain(bio.get());
@@ -45,8 +42,8 @@ void extend(X509* certificate, X509* issuer, int nid, const char* value) {
         X509_add_ext(certificate, extension.get(), -1);
 }
 
-Certificate issue(const Key& key, const char* commonName, long serial, X509* issuer, EVP_PKEY* issuerKey) {
-    Certificate certificate(X509_new());
+X509Ptr issue(const KeyPtr& key, const char* commonName, long serial, X509* issuer, EVP_PKEY* issuerKey) {
+    X509Ptr certificate(X509_new());
     X509_set_version(certificate.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), serial);
     X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
@@ -72,12 +69,12 @@ Certificate issue(const Key& key, const char* commonName, long serial, X509* iss
 } // namespace
 
 PairingCertificates PairingCertificates::generate() {
-    const Key rootKey(EVP_RSA_gen(2048));
-    const Key hostKey(EVP_RSA_gen(2048));
-    const Key deviceKey(EVP_RSA_gen(2048));
-    const Certificate root = issue(rootKey, "Root", 1, nullptr, nullptr);
-    const Certificate host = issue(hostKey, "Host", 2, root.get(), rootKey.get());
-    const Certificate device = issue(deviceKey, "Device", 3, root.get(), rootKey.get());
+    const KeyPtr rootKey(EVP_RSA_gen(2048));
+    const KeyPtr hostKey(EVP_RSA_gen(2048));
+    const KeyPtr deviceKey(EVP_RSA_gen(2048));
+    const X509Ptr root = issue(rootKey, "Root", 1, nullptr, nullptr);
+    const X509Ptr host = issue(hostKey, "Host", 2, root.get(), rootKey.get());
+    const X509Ptr device = issue(deviceKey, "Device", 3, root.get(), rootKey.get());
 
     PairingCertificates result;
     result.rootCertificate = pem(root);
@@ -91,8 +88,8 @@ PairingCertificates PairingCertificates::generate() {
     return result;
 }
 
-QVariantMap PairingCertificates::pairRecordDictionary() const {
-    return QVariantMap{
+QByteArray PairingCertificates::pairRecord() const {
+    const QVariantMap record{
         {QStringLiteral("DeviceCertificate"), deviceCertificate},
         {QStringLiteral("HostCertificate"), hostCertificate},
         {QStringLiteral("HostPrivateKey"), hostKey},
@@ -102,8 +99,5 @@ QVariantMap PairingCertificates::pairRecordDictionary() const {
         {QStringLiteral("SystemBUID"), systemBUID},
         {QStringLiteral("WiFiMACAddress"), QStringLiteral("02:00:00:00:00:01")},
     };
-}
-
-QByteArray PairingCertificates::pairRecord() const {
-    return PropertyList::encodeXml(pairRecordDictionary()).value_or(QByteArray());
+    return PropertyList::encodeXml(record).value_or(QByteArray());
 }

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QVariantMap>
 
 // The certificates of one host–device pairing, made fresh at test time: a self-signed root, a
 // host certificate and a device certificate both issued by it, with their RSA keys, in PEM. The
@@ -22,5 +21,4 @@ struct PairingCertificates {
 
     // The record as usbmuxd stores it: an XML property list.
     QByteArray pairRecord() const;
-    QVariantMap pairRecordDictionary() const;
 };

@@ -21,10 +21,6 @@ bool SimulatorSandbox::available() {
                 .isEmpty();
 }
 
-bool SimulatorSandbox::isValid() const {
-    return m_dir.isValid();
-}
-
 QString SimulatorSandbox::addSimulator(const QString& udid, const QString& name,
                                        const QJsonObject& scenario) {
     const QString deviceDir = m_dir.filePath(QStringLiteral("Devices/") + udid + QStringLiteral("/data"));
@@ -53,24 +49,16 @@ QString SimulatorSandbox::addSimulator(const QString& udid, const QString& name,
 }
 
 bool SimulatorSandbox::writeXcrun() {
-    QJsonArray booted;
-    for (const QJsonObject& device : m_devices)
-        booted.append(device);
     const QJsonObject listing{
         {"runtimes", QJsonArray{QJsonObject{{"identifier", "com.apple.CoreSimulator.SimRuntime.iOS-17-5"},
                                             {"name", "iOS 17.5"}}}},
-        {"devices", QJsonObject{{"com.apple.CoreSimulator.SimRuntime.iOS-17-5", booted}}}};
+        {"devices", QJsonObject{{"com.apple.CoreSimulator.SimRuntime.iOS-17-5", m_devices}}}};
     const QString bin = m_dir.filePath(QStringLiteral("bin"));
     QDir().mkpath(bin);
-    QFile json(m_dir.filePath(QStringLiteral("simctl.json")));
-    if (!json.open(QIODevice::WriteOnly))
-        return false;
-    json.write(QJsonDocument(listing).toJson());
-    json.close();
     QFile xcrun(bin + QStringLiteral("/xcrun"));
     if (!xcrun.open(QIODevice::WriteOnly))
         return false;
-    xcrun.write("#!/bin/sh\ncat '" + json.fileName().toUtf8() + "'\n");
+    xcrun.write("#!/bin/sh\ncat <<'END'\n" + QJsonDocument(listing).toJson() + "END\n");
     xcrun.close();
     return xcrun.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }

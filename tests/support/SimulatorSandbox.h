@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
-#include <QList>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -16,7 +16,6 @@ public:
     SimulatorSandbox();
     ~SimulatorSandbox();
 
-    bool isValid() const;
     // Starts a simulator serving `scenario` (see fake_launchd_sim); returns its socket path, or
     // an empty string when it did not come up.
     QString addSimulator(const QString& udid, const QString& name, const QJsonObject& scenario);
@@ -32,6 +31,6 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QList<QJsonObject> m_devices;
+    QJsonArray m_devices; // the booted ones xcrun lists
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };

@@ -6,7 +6,6 @@
 #include <QUuid>
 
 #include <cstring>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -34,16 +33,6 @@ inline UniqueFd listen(const QString& path, int backlog) {
         ::listen(fd.get(), backlog) != 0)
         return {};
     return fd;
-}
-
-// A pipe that wakes a server's poll loop.
-inline bool wakePipe(UniqueFd (&ends)[2]) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return false;
-    ends[0].reset(fds[0]);
-    ends[1].reset(fds[1]);
-    return true;
 }
 
 } // namespace UnixListener

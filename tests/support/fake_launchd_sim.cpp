@@ -23,9 +23,9 @@
 
 namespace {
 
-QByteArray icon(int width) {
-    QImage image(width, width, QImage::Format_ARGB32);
-    image.fill(Qt::blue);
+QByteArray png(QSize size, Qt::GlobalColor colour) {
+    QImage image(size, QImage::Format_ARGB32);
+    image.fill(colour);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
@@ -45,6 +45,9 @@ int main(int argc, char** argv) {
         return 1;
     const QJsonObject scenario = QJsonDocument::fromJson(file.readAll()).object();
     FakeSimulator simulator(QString::fromLocal8Bit(argv[1]));
+    // Pages answer the expressions their scenario lists and take snapshots of the given size.
+    QHash<qint64, QJsonObject> evaluations;
+    QHash<qint64, QSize> snapshots;
     for (const QJsonValue& appValue : scenario.value("apps").toArray()) {
         const QJsonObject app = appValue.toObject();
         FakeInspectorDaemon::App record;
@@ -52,7 +55,8 @@ int main(int argc, char** argv) {
         if (app.contains("name"))
             record.name = app.value("name").toString();
         if (app.contains("iconWidth"))
-            record.icon = icon(app.value("iconWidth").toInt());
+            record.icon =
+                png(QSize(app.value("iconWidth").toInt(), app.value("iconWidth").toInt()), Qt::blue);
         simulator.addApp(record);
         for (const QJsonValue& pageValue : app.value("pages").toArray()) {
             const QJsonObject page = pageValue.toObject();
@@ -69,23 +73,16 @@ int main(int argc, char** argv) {
                 record.backlog.append(logged);
             }
             simulator.addPage(app.value("id").toString(), record);
-        }
-    }
-    // Pages answer the expressions their scenario lists and take snapshots of the given size.
-    QHash<qint64, QJsonObject> evaluations;
-    QHash<qint64, QSize> snapshots;
-    for (const QJsonValue& appValue : scenario.value("apps").toArray())
-        for (const QJsonValue& pageValue : appValue.toObject().value("pages").toArray()) {
-            const QJsonObject page = pageValue.toObject();
-            evaluations.insert(page.value("id").toInteger(), page.value("evaluations").toObject());
+            evaluations.insert(record.id, page.value("evaluations").toObject());
             const QJsonArray size = page.value("snapshot").toArray();
             if (size.size() == 2)
-                snapshots.insert(page.value("id").toInteger(), QSize(size[0].toInt(), size[1].toInt()));
+                snapshots.insert(record.id, QSize(size[0].toInt(), size[1].toInt()));
         }
+    }
     simulator.setAnswerer([evaluations, snapshots](const FakeInspectorDaemon::Command& command)
                               -> std::optional<FakeInspectorDaemon::Answer> {
         using Answer = FakeInspectorDaemon::Answer;
-        const QString method = command.method;
+        const QString& method = command.method;
         const QSize size = snapshots.value(command.pageID);
         if (method == QLatin1String("Page.enable"))
             return Answer::result({});
@@ -102,16 +99,10 @@ int main(int argc, char** argv) {
                 return Answer::result(QJsonObject{{"result", known.value(expression).toObject()}});
             return std::nullopt;
         }
-        if (method == QLatin1String("Page.snapshotRect") && size.isValid()) {
-            QImage image(size, QImage::Format_RGB32);
-            image.fill(Qt::darkGreen);
-            QByteArray bytes;
-            QBuffer buffer(&bytes);
-            buffer.open(QIODevice::WriteOnly);
-            image.save(&buffer, "PNG");
-            return Answer::result(QJsonObject{{"dataURL", QStringLiteral("data:image/png;base64,") +
-                                                              QString::fromLatin1(bytes.toBase64())}});
-        }
+        if (method == QLatin1String("Page.snapshotRect") && size.isValid())
+            return Answer::result(
+                QJsonObject{{"dataURL", QStringLiteral("data:image/png;base64,") +
+                                            QString::fromLatin1(png(size, Qt::darkGreen).toBase64())}});
         return std::nullopt;
     });
     if (!simulator.start())
