@@ -32,15 +32,15 @@ std::optional<qint64> integer(const QJsonObject& object, const char* key) {
 } // namespace
 
 QJsonObject MCPDispatcher::textResult(const QString& text, bool isError) {
-    return QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}}, {"isError", isError}};
+    return QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}},
+                       {"isError", isError}};
 }
 
 QJsonObject MCPDispatcher::imageResult(const QByteArray& png) {
-    return QJsonObject{
-        {"content", QJsonArray{QJsonObject{{"type", "image"},
-                                           {"data", QString::fromLatin1(png.toBase64())},
-                                           {"mimeType", "image/png"}}}},
-        {"isError", false}};
+    return QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "image"},
+                                                          {"data", QString::fromLatin1(png.toBase64())},
+                                                          {"mimeType", "image/png"}}}},
+                       {"isError", false}};
 }
 
 void MCPDispatcher::handle(const QJsonObject& message, Reply reply) {
@@ -64,7 +64,8 @@ void MCPDispatcher::handle(const QJsonObject& message, Reply reply) {
         reply(success(QJsonObject{{"tools", Tools::schema()}}));
     } else if (method == QLatin1String("tools/call")) {
         const QJsonObject params = message.value(QLatin1String("params")).toObject();
-        call(params.value(QLatin1String("name")).toString(), params.value(QLatin1String("arguments")).toObject(),
+        call(params.value(QLatin1String("name")).toString(),
+             params.value(QLatin1String("arguments")).toObject(),
              [reply, success](QJsonObject result) { reply(success(result)); });
     } else {
         reply(QJsonObject{{"jsonrpc", "2.0"},
@@ -91,7 +92,9 @@ void MCPDispatcher::call(const QString& name, const QJsonObject& arguments,
         replyText(Tools::listing(*hub), false);
     } else if (name == QLatin1String("read_console")) {
         const std::optional<PageKey> page = Tools::page(text(arguments, "webview"), *hub);
-        replyText(Tools::read(*hub, page, integer(arguments, "limit").value_or(100), text(arguments, "level")), false);
+        replyText(
+            Tools::read(*hub, page, integer(arguments, "limit").value_or(100), text(arguments, "level")),
+            false);
     } else if (name == QLatin1String("screenshot")) {
         const std::optional<PageKey> page = Tools::page(text(arguments, "webview"), *hub);
         if (!page) {

@@ -30,7 +30,8 @@ public:
 
     void handle(const QJsonObject& message, Reply reply);
     // Runs one tool; replies with the text or image result object (the "result" of tools/call).
-    void call(const QString& name, const QJsonObject& arguments, std::function<void(QJsonObject result)> reply);
+    void call(const QString& name, const QJsonObject& arguments,
+              std::function<void(QJsonObject result)> reply);
 
     static QJsonObject textResult(const QString& text, bool isError);
     static QJsonObject imageResult(const QByteArray& png);
