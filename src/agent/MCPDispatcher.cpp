@@ -12,6 +12,7 @@ namespace {
 
 const QString kNoWebview = QStringLiteral("No matching webview. Call list_webviews first.");
 const QString kNoCapture = QStringLiteral("Could not capture this webview");
+const QString kNoDecode = QStringLiteral("Could not decode this webview's screenshot");
 
 std::optional<QString> text(const QJsonObject& object, const char* key) {
     const QJsonValue value = object.value(QLatin1String(key));
@@ -111,9 +112,10 @@ void MCPDispatcher::call(const QString& name, const QJsonObject& arguments,
         connection->snapshot(*page, fullPage.isBool() && fullPage.toBool(),
                              [reply, replyText](std::optional<QByteArray> bytes) {
                                  if (!bytes || bytes->isEmpty())
-                                     replyText(kNoCapture, true);
-                                 else
-                                     reply(imageResult(Tools::shrink(*bytes, Tools::kScreenshotMaxEdge)));
+                                     return replyText(kNoCapture, true);
+                                 if (const auto png = Tools::shrink(*bytes, Tools::kScreenshotMaxEdge))
+                                     return reply(imageResult(*png));
+                                 replyText(kNoDecode, true);
                              });
     } else if (name == QLatin1String("clear_console")) {
         const QList<InspectableDevice> devices = hub->devices();

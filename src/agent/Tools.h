@@ -37,7 +37,7 @@ QString read(const ConsoleHub& hub, const std::optional<PageKey>& page, qint64 l
 void evaluate(ConsoleHub& hub, const PageKey& page, const QString& expression, Reply reply,
               std::chrono::milliseconds limit = kEvaluationLimit);
 // The image scaled down to at most `maxEdge` pixels on its longer side, orientation applied, as
-// PNG; the bytes unchanged when they cannot be decoded or encoded.
-QByteArray shrink(const QByteArray& image, int maxEdge);
+// PNG; nothing when it cannot be decoded (within the image reader's allocation limit) or encoded.
+std::optional<QByteArray> shrink(const QByteArray& image, int maxEdge);
 
 } // namespace Tools

@@ -7,6 +7,7 @@
 
 #include <QBuffer>
 #include <QImage>
+#include <QImageReader>
 #include <QJsonArray>
 #include <QTest>
 
@@ -193,7 +194,24 @@ private slots:
         };
         QVERIFY(size(*shop) == QSize(1200, 600) && size(*docs) == QSize(300, 200));
         QCOMPARE(text("screenshot", {{"webview", "zzz"}}), kNoWebview);
-        QCOMPARE(Tools::shrink("not an image", 1200), "not an image");
+        QVERIFY(!Tools::shrink("not an image", 1200)); // never sent as it came
+    }
+
+    void tallScreenshotsAreDecodedScaledDown() {
+        // The whole image is beyond what the image reader may allocate; its scaled-down copy is not.
+        const int allocationLimit = QImageReader::allocationLimit();
+        QImageReader::setAllocationLimit(1); // MiB, against 3.6 for the image
+        QImage tall(300, 3000, QImage::Format_RGB32);
+        tall.fill(Qt::blue);
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(tall.save(&buffer, "PNG"));
+        const std::optional<QByteArray> shrunk = Tools::shrink(png, 1200);
+        QImageReader::setAllocationLimit(allocationLimit);
+        QVERIFY(shrunk);
+        const QImage image = QImage::fromData(*shrunk);
+        QCOMPARE(image.size(), QSize(120, 1200));
+        QCOMPARE(image.pixelColor(60, 600), QColor(Qt::blue));
     }
 
     void clearingTouchesTheFirstDeviceOnly() {
