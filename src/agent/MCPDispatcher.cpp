@@ -5,14 +5,18 @@
 #include "inspector/WebInspectorConnection.h"
 
 #include <QJsonArray>
+#include <QTimer>
 
 #include <cmath>
+#include <memory>
+#include <utility>
 
 namespace {
 
 const QString kNoWebview = QStringLiteral("No matching webview. Call list_webviews first.");
 const QString kNoCapture = QStringLiteral("Could not capture this webview");
 const QString kNoDecode = QStringLiteral("Could not decode this webview's screenshot");
+const QString kScreenshotTimeout = QStringLiteral("Timed out waiting for the screenshot");
 
 std::optional<QString> text(const QJsonObject& object, const char* key) {
     const QJsonValue value = object.value(QLatin1String(key));
@@ -108,9 +112,17 @@ void MCPDispatcher::call(const QString& name, const QJsonObject& arguments,
             replyText(kNoCapture, true);
             return;
         }
-        // The completion belongs to this call alone: its image can only reach this reply.
+        // The completion belongs to this call alone: its image can only reach this reply. Whichever of
+        // it and the time limit comes first answers; the other does nothing.
+        auto open = std::make_shared<bool>(true);
+        QTimer::singleShot(m_screenshotLimit, [open, replyText] {
+            if (std::exchange(*open, false))
+                replyText(kScreenshotTimeout, true);
+        });
         connection->snapshot(*page, fullPage.isBool() && fullPage.toBool(),
-                             [reply, replyText](std::optional<QByteArray> bytes) {
+                             [open, reply, replyText](std::optional<QByteArray> bytes) {
+                                 if (!std::exchange(*open, false))
+                                     return;
                                  if (!bytes || bytes->isEmpty())
                                      return replyText(kNoCapture, true);
                                  if (const auto png = Tools::shrink(*bytes, Tools::kScreenshotMaxEdge))

@@ -27,6 +27,7 @@ public:
 
     void setHub(ConsoleHub* hub) { m_hub = hub; }
     void setEvaluationLimit(std::chrono::milliseconds limit) { m_evaluationLimit = limit; }
+    void setScreenshotLimit(std::chrono::milliseconds limit) { m_screenshotLimit = limit; }
 
     void handle(const QJsonObject& message, Reply reply);
     // Runs one tool; replies with the text or image result object (the "result" of tools/call).
@@ -39,4 +40,5 @@ public:
 private:
     QPointer<ConsoleHub> m_hub;
     std::chrono::milliseconds m_evaluationLimit = Tools::kEvaluationLimit;
+    std::chrono::milliseconds m_screenshotLimit = Tools::kScreenshotLimit;
 };

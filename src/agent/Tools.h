@@ -20,6 +20,8 @@ using Reply = std::function<void(QString text, bool isError)>;
 
 // How long an evaluation may take before the agent is told it timed out.
 constexpr std::chrono::milliseconds kEvaluationLimit{8000};
+// How long a screenshot may take: a capture is three requests, and a tall page renders slowly.
+constexpr std::chrono::milliseconds kScreenshotLimit{15000};
 // Screenshots are shrunk to at most this many pixels on their longer side.
 constexpr int kScreenshotMaxEdge = 1200;
 

@@ -214,6 +214,18 @@ private slots:
         QCOMPARE(image.pixelColor(60, 600), QColor(Qt::blue));
     }
 
+    void screenshotsThatNeverComeTimeOut() {
+        m_dispatcher->setScreenshotLimit(500ms);
+        m_phone->setAnswerer([](const Command& command) -> std::optional<Answer> {
+            if (command.method == "Runtime.evaluate")
+                return evaluated("string", "[300,200]");
+            return std::nullopt; // the capture itself is never answered
+        });
+        auto silent = call("screenshot", {{"webview", "Docs"}, {"fullPage", true}});
+        QTRY_COMPARE_WITH_TIMEOUT(silent->replies, 1, 3000);
+        QVERIFY(silent->isError() && silent->text() == "Timed out waiting for the screenshot");
+    }
+
     void clearingTouchesTheFirstDeviceOnly() {
         const PageKey elsewhere{"PAD", "PID:1", 1};
         log(m_shop, "a");
