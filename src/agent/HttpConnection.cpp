@@ -42,8 +42,8 @@ HttpConnection::~HttpConnection() = default;
 
 void HttpConnection::readAvailable() {
     if (m_state != State::Reading) {
-        // Extra bytes after the request, or whatever comes while lingering, are ignored.
-        if (m_state != State::Done)
+        // Whatever comes while lingering is ignored. Until then the byte held back stays.
+        if (m_state == State::Lingering)
             m_socket->skip(m_socket->bytesAvailable());
         return;
     }
@@ -61,6 +61,11 @@ void HttpConnection::readAvailable() {
         respond(413);
         return;
     case HttpRequestParser::Status::Complete:
+        // A client may shut its sending side once the request is out. The socket would take the end
+        // of the stream for the end of the connection and close both ways, so it must not read on
+        // until the reply is out: one byte is put back and the read buffer held to that one byte.
+        m_socket->ungetChar(m_buffer.back());
+        m_socket->setReadBufferSize(1);
         m_buffer.clear();
         m_state = State::Waiting;
         m_deadline.stop();
@@ -84,6 +89,7 @@ void HttpConnection::written() {
     m_state = State::Lingering;
     ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
     m_deadline.start(kLingerTime);
+    m_socket->setReadBufferSize(0); // reads on, to the peer's end of the stream
     m_socket->skip(m_socket->bytesAvailable());
 }
 

@@ -15,8 +15,9 @@ class QTcpSocket;
 // Gathers bytes until the parser yields a request, then emits requestReceived once and waits for
 // respond(). A request that grows past the parser's bounds is answered 413 here. A connection that
 // has not delivered a whole request within the request time-out, whose peer stops sending first, or
-// whose socket fails, is dropped without an answer. After the response the write side is shut and
-// whatever the peer still sends is read and discarded briefly, so the answer is not lost to a reset.
+// whose socket fails, is dropped without an answer. A peer that stops sending after a whole request
+// still gets its answer: nothing more is read until it is written. After the response the write side is shut
+// and whatever the peer still sends is read and discarded briefly, so the answer is not lost to a reset.
 // Emits finished once, when the connection is over; the object then deletes itself.
 class HttpConnection : public QObject {
     Q_OBJECT

@@ -5,13 +5,18 @@
 #include "inspector/WebInspectorConnection.h"
 
 #include <QJsonArray>
+#include <QTimer>
 
 #include <cmath>
+#include <memory>
+#include <utility>
 
 namespace {
 
 const QString kNoWebview = QStringLiteral("No matching webview. Call list_webviews first.");
 const QString kNoCapture = QStringLiteral("Could not capture this webview");
+const QString kNoDecode = QStringLiteral("Could not decode this webview's screenshot");
+const QString kScreenshotTimeout = QStringLiteral("Timed out waiting for the screenshot");
 
 std::optional<QString> text(const QJsonObject& object, const char* key) {
     const QJsonValue value = object.value(QLatin1String(key));
@@ -32,15 +37,15 @@ std::optional<qint64> integer(const QJsonObject& object, const char* key) {
 } // namespace
 
 QJsonObject MCPDispatcher::textResult(const QString& text, bool isError) {
-    return QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}}, {"isError", isError}};
+    return QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}},
+                       {"isError", isError}};
 }
 
 QJsonObject MCPDispatcher::imageResult(const QByteArray& png) {
-    return QJsonObject{
-        {"content", QJsonArray{QJsonObject{{"type", "image"},
-                                           {"data", QString::fromLatin1(png.toBase64())},
-                                           {"mimeType", "image/png"}}}},
-        {"isError", false}};
+    return QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "image"},
+                                                          {"data", QString::fromLatin1(png.toBase64())},
+                                                          {"mimeType", "image/png"}}}},
+                       {"isError", false}};
 }
 
 void MCPDispatcher::handle(const QJsonObject& message, Reply reply) {
@@ -64,7 +69,8 @@ void MCPDispatcher::handle(const QJsonObject& message, Reply reply) {
         reply(success(QJsonObject{{"tools", Tools::schema()}}));
     } else if (method == QLatin1String("tools/call")) {
         const QJsonObject params = message.value(QLatin1String("params")).toObject();
-        call(params.value(QLatin1String("name")).toString(), params.value(QLatin1String("arguments")).toObject(),
+        call(params.value(QLatin1String("name")).toString(),
+             params.value(QLatin1String("arguments")).toObject(),
              [reply, success](QJsonObject result) { reply(success(result)); });
     } else {
         reply(QJsonObject{{"jsonrpc", "2.0"},
@@ -91,7 +97,9 @@ void MCPDispatcher::call(const QString& name, const QJsonObject& arguments,
         replyText(Tools::listing(*hub), false);
     } else if (name == QLatin1String("read_console")) {
         const std::optional<PageKey> page = Tools::page(text(arguments, "webview"), *hub);
-        replyText(Tools::read(*hub, page, integer(arguments, "limit").value_or(100), text(arguments, "level")), false);
+        replyText(
+            Tools::read(*hub, page, integer(arguments, "limit").value_or(100), text(arguments, "level")),
+            false);
     } else if (name == QLatin1String("screenshot")) {
         const std::optional<PageKey> page = Tools::page(text(arguments, "webview"), *hub);
         if (!page) {
@@ -104,13 +112,22 @@ void MCPDispatcher::call(const QString& name, const QJsonObject& arguments,
             replyText(kNoCapture, true);
             return;
         }
-        // The completion belongs to this call alone: its image can only reach this reply.
+        // The completion belongs to this call alone: its image can only reach this reply. Whichever of
+        // it and the time limit comes first answers; the other does nothing.
+        auto open = std::make_shared<bool>(true);
+        QTimer::singleShot(m_screenshotLimit, [open, replyText] {
+            if (std::exchange(*open, false))
+                replyText(kScreenshotTimeout, true);
+        });
         connection->snapshot(*page, fullPage.isBool() && fullPage.toBool(),
-                             [reply, replyText](std::optional<QByteArray> bytes) {
+                             [open, reply, replyText](std::optional<QByteArray> bytes) {
+                                 if (!std::exchange(*open, false))
+                                     return;
                                  if (!bytes || bytes->isEmpty())
-                                     replyText(kNoCapture, true);
-                                 else
-                                     reply(imageResult(Tools::shrink(*bytes, Tools::kScreenshotMaxEdge)));
+                                     return replyText(kNoCapture, true);
+                                 if (const auto png = Tools::shrink(*bytes, Tools::kScreenshotMaxEdge))
+                                     return reply(imageResult(*png));
+                                 replyText(kNoDecode, true);
                              });
     } else if (name == QLatin1String("clear_console")) {
         const QList<InspectableDevice> devices = hub->devices();

@@ -27,10 +27,12 @@ public:
 
     void setHub(ConsoleHub* hub) { m_hub = hub; }
     void setEvaluationLimit(std::chrono::milliseconds limit) { m_evaluationLimit = limit; }
+    void setScreenshotLimit(std::chrono::milliseconds limit) { m_screenshotLimit = limit; }
 
     void handle(const QJsonObject& message, Reply reply);
     // Runs one tool; replies with the text or image result object (the "result" of tools/call).
-    void call(const QString& name, const QJsonObject& arguments, std::function<void(QJsonObject result)> reply);
+    void call(const QString& name, const QJsonObject& arguments,
+              std::function<void(QJsonObject result)> reply);
 
     static QJsonObject textResult(const QString& text, bool isError);
     static QJsonObject imageResult(const QByteArray& png);
@@ -38,4 +40,5 @@ public:
 private:
     QPointer<ConsoleHub> m_hub;
     std::chrono::milliseconds m_evaluationLimit = Tools::kEvaluationLimit;
+    std::chrono::milliseconds m_screenshotLimit = Tools::kScreenshotLimit;
 };

@@ -1,5 +1,6 @@
 #include "agent/Tools.h"
 
+#include "base/Logging.h"
 #include "console/ConsoleHub.h"
 
 #include <QBuffer>
@@ -81,7 +82,6 @@ std::optional<PageKey> page(const std::optional<QString>& name, const ConsoleHub
     return std::nullopt;
 }
 
-
 QString listing(const ConsoleHub& hub) {
     QStringList lines;
     const QHash<QString, QString> trouble = hub.trouble();
@@ -155,15 +155,23 @@ void evaluate(ConsoleHub& hub, const PageKey& page, const QString& expression, R
     });
 }
 
-QByteArray shrink(const QByteArray& bytes, int maxEdge) {
+std::optional<QByteArray> shrink(const QByteArray& bytes, int maxEdge) {
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
+    // Decoded straight to the size it is sent at: a tall page captured whole can be far beyond what
+    // the reader may allocate at full size. Formats that cannot decode scaled come back whole, within
+    // the reader's allocation limit, or not at all.
+    const QSize size = reader.size();
+    if (size.isValid() && std::max(size.width(), size.height()) > maxEdge)
+        reader.setScaledSize(size.scaled(maxEdge, maxEdge, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
     const QImage image = reader.read();
-    if (image.isNull())
-        return bytes;
+    if (image.isNull()) {
+        qCWarning(lcAgent) << "could not decode a screenshot:" << reader.errorString();
+        return std::nullopt;
+    }
     const QImage thumbnail =
         std::max(image.width(), image.height()) > maxEdge
             ? image.scaled(maxEdge, maxEdge, Qt::KeepAspectRatio, Qt::SmoothTransformation)
@@ -171,8 +179,10 @@ QByteArray shrink(const QByteArray& bytes, int maxEdge) {
     QByteArray png;
     QBuffer out(&png);
     out.open(QIODevice::WriteOnly);
-    if (thumbnail.isNull() || !thumbnail.save(&out, "PNG"))
-        return bytes;
+    if (thumbnail.isNull() || !thumbnail.save(&out, "PNG")) {
+        qCWarning(lcAgent) << "could not encode a screenshot";
+        return std::nullopt;
+    }
     return png;
 }
 

@@ -20,6 +20,8 @@ using Reply = std::function<void(QString text, bool isError)>;
 
 // How long an evaluation may take before the agent is told it timed out.
 constexpr std::chrono::milliseconds kEvaluationLimit{8000};
+// How long a screenshot may take: a capture is three requests, and a tall page renders slowly.
+constexpr std::chrono::milliseconds kScreenshotLimit{15000};
 // Screenshots are shrunk to at most this many pixels on their longer side.
 constexpr int kScreenshotMaxEdge = 1200;
 
@@ -37,7 +39,7 @@ QString read(const ConsoleHub& hub, const std::optional<PageKey>& page, qint64 l
 void evaluate(ConsoleHub& hub, const PageKey& page, const QString& expression, Reply reply,
               std::chrono::milliseconds limit = kEvaluationLimit);
 // The image scaled down to at most `maxEdge` pixels on its longer side, orientation applied, as
-// PNG; the bytes unchanged when they cannot be decoded or encoded.
-QByteArray shrink(const QByteArray& image, int maxEdge);
+// PNG; nothing when it cannot be decoded (within the image reader's allocation limit) or encoded.
+std::optional<QByteArray> shrink(const QByteArray& image, int maxEdge);
 
 } // namespace Tools

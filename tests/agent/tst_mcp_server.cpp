@@ -10,6 +10,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 namespace {
 
 // A raw client on one connection, driven by the test's event loop; closed when the server ends
@@ -138,6 +140,18 @@ private slots:
             QTRY_COMPARE(m_server.connectionCount(), 1);
         }
         QTest::qWait(200); // the reply comes after the connection has gone
+        QTRY_COMPARE(m_server.connectionCount(), 0);
+    }
+
+    void halfClosedClientsStillGetTheirReply() {
+        // The client shuts its sending side once the request is out, as `curl -T` or a shell pipe do.
+        Client client(m_port);
+        QVERIFY(client.waitForConnected());
+        client.write(post(R"({"id":4,"method":"later"})"));
+        QVERIFY(client.waitForBytesWritten());
+        QCOMPARE(::shutdown(int(client.socketDescriptor()), SHUT_WR), 0);
+        QCOMPARE(client.status(), 200);
+        QVERIFY(client.received.contains(R"("id":4)"));
         QTRY_COMPARE(m_server.connectionCount(), 0);
     }
 

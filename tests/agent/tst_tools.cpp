@@ -4,6 +4,9 @@
 #include "support/FakeSimulator.h"
 #include "support/ScriptedDiscovery.h"
 
+#include <QBuffer>
+#include <QImage>
+#include <QImageReader>
 #include <QJsonArray>
 #include <QTest>
 
@@ -149,7 +152,36 @@ private slots:
     // The shrinking of a real image is seen end to end, in tst_app.
     void screenshotErrors() {
         QCOMPARE(call("screenshot", {{"webview", "zzz"}})->text(), kNoWebview);
-        QCOMPARE(Tools::shrink("not an image", 1200), "not an image");
+        QVERIFY(!Tools::shrink("not an image", 1200)); // never sent as it came
+    }
+
+    void tallScreenshotsAreDecodedScaledDown() {
+        // The whole image is beyond what the image reader may allocate; its scaled-down copy is not.
+        const int allocationLimit = QImageReader::allocationLimit();
+        QImageReader::setAllocationLimit(1); // MiB, against 3.6 for the image
+        QImage tall(300, 3000, QImage::Format_RGB32);
+        tall.fill(Qt::blue);
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(tall.save(&buffer, "PNG"));
+        const std::optional<QByteArray> shrunk = Tools::shrink(png, 1200);
+        QImageReader::setAllocationLimit(allocationLimit);
+        QVERIFY(shrunk);
+        const QImage image = QImage::fromData(*shrunk);
+        QCOMPARE(image.size(), QSize(120, 1200));
+        QCOMPARE(image.pixelColor(60, 600), QColor(Qt::blue));
+    }
+
+    void screenshotsThatNeverComeTimeOut() {
+        m_dispatcher->setScreenshotLimit(500ms);
+        m_phone->setAnswerer([](const Command& command) -> std::optional<Answer> {
+            if (command.method == "Runtime.evaluate")
+                return evaluated("string", "[300,200]");
+            return std::nullopt; // the capture itself is never answered
+        });
+        auto silent = call("screenshot", {{"webview", "Docs"}, {"fullPage", true}});
+        QTRY_COMPARE_WITH_TIMEOUT(silent->replies, 1, 3000);
+        QVERIFY(silent->isError() && silent->text() == "Timed out waiting for the screenshot");
     }
 
     void clearingTouchesTheFirstDeviceOnly() {
