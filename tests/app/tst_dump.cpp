@@ -79,6 +79,18 @@ private slots:
         QCOMPARE(lines.mid(lines.size() - 3),
                  QStringList({"    [warning] \u00d73 m21 (app.js:7)", "    [log] m22 (app.js:7)", ""}));
     }
+
+    // The wait counts from the first scan's result: a listing slower than the wait is still reported.
+    void aSlowListingIsWaitedFor() {
+        SimulatorSandbox sandbox;
+        QVERIFY(sandbox.writeXcrun());
+        QFile xcrun(sandbox.path("bin/xcrun"));
+        QVERIFY(xcrun.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        xcrun.write("#!/bin/sh\nsleep 1\necho '{\"devices\": {\"rt\": [{\"state\": \"Booted\", "
+                    "\"udid\": \"U\", \"name\": \"Slow\"}]}}'\n");
+        xcrun.close();
+        QCOMPARE(dump(sandbox, "0.2").value(1), "device Slow [rt] kind=simulator transport=usbmux");
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDump)
