@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
 
     // One device without a link, so that read_console reads its pages.
     ConsoleHub::Discovery discovery;
-    discovery.simulators = [] {
+    discovery.simulators = [](const QList<InspectableDevice>&) {
         return QList<InspectableDevice>{InspectableDevice{QStringLiteral("BENCH"), QStringLiteral("Bench"),
                                                           QStringLiteral("iOS 17.5"), InspectableDevice::Kind::simulator,
                                                           std::nullopt}};

@@ -54,9 +54,9 @@ int main(int argc, char** argv) {
     std::vector<double> describe, connect;
     for (int run = 0; run < kRuns; ++run) {
         const Clock::time_point scanning = Clock::now();
-        const QList<InspectableDevice> found = PhysicalDevices::attached();
+        const std::optional<QList<InspectableDevice>> found = PhysicalDevices::attached();
         describe.push_back(since(scanning));
-        if (found.size() != 1) {
+        if (!found || found->size() != 1) {
             std::fprintf(stderr, "the device was not found\n");
             return 1;
         }

@@ -93,13 +93,19 @@ QString report(const ConsoleHub& hub, bool accessibilityGranted) {
 int dump(double seconds) {
     qCDebug(lcApp) << "collecting for" << seconds << "s";
     ConsoleHub hub;
+    // The wait counts from the first scan's result: slow tools must not leave it empty.
+    QObject::connect(
+        &hub, &ConsoleHub::scanFinished, &hub,
+        [&hub, seconds] {
+            QTimer::singleShot(std::chrono::milliseconds(qint64(seconds * 1000)), [&hub] {
+                const QByteArray text = report(hub, DisplayAccess::granted()).toUtf8();
+                std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+                std::fflush(stdout);
+                QCoreApplication::exit(0);
+            });
+        },
+        Qt::SingleShotConnection);
     hub.start();
-    QTimer::singleShot(std::chrono::milliseconds(qint64(seconds * 1000)), [&hub] {
-        const QByteArray text = report(hub, DisplayAccess::granted()).toUtf8();
-        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-        std::fflush(stdout);
-        QCoreApplication::exit(0);
-    });
     QCoreApplication::exec();
     // Connections are not closed one by one: the process ends here.
     std::_Exit(0);

@@ -30,8 +30,8 @@ void reap(pid_t pid, bool kill) {
 
 } // namespace
 
-std::optional<QString> ToolRunner::run(const QString& path, const QStringList& arguments,
-                                       std::chrono::milliseconds timeLimit) {
+std::optional<ToolRunner::Output> ToolRunner::run(const QString& path, const QStringList& arguments,
+                                                  std::chrono::milliseconds timeLimit) {
     const auto deadline = std::chrono::steady_clock::now() + timeLimit;
 
     int pipeFds[2];
@@ -108,9 +108,12 @@ std::optional<QString> ToolRunner::run(const QString& path, const QStringList& a
 
     // The output is complete; a program that keeps running after closing its output still gets
     // the rest of the time limit to exit.
+    int exitStatus = -1;
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid && WIFEXITED(status))
+            exitStatus = WEXITSTATUS(status);
         if (done == pid || (done < 0 && errno != EINTR))
             break;
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -127,5 +130,5 @@ std::optional<QString> ToolRunner::run(const QString& path, const QStringList& a
         qCWarning(lcDiscovery) << "the output of" << path << "is not UTF-8";
         return std::nullopt;
     }
-    return text;
+    return Output{std::move(text), exitStatus};
 }

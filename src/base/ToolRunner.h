@@ -13,8 +13,15 @@ class ToolRunner {
 public:
     static constexpr std::chrono::milliseconds kDefaultTimeLimit{10'000};
 
-    // The output decoded as UTF-8; nothing when the program cannot be started, runs past the
-    // limit, or prints something that is not UTF-8. The exit status is not looked at.
-    static std::optional<QString> run(const QString& path, const QStringList& arguments,
-                                      std::chrono::milliseconds timeLimit = kDefaultTimeLimit);
+    struct Output {
+        QString text;
+        int exitStatus = 0; // -1 when the program did not exit by itself
+        bool operator==(const Output&) const = default;
+    };
+
+    // The output decoded as UTF-8 with the exit status, which the caller judges (some tools report
+    // "found nothing" with a non-zero status); nothing when the program cannot be started, runs
+    // past the limit, or prints something that is not UTF-8.
+    static std::optional<Output> run(const QString& path, const QStringList& arguments,
+                                     std::chrono::milliseconds timeLimit = kDefaultTimeLimit);
 };

@@ -7,8 +7,8 @@
 
 DeviceDiscovery DeviceDiscovery::standard() {
     DeviceDiscovery discovery;
-    discovery.simulators = [] { return SimulatorDevices::booted(); };
-    discovery.devices = [] { return PhysicalDevices::attached(); };
+    discovery.simulators = [](const QList<InspectableDevice>&) { return SimulatorDevices::booted(); };
+    discovery.devices = [](const QList<InspectableDevice>& last) { return PhysicalDevices::attached(last); };
     discovery.transport = [](const InspectableDevice& device) -> std::shared_ptr<WIRTransport> {
         if (device.kind == InspectableDevice::Kind::device)
             return std::make_shared<DeviceTransport>(device.udid);

@@ -64,9 +64,9 @@ void DeviceLinks::rescanDevices() {
     for (const auto& [id, connection] : m_connections)
         connected.insert(id);
     // The destructor waits for a scan still running.
-    m_scanThread = std::thread([this, connected] {
+    m_scanThread = std::thread([this, connected, simulators = m_lastSimulators, devices = m_lastDevices] {
         // The result waits under our own lock; the signal only says it is there.
-        ScanResult result = scan(connected);
+        ScanResult result = scan(connected, simulators, devices);
         {
             std::lock_guard lock(m_scanLock);
             m_scanResult = std::move(result);
@@ -75,13 +75,16 @@ void DeviceLinks::rescanDevices() {
     });
 }
 
-DeviceLinks::ScanResult DeviceLinks::scan(const QSet<QString>& connected) const {
+DeviceLinks::ScanResult DeviceLinks::scan(const QSet<QString>& connected,
+                                          const QList<InspectableDevice>& lastSimulators,
+                                          const QList<InspectableDevice>& lastDevices) const {
     ScanResult result;
-    if (m_discovery.simulators)
-        result.devices += m_discovery.simulators();
-    if (m_discovery.devices)
-        result.devices += m_discovery.devices();
-    for (const InspectableDevice& device : std::as_const(result.devices)) {
+    result.simulators =
+        m_discovery.simulators ? m_discovery.simulators(lastSimulators) : QList<InspectableDevice>{};
+    result.devices = m_discovery.devices ? m_discovery.devices(lastDevices) : QList<InspectableDevice>{};
+    const QList<InspectableDevice> found = result.simulators.value_or(QList<InspectableDevice>{}) +
+                                           result.devices.value_or(QList<InspectableDevice>{});
+    for (const InspectableDevice& device : found) {
         if (connected.contains(device.udid) || result.opened.contains(device.udid) ||
             result.failed.contains(device.udid) || !m_discovery.transport)
             continue;
@@ -110,9 +113,24 @@ void DeviceLinks::takeScanResult() {
 
 void DeviceLinks::applyScan(ScanResult result) {
     m_scanning = false;
-    qCDebug(lcConsole) << "scan found" << result.devices.size() << "devices";
-    if (m_devices != result.devices) {
-        m_devices = result.devices;
+    // A source that could not tell keeps its devices as they are, connected or not, for this scan.
+    QSet<QString> kept;
+    const auto take = [&kept](std::optional<QList<InspectableDevice>>& found,
+                              QList<InspectableDevice>& last) {
+        if (found) {
+            last = std::move(*found);
+            return;
+        }
+        if (!last.isEmpty())
+            qCWarning(lcConsole) << "keeping" << last.size() << "devices: their source could not tell";
+        for (const InspectableDevice& device : std::as_const(last))
+            kept.insert(device.udid);
+    };
+    take(result.simulators, m_lastSimulators);
+    take(result.devices, m_lastDevices);
+    qCDebug(lcConsole) << "scan found" << m_lastSimulators.size() + m_lastDevices.size() << "devices";
+    if (const QList<InspectableDevice> devices = m_lastSimulators + m_lastDevices; m_devices != devices) {
+        m_devices = devices;
         emit devicesChanged();
     }
     QSet<QString> listed;
@@ -122,7 +140,7 @@ void DeviceLinks::applyScan(ScanResult result) {
         if (!listed.contains(id))
             removeConnection(id, true);
     for (const InspectableDevice& device : std::as_const(m_devices)) {
-        if (m_connections.contains(device.udid))
+        if (m_connections.contains(device.udid) || kept.contains(device.udid))
             continue;
         if (const auto error = result.failed.constFind(device.udid); error != result.failed.cend()) {
             connectDevice(device, nullptr, *error);

@@ -24,6 +24,7 @@ class WebInspectorConnection;
 //
 // Scans run on a thread of their own (the tools and lockdown handshakes can take a while); their
 // result is applied on the main thread. A connection that ends drops its device until the next scan.
+// When a source could not tell what it has, its devices of the last scan stay as they are.
 // Lives on the main thread; every change signal fires only when the value really changed
 // (connectionsChanged fires on every connect and drop).
 class DeviceLinks : public QObject {
@@ -69,13 +70,15 @@ signals:
 
 private:
     struct ScanResult {
-        QList<InspectableDevice> devices;
+        // Each source's devices; nothing where it could not tell.
+        std::optional<QList<InspectableDevice>> simulators, devices;
         // Transports opened off the main thread for devices that had no connection.
         QHash<QString, std::shared_ptr<WIRTransport>> opened;
         QHash<QString, WIRError> failed;
     };
 
-    ScanResult scan(const QSet<QString>& connected) const;
+    ScanResult scan(const QSet<QString>& connected, const QList<InspectableDevice>& lastSimulators,
+                    const QList<InspectableDevice>& lastDevices) const;
     void takeScanResult();
     void applyScan(ScanResult result);
     void connectDevice(const InspectableDevice& device, std::shared_ptr<WIRTransport> transport,
@@ -85,6 +88,7 @@ private:
 
     DeviceDiscovery m_discovery;
     QList<InspectableDevice> m_devices;
+    QList<InspectableDevice> m_lastSimulators, m_lastDevices; // m_devices by source
     QHash<QString, QString> m_trouble;
     std::unordered_map<QString, std::unique_ptr<WebInspectorConnection>> m_connections;
     bool m_capturing = true;

@@ -4,22 +4,35 @@
 #include "wire/DeviceHandles.h"
 #include "wire/DeviceTransport.h"
 
+#include <algorithm>
+
 namespace PhysicalDevices {
 
-QList<InspectableDevice> attached() {
+std::optional<QList<InspectableDevice>> attached(const QList<InspectableDevice>& known) {
     QList<InspectableDevice> result;
     idevice_info_t* raw = nullptr;
     int count = 0;
     const bool listed = idevice_get_device_list_extended(&raw, &count) == IDEVICE_E_SUCCESS;
     const DeviceListPtr list{raw};
-    if (!listed || !list)
-        return result;
-    for (int i = 0; i < count; ++i) {
+    if (!listed) {
+        // Debug only: most machines without a device have no usbmuxd at all.
+        qCDebug(lcDiscovery) << "usbmuxd does not list devices";
+        return std::nullopt;
+    }
+    for (int i = 0; list && i < count; ++i) {
         const idevice_info_t info = list.get()[i];
         if (!info || info->conn_type != CONNECTION_USBMUXD || !info->udid)
             continue;
-        if (std::optional<InspectableDevice> device = describe(QString::fromUtf8(info->udid)))
+        const QString udid = QString::fromUtf8(info->udid);
+        if (std::optional<InspectableDevice> device = describe(udid)) {
             result.append(std::move(*device));
+            continue;
+        }
+        // A busy device is not a gone one: it keeps its last description.
+        const auto last = std::find_if(known.cbegin(), known.cend(),
+                                       [&](const InspectableDevice& device) { return device.udid == udid; });
+        if (last != known.cend())
+            result.append(*last);
     }
     sortByName(result);
     return result;

@@ -13,7 +13,9 @@
 // Stateless and blocking: every device costs a lockdown handshake.
 namespace PhysicalDevices {
 
-QList<InspectableDevice> attached();
+// Nothing when usbmuxd cannot be asked, which is not the same as none attached. A device whose
+// lockdown does not answer this time is listed as `known` describes it, if it does.
+std::optional<QList<InspectableDevice>> attached(const QList<InspectableDevice>& known = {});
 std::optional<InspectableDevice> describe(const QString& udid);
 
 } // namespace PhysicalDevices

@@ -1,7 +1,6 @@
 #include "inspector/SimulatorDevices.h"
 
 #include "base/Logging.h"
-#include "base/ToolRunner.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -59,7 +58,7 @@ void setDefaultTools(const Tools& tools) {
     currentTools = tools;
 }
 
-std::optional<QString> run(const QString& path, const QStringList& arguments) {
+std::optional<ToolRunner::Output> run(const QString& path, const QStringList& arguments) {
     return ToolRunner::run(resolve(path), arguments);
 }
 
@@ -104,21 +103,22 @@ QHash<QString, QString> socketsFromLsof(const QString& lsofOutput,
 }
 
 QHash<QString, QString> inspectorSockets(const Tools& tools) {
-    const std::optional<QString> ps =
+    // Their exit status is not judged: lsof reports a process without matches as a failure.
+    const std::optional<ToolRunner::Output> ps =
         run(tools.ps, {QStringLiteral("-axo"), QStringLiteral("pid=,command=")});
     if (!ps)
         return {};
-    const QHash<QString, QString> udidsByPid = simulatorProcesses(*ps);
+    const QHash<QString, QString> udidsByPid = simulatorProcesses(ps->text);
     if (udidsByPid.isEmpty())
         return {};
     QStringList pids = udidsByPid.keys();
     pids.sort();
-    const std::optional<QString> lsof =
+    const std::optional<ToolRunner::Output> lsof =
         run(tools.lsof, {QStringLiteral("-U"), QStringLiteral("-a"), QStringLiteral("-p"),
                          pids.join(QLatin1Char(',')), QStringLiteral("-F"), QStringLiteral("pn")});
     if (!lsof)
         return {};
-    return socketsFromLsof(*lsof, udidsByPid);
+    return socketsFromLsof(lsof->text, udidsByPid);
 }
 
 QList<InspectableDevice> devicesFromSimctl(const QByteArray& json, const QHash<QString, QString>& sockets) {
@@ -163,15 +163,19 @@ QList<InspectableDevice> devicesFromSimctl(const QByteArray& json, const QHash<Q
     return result;
 }
 
-QList<InspectableDevice> booted(const Tools& tools) {
-    const std::optional<QString> listing =
+std::optional<QList<InspectableDevice>> booted(const Tools& tools) {
+    const std::optional<ToolRunner::Output> listing =
         run(tools.xcrun, {QStringLiteral("simctl"), QStringLiteral("list"), QStringLiteral("-j")});
     if (!listing)
-        return {};
-    const QByteArray json = listing->toUtf8();
+        return std::nullopt;
+    if (listing->exitStatus != 0) {
+        qCWarning(lcDiscovery) << "simctl list failed with status" << listing->exitStatus;
+        return std::nullopt;
+    }
+    const QByteArray json = listing->text.toUtf8();
     if (!QJsonDocument::fromJson(json).isObject()) {
         qCWarning(lcDiscovery) << "simctl listed no JSON object";
-        return {};
+        return std::nullopt;
     }
     return devicesFromSimctl(json, inspectorSockets(tools));
 }

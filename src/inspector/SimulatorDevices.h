@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/ToolRunner.h"
 #include "inspector/InspectableDevice.h"
 
 #include <QHash>
@@ -25,9 +26,11 @@ struct Tools {
 Tools defaultTools();
 void setDefaultTools(const Tools& tools);
 
-QList<InspectableDevice> booted(const Tools& tools = defaultTools());
+// The booted simulators; nothing when the listing could not be read (the tool failed or timed
+// out), which is not the same as none booted.
+std::optional<QList<InspectableDevice>> booted(const Tools& tools = defaultTools());
 QHash<QString, QString> inspectorSockets(const Tools& tools = defaultTools());
-std::optional<QString> run(const QString& path, const QStringList& arguments);
+std::optional<ToolRunner::Output> run(const QString& path, const QStringList& arguments);
 
 // Parsing steps, exposed for tests.
 QHash<QString, QString> simulatorProcesses(const QString& psOutput);

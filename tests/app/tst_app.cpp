@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -94,6 +95,18 @@ private slots:
         QCOMPARE(lines.mid(0, expected.size()), expected);
         QCOMPARE(lines.mid(lines.size() - 3),
                  QStringList({"    [warning] \u00d73 m21 (app.js:7)", "    [log] m22 (app.js:7)", ""}));
+    }
+
+    // The collection time counts from the first scan's result, however long the tools take.
+    void aSlowListingIsWaitedFor() {
+        SimulatorSandbox sandbox;
+        QVERIFY(sandbox.writeXcrun());
+        QFile xcrun(sandbox.path("bin/xcrun"));
+        QVERIFY(xcrun.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        xcrun.write("#!/bin/sh\nsleep 1\necho '{\"devices\": {\"rt\": [{\"state\": \"Booted\", "
+                    "\"udid\": \"U\", \"name\": \"Slow\"}]}}'\n");
+        xcrun.close();
+        QCOMPARE(run(sandbox, {"--dump", "0.2"}).value(1), "device Slow [rt] kind=simulator transport=usbmux");
     }
 
     void aPortInUseIsAClearError() {

@@ -204,6 +204,38 @@ private slots:
         const QStringList kept = texts(hub.entries(ConsoleScope::page(kOther)));
         QVERIFY(kept.size() == ConsoleHub::kHistoryLimit && kept.first() == "b2"); // the oldest went
     }
+
+    // A source that could not tell keeps its devices for that scan, connection and entries and all;
+    // a listing that works without them drops them at once.
+    void aFailedListingKeepsItsDevices() {
+        FakeSimulator phone;
+        QVERIFY(phone.start());
+        phone.addApp({kPage.appID, u"Safari"_s, std::nullopt, std::nullopt});
+        FakeInspectorDaemon::Page page = FakeInspectorDaemon::page(1, u"Shop"_s, u"https://shop.example/"_s);
+        page.backlog = {QJsonObject{{"text", "kept"}}};
+        phone.addPage(kPage.appID, page);
+        ScriptedDiscovery script;
+        script.simulators = {ScriptedDiscovery::simulator(kPhone, u"iPhone"_s, phone.socketPath())};
+        script.devices = {{kPad, u"iPad"_s, u"iOS 17.5"_s, InspectableDevice::Kind::device, {}}};
+        ConsoleHub hub(script.discovery());
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QTRY_COMPARE(hub.entryCount(kPage), 1);
+        const QList<InspectableDevice> listed = hub.devices();
+        QSignalSpy devicesChanged(&hub, &ConsoleHub::devicesChanged);
+        QSignalSpy connectionsChanged(&hub, &ConsoleHub::connectionsChanged);
+
+        script.simulatorsFail = script.devicesFail = true;
+        script.simulators.clear(); // no scan runs now
+        script.devices.clear();
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QCOMPARE(hub.devices(), listed);
+        QCOMPARE(hub.connectedDevices(), QStringList{kPhone});
+        QCOMPARE(hub.entryCount(kPage) + hub.unseen(kPhone), 2);
+        QCOMPARE(devicesChanged.count() + connectionsChanged.count(), 0);
+
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QVERIFY(hub.devices().isEmpty() && hub.connectedDevices().isEmpty() && hub.entryCount(kPage) == 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestConsoleHub)

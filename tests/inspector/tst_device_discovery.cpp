@@ -100,6 +100,19 @@ private slots:
         phone.setName(QStringLiteral("Zoe 2"));
         QCOMPARE(PhysicalDevices::describe(kPhone)->name, QStringLiteral("Zoe 2"));
     }
+
+    // A device whose lockdown does not answer this time keeps what was known of it; one never
+    // described, or no longer attached, is not listed.
+    void aSilentDeviceKeepsItsLastDescription() {
+        FakeUsbmuxd usbmuxd;
+        QVERIFY(usbmuxd.start());
+        qputenv("USBMUXD_SOCKET_ADDRESS", usbmuxd.address().toUtf8());
+        usbmuxd.plug(kPhone, nullptr);
+        usbmuxd.plug(kPad, nullptr);
+        const InspectableDevice known{kPhone, "Zoe's iPhone", "iOS 17.5", kDevice, {}};
+        QCOMPARE(PhysicalDevices::attached({known, {kRemote, "Desk iPhone", "device", kDevice, {}}}),
+                 (QList<InspectableDevice>{known}));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDeviceDiscovery)

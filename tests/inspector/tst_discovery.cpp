@@ -71,7 +71,7 @@ private slots:
                    "cat <<END\nn/early" + socket + "\np999\nn/unknown" + socket +
                        "\np101\nf5\nn/tmp/o.sock\nn/a" + socket + "\nn/b" + socket + "\np505\nn\nn/linux" +
                        socket + " type=STREAM (LISTEN)\nEND\n")};
-        QList<InspectableDevice> devices = SimulatorDevices::booted(tools);
+        const auto devices = SimulatorDevices::booted(tools);
         QCOMPARE(argsOf(tools.xcrun), QStringLiteral("simctl list -j"));
         QCOMPARE(argsOf(tools.ps), QStringLiteral("-axo pid=,command="));
         QCOMPARE(argsOf(tools.lsof), QStringLiteral("-U -a -p 101,505 -F pn"));
@@ -87,27 +87,27 @@ private slots:
         // No launchd_sim process: lsof is never asked. Broken or missing tools give nothing.
         QFile::remove(tools.lsof + ".args");
         tools.ps = script(dir, "ps", "echo '  1 /sbin/init'\n");
-        QCOMPARE(SimulatorDevices::booted(tools).size(), 4);
+        QCOMPARE(SimulatorDevices::booted(tools)->size(), 4);
         QCOMPARE(argsOf(tools.lsof), QStringLiteral("<not run>"));
         for (const QByteArray& listing : {QByteArray("echo 'not json'"), QByteArray("echo '[1, 2]'")}) {
             tools.xcrun = script(dir, "xcrun", listing);
-            QVERIFY(SimulatorDevices::booted(tools).isEmpty());
+            QCOMPARE(SimulatorDevices::booted(tools), std::nullopt);
         }
         tools = {dir.filePath("absent"), dir.filePath("absent"), dir.filePath("absent")};
-        QVERIFY(SimulatorDevices::booted(tools).isEmpty());
+        QCOMPARE(SimulatorDevices::booted(tools), std::nullopt);
         QVERIFY(SimulatorDevices::inspectorSockets(tools).isEmpty());
     }
 
     void toolRunnerLimits() {
         QTemporaryDir dir;
-        // Output that is not UTF-8 counts as nothing; the exit status does not matter.
+        // Output that is not UTF-8 counts as nothing; the exit status is the caller's to judge.
         QCOMPARE(ToolRunner::run(script(dir, "latin1", "printf 'caf\\351'; exit 3\n"), {}), std::nullopt);
         QCOMPARE(ToolRunner::run(script(dir, "failing", "echo partial; echo oops >&2; exit 1\n"), {}),
-                 std::optional<QString>("partial\n"));
+                 std::optional(ToolRunner::Output{"partial\n", 1}));
         // Arguments reach the program unchanged, spaces and all.
         QCOMPARE(
             ToolRunner::run(script(dir, "each", "for a in \"$@\"; do echo \"[$a]\"; done\n"), {"a b", "é"}),
-            std::optional<QString>("[a b]\n[é]\n"));
+            std::optional(ToolRunner::Output{"[a b]\n[é]\n"}));
         // A tool that hangs is killed at the limit, even one that hands its output on to a child.
         QElapsedTimer timer;
         timer.start();
@@ -120,10 +120,23 @@ private slots:
         qputenv("USBMUXD_SOCKET_ADDRESS", "UNIX:/tmp/tavolin-no-usbmuxd-here");
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(PhysicalDevices::attached().isEmpty());
+        QCOMPARE(PhysicalDevices::attached(), std::nullopt); // could not tell, not "none"
         QCOMPARE(PhysicalDevices::describe(kUdidA), std::nullopt);
         QCOMPARE(DeviceTransport(kUdidA).open(), std::optional(WIRError::deviceUnavailable()));
         QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+    }
+
+    // A listing that fails cannot tell (the time limit counts the same, above); one that works
+    // without any simulator lists none.
+    void aFailedListingIsNotAnEmptyOne() {
+        QTemporaryDir dir;
+        const QString absent = dir.filePath("absent");
+        SimulatorDevices::Tools tools{script(dir, "xcrun", kSimctl + "exit 72\n"), absent, absent};
+        QCOMPARE(SimulatorDevices::booted(tools), std::nullopt);
+        tools.xcrun = script(dir, "xcrun", "echo '{\"devices\": {}}'\n");
+        QCOMPARE(SimulatorDevices::booted(tools), std::optional(QList<InspectableDevice>{}));
+        QCOMPARE(ToolRunner::run(script(dir, "killed", "echo x; kill -9 $$\n"), {}),
+                 std::optional(ToolRunner::Output{"x\n", -1}));
     }
 };
 

@@ -8,27 +8,24 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 // Device discovery whose lists a test sets. Simulators and devices with a socket path are reached
 // over that unix socket; a device's transport fails with pairingRequired while `paired` is false.
+// A source set to fail cannot tell what it has, once.
 class ScriptedDiscovery {
 public:
     std::mutex lock;
     QList<InspectableDevice> simulators;
     QList<InspectableDevice> devices;
+    bool simulatorsFail = false, devicesFail = false;
     std::shared_ptr<std::atomic<bool>> paired = std::make_shared<std::atomic<bool>>(true);
     std::atomic<int> transportsMade{0};
 
     ConsoleHub::Discovery discovery() {
         ConsoleHub::Discovery d;
-        d.simulators = [this] {
-            std::lock_guard guard(lock);
-            return simulators;
-        };
-        d.devices = [this] {
-            std::lock_guard guard(lock);
-            return devices;
-        };
+        d.simulators = [this](const QList<InspectableDevice>&) { return take(simulators, simulatorsFail); };
+        d.devices = [this](const QList<InspectableDevice>&) { return take(devices, devicesFail); };
         d.transport = [this](const InspectableDevice& device) -> std::shared_ptr<WIRTransport> {
             if (!device.socketPath)
                 return nullptr;
@@ -54,6 +51,13 @@ public:
     }
 
 private:
+    std::optional<QList<InspectableDevice>> take(const QList<InspectableDevice>& list, bool& fail) {
+        std::lock_guard guard(lock);
+        if (std::exchange(fail, false))
+            return std::nullopt;
+        return list;
+    }
+
     // A unix transport that refuses to open while the device is not paired.
     class PairedTransport final : public WIRTransport {
     public:
