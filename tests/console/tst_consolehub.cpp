@@ -119,6 +119,34 @@ private slots:
         QTRY_COMPARE(phone.service().currentClient(), -1);
     }
 
+    // What a connection had already sent towards the main thread when its device was dropped (a new
+    // listing, a message) is thrown away, not stored again for a device that is gone.
+    void aDroppedDeviceKeepsNothingOnItsWay() {
+        FakeSimulator sim;
+        QVERIFY(sim.start());
+        sim.addApp({kPage.appID, u"Safari"_s, std::nullopt, std::nullopt});
+        sim.addPage(kPage.appID, FakeInspectorDaemon::page(1, u"Shop"_s, u"https://shop.example/"_s));
+        ScriptedDiscovery script;
+        script.simulators = {ScriptedDiscovery::simulator(kPhone, u"Phone"_s, sim.socketPath())};
+        ConsoleHub hub(script.discovery());
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QVERIFY(sim.waitForCommand(kPage.appID, 1, u"Console.enable"_s));
+        sim.log(kPage.appID, 1, {{"text", "first"}});
+        QTRY_COMPARE(hub.entries(ConsoleScope::device(kPhone)).size(), 1);
+
+        script.simulators.clear(); // no scan runs now
+        hub.rescanDevices();
+        QTest::qSleep(300); // the scan's result waits for the main thread...
+        sim.addPage(kPage.appID, FakeInspectorDaemon::page(2, u"Cart"_s, u"https://shop.example/cart"_s));
+        sim.sendListing(kPage.appID);
+        sim.log(kPage.appID, 1, {{"text", "late"}});
+        QTest::qSleep(300); // ...and so do these, behind it
+        QTRY_VERIFY(hub.connectedDevices().isEmpty());
+        QTest::qWait(50);
+        QVERIFY(hub.apps().isEmpty() && hub.pages().isEmpty());
+        QVERIFY(hub.entries(ConsoleScope::device(kPhone)).isEmpty() && !hub.unseen().contains(kPhone));
+    }
+
     void inventoryOrdersAndFindsPagesAgain() {
         PageInventory inventory;
         QList<InspectorApp> apps;
