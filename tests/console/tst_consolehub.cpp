@@ -246,6 +246,37 @@ private slots:
         QCOMPARE(kept.first(), QStringLiteral("b2")); // the oldest went
         QCOMPARE(kept.last(), QString::number(ConsoleHub::kHistoryLimit - 2));
     }
+
+    // Device and application scopes list entries in the order they were stored, whatever the clocks
+    // of the threads that stamped them say; every scope's count is kept as entries come and go.
+    void scopesFollowTheStoringOrder() {
+        ConsoleHub hub(ConsoleHub::Discovery{});
+        const PageKey sibling{kPhone, kPage.appID, 3};
+        for (const auto& [page, text, at] : {std::tuple{kPage, "a1", 2000},
+                                             {kOther, "b1", 2000},
+                                             {sibling, "c1", 1000},
+                                             {kPage, "a2", 1500},
+                                             {kOther, "b2", 900}})
+            hub.append(entry(page, text, {}, at));
+        const QList<ConsoleEntry> all = hub.entries(ConsoleScope::device(kPhone));
+        QCOMPARE(texts(all), (QStringList{"a1", "b1", "c1", "a2", "b2"}));
+        QCOMPARE(texts(hub.entries(ConsoleScope::app(kPage.app()))), (QStringList{"a1", "c1", "a2"}));
+        for (qsizetype i = 0; i < all.size(); ++i)
+            QCOMPARE(all[i].sequence, all[0].sequence + i);
+
+        const auto counts = [&] {
+            return QList<qsizetype>{
+                hub.entryCount(ConsoleScope::device(kPhone)), hub.entryCount(ConsoleScope::app(kPage.app())),
+                hub.entryCount(ConsoleScope::app(kOther.app())), hub.entryCount(ConsoleScope::page(sibling))};
+        };
+        QCOMPARE(counts(), (QList<qsizetype>{5, 3, 2, 1}));
+        for (int i = 0; i < ConsoleHub::kHistoryLimit; ++i) // the page keeps the newest only
+            hub.append(entry(kOther, {}));
+        QCOMPARE(counts(),
+                 (QList<qsizetype>{3 + ConsoleHub::kHistoryLimit, 3, ConsoleHub::kHistoryLimit, 1}));
+        hub.clear(kPhone);
+        QCOMPARE(counts(), (QList<qsizetype>{0, 0, 0, 0}));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestConsoleHub)
