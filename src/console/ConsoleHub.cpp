@@ -57,6 +57,7 @@ ConsoleHub::ConsoleHub(Discovery discovery, QObject* parent)
     connect(&m_store, &EntryStore::propertiesChanged, this, &ConsoleHub::propertiesChanged);
     connect(&m_store, &EntryStore::readingChanged, this, &ConsoleHub::readingChanged);
     connect(&m_store, &EntryStore::waitingChanged, this, &ConsoleHub::waitingChanged);
+    connect(&m_store, &EntryStore::entryRepeated, this, &ConsoleHub::entryRepeated);
 }
 
 ConsoleHub::~ConsoleHub() = default;

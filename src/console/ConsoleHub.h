@@ -100,6 +100,8 @@ signals:
     void propertiesChanged();
     void readingChanged();
     void waitingChanged();
+    // A stored message now repeats `count` times.
+    void entryRepeated(const PageKey& page, const QUuid& id, qint64 count);
 
 private:
     void drop(const QString& deviceID);

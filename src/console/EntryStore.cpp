@@ -1,5 +1,7 @@
 #include "console/EntryStore.h"
 
+#include "base/Logging.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -105,11 +107,18 @@ void EntryStore::answerWaiting(const PageKey& page) {
 }
 
 void EntryStore::repeated(const PageKey& page, qint64 count) {
-    auto it = m_entries.find(page);
-    if (it == m_entries.end() || it->isEmpty())
+    ConsoleEntry* message = nullptr;
+    if (auto it = m_entries.find(page); it != m_entries.end())
+        for (auto at = it->rbegin(); at != it->rend() && !message; ++at)
+            if (at->kind == EntryKind::message && at->source != ConsoleEntry::kNoticeSource)
+                message = &*at;
+    if (!message) {
+        qCWarning(lcConsole) << "a repeat count without a message to repeat on" << page.deviceID;
         return;
-    it->last().repeatCount = count;
+    }
+    message->repeatCount = count;
     emit entriesChanged();
+    emit entryRepeated(page, message->id, count);
     this->count(m_unseen, page.deviceID, &EntryStore::unseenChanged);
 }
 

@@ -45,8 +45,9 @@ public:
     std::optional<QString> reading() const { return m_reading; }
     void setReading(std::optional<QString> deviceID);
 
-    // What the connections report: every entry goes through append; a page's last entry repeated
-    // `count` times; a page that cleared its own console.
+    // What the connections report: every entry goes through append; the page's last console message
+    // (neither input, result nor a notice of ours) repeated `count` times; a page that cleared its
+    // own console.
     void append(ConsoleEntry entry);
     void repeated(const PageKey& page, qint64 count);
     void cleared(const PageKey& page);
@@ -73,6 +74,8 @@ signals:
     void propertiesChanged();
     void readingChanged();
     void waitingChanged();
+    // A stored message now repeats `count` times (entriesChanged fires as well).
+    void entryRepeated(const PageKey& page, const QUuid& id, qint64 count);
 
 private:
     void count(QHash<QString, qint64>& counts, const QString& deviceID, void (EntryStore::*changed)());

@@ -37,6 +37,9 @@ struct ConsoleEntry {
     // Unlike receivedAt (stamped on the connections' threads) it never ties or goes back.
     qint64 sequence = 0;
 
+    // The source of the notices this program adds to a page's console (not the page's own messages).
+    static constexpr QStringView kNoticeSource = u"tavolin";
+
     // Where the message came from, for display: the file name of `url` (or the whole url when it is no
     // URL) followed by ":line" when the line is known. Absent when there is no url.
     std::optional<QString> location() const;

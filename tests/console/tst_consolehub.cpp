@@ -277,6 +277,28 @@ private slots:
         hub.clear(kPhone);
         QCOMPARE(counts(), (QList<qsizetype>{0, 0, 0, 0}));
     }
+
+    // A repeat belongs to the page's last console message, not to input, results or the program's
+    // own notices after it; whoever shows the message hears which one now repeats.
+    void aRepeatLandsOnTheLastConsoleMessage() {
+        ConsoleHub hub(ConsoleHub::Discovery{});
+        QSignalSpy repeats(&hub, &ConsoleHub::entryRepeated);
+        hub.repeated(kPage, 2); // nothing to repeat yet
+        hub.append(entry(kPage, u"tick"_s));
+        const QUuid tick = hub.entries(ConsoleScope::page(kPage)).last().id;
+        hub.append(entry(kPage, u"1 + 1"_s, {}, 1, EntryKind::input));
+        hub.append(entry(kPage, u"2"_s, {}, 1, EntryKind::result));
+        ConsoleEntry notice = entry(kPage, u"The page stopped answering"_s, ConsoleLevel::warning);
+        notice.source = ConsoleEntry::kNoticeSource.toString();
+        hub.append(notice);
+        hub.repeated(kPage, 3);
+        QStringList counts;
+        for (const ConsoleEntry& entry : hub.entries(ConsoleScope::page(kPage)))
+            counts << QString::number(entry.repeatCount);
+        QCOMPARE(counts, (QStringList{"3", "1", "1", "1"}));
+        QCOMPARE(repeats.size(), 1);
+        QCOMPARE(repeats[0], (QVariantList{QVariant::fromValue(kPage), tick, qint64(3)}));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestConsoleHub)
