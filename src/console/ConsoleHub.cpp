@@ -1,5 +1,6 @@
 #include "console/ConsoleHub.h"
 
+#include "base/Logging.h"
 #include "inspector/WebInspectorConnection.h"
 
 #include <QPointer>
@@ -10,15 +11,34 @@ ConsoleHub::ConsoleHub(Discovery discovery, QObject* parent)
     : QObject(parent), m_links(std::move(discovery)) {
     m_links.prepare = [this](WebInspectorConnection& connection) {
         const QString id = connection.deviceID();
-        connection.onApps = [this, id](QList<InspectorApp> apps) {
-            m_inventory.replaceApps(id, std::move(apps));
+        // A dropped connection lives on until its deferred delete, and reports already on their way
+        // still arrive: only the device's current connection may fill the hub.
+        const auto current = [this, id, raw = &connection] {
+            if (m_links.connection(id) == raw)
+                return true;
+            qCDebug(lcConsole) << "ignoring a report of a dropped connection to" << id;
+            return false;
         };
-        connection.onPages = [this, id](QList<InspectorPage> pages) {
-            m_inventory.replacePages(id, std::move(pages));
+        connection.onApps = [this, id, current](QList<InspectorApp> apps) {
+            if (current())
+                m_inventory.replaceApps(id, std::move(apps));
         };
-        connection.onEntry = [this](ConsoleEntry entry) { m_store.append(std::move(entry)); };
-        connection.onCleared = [this](PageKey page) { m_store.cleared(page); };
-        connection.onRepeat = [this](PageKey page, qint64 count) { m_store.repeated(page, count); };
+        connection.onPages = [this, id, current](QList<InspectorPage> pages) {
+            if (current())
+                m_inventory.replacePages(id, std::move(pages));
+        };
+        connection.onEntry = [this, current](ConsoleEntry entry) {
+            if (current())
+                m_store.append(std::move(entry));
+        };
+        connection.onCleared = [this, current](PageKey page) {
+            if (current())
+                m_store.cleared(page);
+        };
+        connection.onRepeat = [this, current](PageKey page, qint64 count) {
+            if (current())
+                m_store.repeated(page, count);
+        };
     };
     connect(&m_links, &DeviceLinks::dropped, this, &ConsoleHub::drop);
 
@@ -37,6 +57,7 @@ ConsoleHub::ConsoleHub(Discovery discovery, QObject* parent)
     connect(&m_store, &EntryStore::propertiesChanged, this, &ConsoleHub::propertiesChanged);
     connect(&m_store, &EntryStore::readingChanged, this, &ConsoleHub::readingChanged);
     connect(&m_store, &EntryStore::waitingChanged, this, &ConsoleHub::waitingChanged);
+    connect(&m_store, &EntryStore::entryRepeated, this, &ConsoleHub::entryRepeated);
 }
 
 ConsoleHub::~ConsoleHub() = default;
@@ -84,10 +105,11 @@ void ConsoleHub::expand(const QString& objectID, const PageKey& page,
     }
     QPointer<ConsoleHub> self(this);
     link->properties(objectID, page,
-                     [self, key, completion = std::move(completion)](QList<PropertyNode> nodes) {
+                     [self, link, key, completion = std::move(completion)](QList<PropertyNode> nodes) {
                          if (!self)
                              return;
-                         self->m_store.remember(key, nodes);
+                         if (self->connection(key.page.deviceID) == link) // not for a dropped device
+                             self->m_store.remember(key, nodes);
                          completion(std::move(nodes));
                      });
 }

@@ -60,6 +60,7 @@ public:
     // ---- Entries ----
     QList<ConsoleEntry> entries(const ConsoleScope& scope) const { return m_store.entries(scope); }
     qsizetype entryCount(const PageKey& page) const { return m_store.entryCount(page); }
+    qsizetype entryCount(const ConsoleScope& scope) const { return m_store.entryCount(scope); }
     qsizetype waitingCount(const PageKey& page) const { return m_store.waitingCount(page); }
     QHash<QString, qint64> unseen() const { return m_store.unseen(); }
     QHash<QString, qint64> unseenProblems() const { return m_store.unseenProblems(); }
@@ -99,6 +100,8 @@ signals:
     void propertiesChanged();
     void readingChanged();
     void waitingChanged();
+    // A stored message now repeats `count` times.
+    void entryRepeated(const PageKey& page, const QUuid& id, qint64 count);
 
 private:
     void drop(const QString& deviceID);

@@ -1,5 +1,7 @@
 #include "console/EntryStore.h"
 
+#include "base/Logging.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -20,27 +22,39 @@ qsizetype EntryStore::waitingCount(const PageKey& page) const {
     return it == m_waiting.cend() ? 0 : it->size();
 }
 
+qsizetype EntryStore::entryCount(const ConsoleScope& scope) const {
+    const ConsoleScope::Value& value = scope.value();
+    if (const PageKey* page = std::get_if<PageKey>(&value))
+        return entryCount(*page);
+    if (const AppKey* app = std::get_if<AppKey>(&value))
+        return m_appCounts.value(*app);
+    return m_deviceCounts.value(scope.deviceID());
+}
+
 QList<ConsoleEntry> EntryStore::entries(const ConsoleScope& scope) const {
     if (const PageKey* page = std::get_if<PageKey>(&scope.value()))
         return m_entries.value(*page);
-    // Concatenate the pages' lists, then order by receive time; equal times keep their order.
-    struct Slot {
-        qint64 at;
-        const ConsoleEntry* entry;
-    };
-    std::vector<Slot> order;
+    // Each page's list is in storing order already; together they are ordered by sequence.
+    std::vector<const ConsoleEntry*> order;
+    order.reserve(size_t(entryCount(scope)));
     for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it) {
         if (!scope.contains(it.key()))
             continue;
         for (const ConsoleEntry& entry : *it)
-            order.push_back({entry.receivedAt.toMSecsSinceEpoch(), &entry});
+            order.push_back(&entry);
     }
-    std::stable_sort(order.begin(), order.end(), [](const Slot& a, const Slot& b) { return a.at < b.at; });
+    std::sort(order.begin(), order.end(),
+              [](const ConsoleEntry* a, const ConsoleEntry* b) { return a->sequence < b->sequence; });
     QList<ConsoleEntry> result;
     result.reserve(qsizetype(order.size()));
-    for (const Slot& slot : order)
-        result.append(*slot.entry);
+    for (const ConsoleEntry* entry : order)
+        result.append(*entry);
     return result;
+}
+
+void EntryStore::recount(const PageKey& page, qsizetype delta) {
+    m_deviceCounts[page.deviceID] += delta;
+    m_appCounts[page.app()] += delta;
 }
 
 void EntryStore::count(QHash<QString, qint64>& counts, const QString& deviceID,
@@ -51,9 +65,14 @@ void EntryStore::count(QHash<QString, qint64>& counts, const QString& deviceID,
 
 void EntryStore::append(ConsoleEntry entry) {
     QList<ConsoleEntry>& list = m_entries[entry.page];
-    if (list.size() >= kHistoryLimit)
-        list.remove(0, list.size() - kHistoryLimit + 1);
     const PageKey page = entry.page;
+    if (list.size() >= kHistoryLimit) {
+        const qsizetype excess = list.size() - kHistoryLimit + 1;
+        list.remove(0, excess);
+        recount(page, -excess);
+    }
+    entry.sequence = ++m_sequence;
+    recount(page, 1);
     const EntryKind kind = entry.kind;
     const bool problem = isProblem(entry.level);
     list.append(std::move(entry));
@@ -88,15 +107,23 @@ void EntryStore::answerWaiting(const PageKey& page) {
 }
 
 void EntryStore::repeated(const PageKey& page, qint64 count) {
-    auto it = m_entries.find(page);
-    if (it == m_entries.end() || it->isEmpty())
+    ConsoleEntry* message = nullptr;
+    if (auto it = m_entries.find(page); it != m_entries.end())
+        for (auto at = it->rbegin(); at != it->rend() && !message; ++at)
+            if (at->kind == EntryKind::message && at->source != ConsoleEntry::kNoticeSource)
+                message = &*at;
+    if (!message) {
+        qCWarning(lcConsole) << "a repeat count without a message to repeat on" << page.deviceID;
         return;
-    it->last().repeatCount = count;
+    }
+    message->repeatCount = count;
     emit entriesChanged();
+    emit entryRepeated(page, message->id, count);
     this->count(m_unseen, page.deviceID, &EntryStore::unseenChanged);
 }
 
 void EntryStore::cleared(const PageKey& page) {
+    recount(page, -entryCount(page));
     m_entries[page].clear();
     emit entriesChanged();
 }
@@ -121,6 +148,7 @@ void EntryStore::clear(const QString& deviceID) {
     bool changed = false;
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
         if (it.key().deviceID == deviceID) {
+            recount(it.key(), -it->size());
             it->clear();
             changed = true;
         }
@@ -135,6 +163,8 @@ void EntryStore::clear(const QString& deviceID) {
 void EntryStore::drop(const QString& deviceID) {
     if (m_entries.removeIf([&](decltype(m_entries)::iterator it) { return it.key().deviceID == deviceID; }))
         emit entriesChanged();
+    m_deviceCounts.remove(deviceID);
+    m_appCounts.removeIf([&](decltype(m_appCounts)::iterator it) { return it.key().deviceID == deviceID; });
     if (forgetProperties(deviceID))
         emit propertiesChanged();
     if (m_unseen.remove(deviceID))

@@ -31,10 +31,11 @@ public:
 
     using QObject::QObject;
 
-    // A scope's entries: one page's in order, several pages' ordered by receive time.
+    // A scope's entries in the order they were stored.
     QList<ConsoleEntry> entries(const ConsoleScope& scope) const;
-    // Number of stored entries of a page (0 when none).
+    // Number of stored entries of a page, or of a scope (0 when none); both are kept, not counted.
     qsizetype entryCount(const PageKey& page) const;
+    qsizetype entryCount(const ConsoleScope& scope) const;
     QHash<QString, qint64> unseen() const { return m_unseen; }
     QHash<QString, qint64> unseenProblems() const { return m_unseenProblems; }
     qint64 unseen(const QString& deviceID) const { return m_unseen.value(deviceID); }
@@ -44,8 +45,9 @@ public:
     std::optional<QString> reading() const { return m_reading; }
     void setReading(std::optional<QString> deviceID);
 
-    // What the connections report: every entry goes through append; a page's last entry repeated
-    // `count` times; a page that cleared its own console.
+    // What the connections report: every entry goes through append; the page's last console message
+    // (neither input, result nor a notice of ours) repeated `count` times; a page that cleared its
+    // own console.
     void append(ConsoleEntry entry);
     void repeated(const PageKey& page, qint64 count);
     void cleared(const PageKey& page);
@@ -72,13 +74,20 @@ signals:
     void propertiesChanged();
     void readingChanged();
     void waitingChanged();
+    // A stored message now repeats `count` times (entriesChanged fires as well).
+    void entryRepeated(const PageKey& page, const QUuid& id, qint64 count);
 
 private:
     void count(QHash<QString, qint64>& counts, const QString& deviceID, void (EntryStore::*changed)());
     void answerWaiting(const PageKey& page);
     bool forgetProperties(const QString& deviceID);
+    // Keeps the per-device and per-application counts in step with a page's list.
+    void recount(const PageKey& page, qsizetype delta);
 
     QHash<PageKey, QList<ConsoleEntry>> m_entries;
+    qint64 m_sequence = 0; // of the last stored entry
+    QHash<QString, qsizetype> m_deviceCounts;
+    QHash<AppKey, qsizetype> m_appCounts;
     QHash<QString, qint64> m_unseen;
     QHash<QString, qint64> m_unseenProblems;
     QHash<ObjectKey, QList<PropertyNode>> m_properties;

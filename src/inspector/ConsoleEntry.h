@@ -1,11 +1,11 @@
 #pragma once
 
+#include "base/Uuid.h"
 #include "inspector/ConsoleLevel.h"
 #include "inspector/EntryKind.h"
+#include "inspector/PageKey.h"
 #include "inspector/RemoteObjectRef.h"
 #include "inspector/StackFrame.h"
-#include "base/Uuid.h"
-#include "inspector/PageKey.h"
 
 #include <QDateTime>
 #include <QList>
@@ -33,6 +33,12 @@ struct ConsoleEntry {
     QList<StackFrame> stack{}; // innermost frame first
     EntryKind kind = EntryKind::message;
     QList<RemoteObjectRef> objects{}; // expandable objects the entry refers to, in argument order
+    // The order in which the store took the entry, across every page and device; 0 until stored.
+    // Unlike receivedAt (stamped on the connections' threads) it never ties or goes back.
+    qint64 sequence = 0;
+
+    // The source of the notices this program adds to a page's console (not the page's own messages).
+    static constexpr QStringView kNoticeSource = u"tavolin";
 
     // Where the message came from, for display: the file name of `url` (or the whole url when it is no
     // URL) followed by ":line" when the line is known. Absent when there is no url.

@@ -363,7 +363,7 @@ void PageSessions::report(const PageKey& key, const QString& text, ConsoleLevel 
     ConsoleEntry entry;
     entry.page = key;
     entry.level = level;
-    entry.source = QStringLiteral("tavolin");
+    entry.source = ConsoleEntry::kNoticeSource.toString();
     entry.text = text;
     entry.receivedAt = QDateTime::currentDateTimeUtc();
     m_post(std::move(entry));

@@ -117,6 +117,34 @@ private slots:
         QTRY_COMPARE(phone.service().currentClient(), -1);
     }
 
+    // What a connection had already sent towards the main thread when its device was dropped (a new
+    // listing, a message) is thrown away, not stored again for a device that is gone.
+    void aDroppedDeviceKeepsNothingOnItsWay() {
+        FakeSimulator sim;
+        QVERIFY(sim.start());
+        sim.addApp({kPage.appID, u"Safari"_s, std::nullopt, std::nullopt});
+        sim.addPage(kPage.appID, FakeInspectorDaemon::page(1, u"Shop"_s, u"https://shop.example/"_s));
+        ScriptedDiscovery script;
+        script.simulators = {ScriptedDiscovery::simulator(kPhone, u"Phone"_s, sim.socketPath())};
+        ConsoleHub hub(script.discovery());
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QVERIFY(sim.waitForCommand(kPage.appID, 1, u"Console.enable"_s));
+        sim.log(kPage.appID, 1, {{"text", "first"}});
+        QTRY_COMPARE(hub.entries(ConsoleScope::device(kPhone)).size(), 1);
+
+        script.simulators.clear(); // no scan runs now
+        hub.rescanDevices();
+        QTest::qSleep(300); // the scan's result waits for the main thread...
+        sim.addPage(kPage.appID, FakeInspectorDaemon::page(2, u"Cart"_s, u"https://shop.example/cart"_s));
+        sim.sendListing(kPage.appID);
+        sim.log(kPage.appID, 1, {{"text", "late"}});
+        QTest::qSleep(300); // ...and so do these, behind it
+        QTRY_VERIFY(hub.connectedDevices().isEmpty());
+        QTest::qWait(50);
+        QVERIFY(hub.apps().isEmpty() && hub.pages().isEmpty());
+        QVERIFY(hub.entries(ConsoleScope::device(kPhone)).isEmpty() && !hub.unseen().contains(kPhone));
+    }
+
     void inventoryOrdersAndFindsPagesAgain() {
         PageInventory inventory;
         QList<InspectorApp> apps;
@@ -235,6 +263,59 @@ private slots:
 
         QVERIFY(ScriptedDiscovery::scan(hub));
         QVERIFY(hub.devices().isEmpty() && hub.connectedDevices().isEmpty() && hub.entryCount(kPage) == 0);
+    }
+
+    // Device and application scopes list entries in the order they were stored, whatever the clocks
+    // of the threads that stamped them say; every scope's count is kept as entries come and go.
+    void scopesFollowTheStoringOrder() {
+        ConsoleHub hub(ConsoleHub::Discovery{});
+        const PageKey sibling{kPhone, kPage.appID, 3};
+        for (const auto& [page, text, at] : {std::tuple{kPage, "a1", 2000},
+                                             {kOther, "b1", 2000},
+                                             {sibling, "c1", 1000},
+                                             {kPage, "a2", 1500},
+                                             {kOther, "b2", 900}})
+            hub.append(entry(page, text, {}, at));
+        const QList<ConsoleEntry> all = hub.entries(ConsoleScope::device(kPhone));
+        QCOMPARE(texts(all), (QStringList{"a1", "b1", "c1", "a2", "b2"}));
+        QCOMPARE(texts(hub.entries(ConsoleScope::app(kPage.app()))), (QStringList{"a1", "c1", "a2"}));
+        for (qsizetype i = 0; i < all.size(); ++i)
+            QCOMPARE(all[i].sequence, all[0].sequence + i);
+
+        const auto counts = [&] {
+            return QList<qsizetype>{
+                hub.entryCount(ConsoleScope::device(kPhone)), hub.entryCount(ConsoleScope::app(kPage.app())),
+                hub.entryCount(ConsoleScope::app(kOther.app())), hub.entryCount(ConsoleScope::page(sibling))};
+        };
+        QCOMPARE(counts(), (QList<qsizetype>{5, 3, 2, 1}));
+        for (int i = 0; i < ConsoleHub::kHistoryLimit; ++i) // the page keeps the newest only
+            hub.append(entry(kOther, {}));
+        QCOMPARE(counts(),
+                 (QList<qsizetype>{3 + ConsoleHub::kHistoryLimit, 3, ConsoleHub::kHistoryLimit, 1}));
+        hub.clear(kPhone);
+        QCOMPARE(counts(), (QList<qsizetype>{0, 0, 0, 0}));
+    }
+
+    // A repeat belongs to the page's last console message, not to input, results or the program's
+    // own notices after it; whoever shows the message hears which one now repeats.
+    void aRepeatLandsOnTheLastConsoleMessage() {
+        ConsoleHub hub(ConsoleHub::Discovery{});
+        QSignalSpy repeats(&hub, &ConsoleHub::entryRepeated);
+        hub.repeated(kPage, 2); // nothing to repeat yet
+        hub.append(entry(kPage, u"tick"_s));
+        const QUuid tick = hub.entries(ConsoleScope::page(kPage)).last().id;
+        hub.append(entry(kPage, u"1 + 1"_s, {}, 1, EntryKind::input));
+        hub.append(entry(kPage, u"2"_s, {}, 1, EntryKind::result));
+        ConsoleEntry notice = entry(kPage, u"The page stopped answering"_s, ConsoleLevel::warning);
+        notice.source = ConsoleEntry::kNoticeSource.toString();
+        hub.append(notice);
+        hub.repeated(kPage, 3);
+        QStringList counts;
+        for (const ConsoleEntry& entry : hub.entries(ConsoleScope::page(kPage)))
+            counts << QString::number(entry.repeatCount);
+        QCOMPARE(counts, (QStringList{"3", "1", "1", "1"}));
+        QCOMPARE(repeats.size(), 1);
+        QCOMPARE(repeats[0], (QVariantList{QVariant::fromValue(kPage), tick, qint64(3)}));
     }
 };
 

@@ -164,6 +164,15 @@ private slots:
         QCOMPARE(q("$$('#log > *').length + ' ' + $('#empty').textContent"), "1 No console output yet");
     }
 
+    // A delivered row's repeat count changes in place: its chip comes, counts on, and goes at one.
+    void aRowsRepeatCountChanges() {
+        h->js("SC.append([E('A', 'tick'), E('B', 'tock', {repeat: 2})]); SC.repeat('A', 3); "
+              "SC.repeat('B', 1); SC.repeat('gone', 5)");
+        QCOMPARE(q("texts('.row .body > *')"), "\u00D73|tick|tock");
+        h->js("SC.repeat('A', 4)");
+        QCOMPARE(q("texts('[data-entry=A] .body > *')"), "\u00D74|tick");
+    }
+
     void theNewest2200RowsAreKept() {
         const QString ends = "$$('.group').length + ' ' + $('.row').dataset.entry + ' ' + "
                              "$$('.row').pop().dataset.entry + ' ' + $$('#log > :empty').length";

@@ -295,6 +295,26 @@
         scrollToEnd();
     }
 
+    // A delivered entry now repeats `count` times: its chip shows the count, and goes at one.
+    function repeat(id, count) {
+        const key = text(id);
+        const record = records.findLast((r) => r.entry.id === key);
+        if (!record)
+            return;
+        const times = Number(count);
+        record.entry.repeat = Number.isFinite(times) ? times : 1;
+        let chip = record.row.querySelector('.chip.repeat');
+        if (record.entry.repeat <= 1) {
+            chip?.remove();
+            return;
+        }
+        if (!chip) {
+            chip = element('span', 'chip repeat');
+            record.row.querySelector('.body > .text').before(chip);
+        }
+        chip.textContent = `\u00D7${record.entry.repeat}`;
+    }
+
     function reset(entries) {
         log.replaceChildren(placeholder);
         records = [];
@@ -747,6 +767,7 @@
     window.SC = Object.freeze({
         reset,
         append,
+        repeat,
         filter: setFilter,
         follow(value) {
             following = value === true;
