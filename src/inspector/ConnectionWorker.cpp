@@ -69,8 +69,8 @@ bool ConnectionWorker::request(const QString& method, const QJsonObject& params,
     return m_sessions.request(method, params, page, std::move(handler), endsWithSession);
 }
 
-void ConnectionWorker::evaluate(const QString& expression, const PageKey& page) {
-    m_evaluations.evaluate(expression, page);
+void ConnectionWorker::evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation) {
+    m_evaluations.evaluate(expression, page, evaluation);
 }
 
 // ---- Messages from the service ---------------------------------------------------------------

@@ -4,10 +4,10 @@
 #include "inspector/ConnectionHousekeeping.h"
 #include "inspector/Evaluations.h"
 #include "inspector/InspectorTiming.h"
-#include "inspector/ServiceInventory.h"
 #include "inspector/PageKey.h"
 #include "inspector/PageSessions.h"
 #include "inspector/PartialMessages.h"
+#include "inspector/ServiceInventory.h"
 #include "inspector/ServiceLink.h"
 #include "inspector/WebInspectorConnection.h"
 #include "wire/FrameInbox.h"
@@ -59,7 +59,7 @@ public:
     // False when the page has no session: nothing was sent and the handler is dropped.
     bool request(const QString& method, const QJsonObject& params, const PageKey& page,
                  ResponseHandler handler, bool endsWithSession = false);
-    void evaluate(const QString& expression, const PageKey& page);
+    void evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation);
     void detach();
 
     // Hands an event to the owner's thread, after the ones before it.

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "base/Uuid.h"
 #include "inspector/ConsoleLevel.h"
 #include "inspector/EntryKind.h"
+#include "inspector/PageKey.h"
 #include "inspector/RemoteObjectRef.h"
 #include "inspector/StackFrame.h"
-#include "base/Uuid.h"
-#include "inspector/PageKey.h"
 
 #include <QDateTime>
 #include <QList>
@@ -33,6 +33,7 @@ struct ConsoleEntry {
     QList<StackFrame> stack{}; // innermost frame first
     EntryKind kind = EntryKind::message;
     QList<RemoteObjectRef> objects{}; // expandable objects the entry refers to, in argument order
+    QUuid answers{}; // a result: the evaluation it answers (its input entry's id); null otherwise
 
     // Where the message came from, for display: the file name of `url` (or the whole url when it is no
     // URL) followed by ":line" when the line is known. Absent when there is no url.

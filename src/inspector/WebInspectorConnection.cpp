@@ -2,8 +2,8 @@
 
 #include "base/Uuid.h"
 #include "inspector/ConnectionWorker.h"
-#include "wire/FrameInbox.h"
 #include "inspector/PageRequests.h"
+#include "wire/FrameInbox.h"
 #include "wire/WIRSocket.h"
 
 #include <QPointer>
@@ -119,8 +119,11 @@ void WebInspectorConnection::request(const QString& method, const QJsonObject& p
     });
 }
 
-void WebInspectorConnection::evaluate(const QString& expression, const PageKey& page) {
-    schedule([expression, page](ConnectionWorker& worker) { worker.evaluate(expression, page); });
+void WebInspectorConnection::evaluate(const QString& expression, const PageKey& page,
+                                      const QUuid& evaluation) {
+    schedule([expression, page, evaluation](ConnectionWorker& worker) {
+        worker.evaluate(expression, page, evaluation);
+    });
 }
 
 // Each of these hands its completion a wrapper that posts to this object. That is safe from the

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "inspector/ConsoleEntry.h"
-#include "inspector/PropertyNode.h"
 #include "inspector/ConnectionEvents.h"
+#include "inspector/ConsoleEntry.h"
 #include "inspector/InspectorApp.h"
 #include "inspector/InspectorPage.h"
 #include "inspector/PageKey.h"
+#include "inspector/PropertyNode.h"
 #include "wire/WIRError.h"
 #include "wire/WIRTransport.h"
 
@@ -75,8 +75,9 @@ public:
                  ResponseHandler handler);
 
     // Runs JavaScript in a page; exactly one result entry comes back through onEntry while the
-    // connection lives (the answer, or an error after a time limit).
-    void evaluate(const QString& expression, const PageKey& page);
+    // connection lives (the answer, or an error after a time limit), naming `evaluation` as the
+    // evaluation it answers.
+    void evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation = {});
 
     // Requests about page-side objects and the page itself. The completions are called on the
     // owner's thread, and never once this connection is gone. Except for snapshot, nothing is sent
