@@ -17,6 +17,7 @@ ConnectionWorker::ConnectionWorker(WebInspectorConnection* owner, QString device
       m_housekeeping(m_link, m_inventory, m_sessions, timing,
                      [this](Event event) { post(std::move(event)); }) {
     m_sessions.onEnabled = [this](const PageKey& key) { m_evaluations.runQueued(key); };
+    m_sessions.onEnded = [this](const QString& sender) { m_partials.forget(sender); };
 }
 
 ConnectionWorker::~ConnectionWorker() = default;

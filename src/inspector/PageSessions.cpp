@@ -100,6 +100,8 @@ std::unique_ptr<PageSession> PageSessions::take(const PageKey& key) {
     std::unique_ptr<PageSession> session = std::move(it->second);
     m_sessions.erase(it);
     m_sessionPages.remove(session->senderID);
+    if (onEnded)
+        onEnded(session->senderID);
     return session;
 }
 
@@ -118,6 +120,8 @@ void PageSessions::lose(const PageKey& key) {
 void PageSessions::endAll(bool answerRequests) {
     for (const auto& [key, session] : m_sessions) {
         sendDidClose(key, session->senderID);
+        if (onEnded)
+            onEnded(session->senderID);
         if (answerRequests)
             abandon(*session);
     }

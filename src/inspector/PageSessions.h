@@ -44,6 +44,8 @@ public:
 
     // Called when a session has been enabled, on the page or on a new target of it.
     std::function<void(const PageKey&)> onEnabled;
+    // Called with the sender of every session that ends or is lost (not when the link closes).
+    std::function<void(const QString& sender)> onEnded;
 
     // Whether pages get sessions; off ends every session.
     bool capturing() const { return m_capturing; }

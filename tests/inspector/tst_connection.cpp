@@ -2,6 +2,7 @@
 // the capture switch, how the link ends; sessions on targets, requests, pieces and bad input,
 // console events in order, pages that stop answering, revival, and evaluation's single result.
 #include "ConnectionRig.h"
+#include "inspector/PartialMessages.h"
 
 #include <QRegularExpression>
 
@@ -372,6 +373,32 @@ private slots:
         QCOMPARE(rig.texts().count(notAttached), 3);
         QTest::qWait(2000); // past the wait: nothing more
         QCOMPARE(rig.entries.size(), size_t(7));
+    }
+
+    // Pieces of messages are bounded: a sender's are freed when its session ends, and the oldest
+    // sender's go first when the pieces of all of them reach the bound.
+    void piecesAreFreedAndBounded() {
+        PartialMessages partials(10);
+        QStringList heard; // each piece's whole message, "-" while there is none
+        const auto piece = [&](const char* sender, const char* data, bool final = false) {
+            const PartialMessages::Result result =
+                partials.take({{"WIRDestinationKey", sender},
+                               {final ? "WIRFinalMessageKey" : "WIRPartialMessageKey", QByteArray(data)}});
+            heard << (result.complete ? result.complete->value("WIRMessageDataKey").toString() : "-");
+        };
+        piece("A", "aaaaaa");
+        partials.forget("A");
+        piece("B", "bbbbbb");
+        piece("B", "!", true);
+        // A's are dropped for D's: the rest of that message is refused, up to its final piece.
+        for (const char* sender : {"A", "C", "D"})
+            piece(sender, "dddd");
+        piece("A", "aa");
+        piece("A", "!", true);
+        piece("A", "x", true);
+        piece("C", "!", true);
+        piece("D", "!", true);
+        QCOMPARE(heard, (QStringList{"-", "-", "bbbbbb!", "-", "-", "-", "-", "-", "x", "dddd!", "dddd!"}));
     }
 };
 
