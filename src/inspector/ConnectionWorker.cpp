@@ -156,8 +156,8 @@ void ConnectionWorker::listing(const QString& appID, const QVariantMap& argument
 
 void ConnectionWorker::stop() {
     m_housekeeping.stop();
-    // The owner is ending the link: requests still out are dropped, not answered.
-    m_sessions.endAll(false);
+    // The owner is ending the link: requests whose callers wait are answered.
+    m_sessions.endAll();
     m_link.shut();
 }
 

@@ -30,9 +30,9 @@
 //   application went away, another client claimed the page, the session was replaced);
 // - its requests still out are then *abandoned*: those whose callers wait are answered with the
 //   not-attached error, the rest dropped;
-// - the owner *stops* the link: every session is ended, requests dropped, the socket shut;
-// - the link is *closed* once the socket is (by either side): everything is cleared, the empty
-//   lists are published, then onClose is called;
+// - the owner *stops* the link: every session is ended (its requests abandoned), the socket shut;
+// - the link is *closed* once the socket is (by either side): everything is cleared, requests whose
+//   callers wait are answered, the empty lists are published, then onClose is called;
 // - the worker is *detached* when the owner is going away: it never calls the owner again.
 class ConnectionWorker : public QObject {
     Q_OBJECT

@@ -16,6 +16,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -93,7 +94,8 @@ public:
     void serialize(const QString& objectID, const PageKey& page, bool asJSON,
                    std::function<void(std::optional<QString>)> completion);
     // The page (the whole document, or the visible viewport) as image data in the page's own
-    // encoding; nothing when it cannot be captured. Called exactly once while the connection lives.
+    // encoding; nothing when it cannot be captured. Called exactly once, also when the link ends or
+    // the connection goes first (with nothing then).
     void snapshot(const PageKey& page, bool fullPage,
                   std::function<void(std::optional<QByteArray>)> completion);
 
@@ -130,4 +132,7 @@ private:
     std::vector<Task> m_tasks; // guarded by m_taskLock
     std::mutex m_deliveryLock;
     std::vector<ConnectionEvents::Batch> m_deliveries; // guarded by m_deliveryLock
+    // On the owner's thread: the snapshots not answered yet, which the destructor answers.
+    std::map<quint64, std::function<void(std::optional<QByteArray>)>> m_snapshots;
+    quint64 m_nextSnapshot = 1;
 };

@@ -2,6 +2,7 @@
 // the capture switch, how the link ends; sessions on targets, requests, pieces and bad input,
 // console events in order, pages that stop answering, revival, and evaluation's single result.
 #include "ConnectionRig.h"
+#include "inspector/PageSessions.h"
 #include "inspector/PartialMessages.h"
 
 #include <QRegularExpression>
@@ -373,6 +374,31 @@ private slots:
         QCOMPARE(rig.texts().count(notAttached), 3);
         QTest::qWait(2000); // past the wait: nothing more
         QCOMPARE(rig.entries.size(), size_t(7));
+    }
+
+    // Requests sent through a target that a navigation committed away, or that went, end at once;
+    // the page is not taken for one that stopped answering.
+    void requestsThroughAGoneTargetEndAtOnce() {
+        ConnectionRig rig(kTargetFirst);
+        QVERIFY(rig.openShop({webPage(1, Targets::atOnce, "page-7")}));
+        QVERIFY(rig.waitEnabled(1));
+        const auto sent = [&](std::size_t count) {
+            return QTest::qWaitFor([&] { return rig.sim().commands("Runtime.evaluate").size() >= count; },
+                                   5000);
+        };
+        rig.connection().request("Runtime.evaluate", {}, rig.key(1), rig.answer());
+        rig.connection().evaluate("spin()", rig.key(1));
+        QVERIFY(sent(2));
+        rig.sim().commitProvisional(kShop, 1, "page-8");
+        QTRY_VERIFY_WITH_TIMEOUT(rig.answers.size() == 1 && rig.results().size() == 1, 600);
+        QVERIFY(rig.enabledSender(1, 2) != QString());
+        rig.connection().request("Runtime.evaluate", {}, rig.key(1), rig.answer());
+        QVERIFY(sent(3));
+        rig.sim().destroyTarget(kShop, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.answers.size(), 2, 600);
+        QVERIFY(rig.waitForPolls(8)); // past the request deadline
+        QVERIFY(!rig.page(1)->unresponsive);
+        QCOMPARE(rig.texts(), QStringList{PageSessions::kNotAttached});
     }
 
     // Pieces of messages are bounded: a sender's are freed when its session ends, and the oldest

@@ -85,7 +85,7 @@ private slots:
     void initTestCase() { std::signal(SIGPIPE, SIG_IGN); }
     void requestsAnswerOnTheMainThread();
     void requestsEndWithTheirSession();
-    void stoppingAnswersNothing();
+    void stoppingAnswersWhatWaits();
     void completionsDroppedWithTheConnection();
 };
 
@@ -179,7 +179,9 @@ void TestPageObjects::requestsEndWithTheirSession() {
     }
 }
 
-void TestPageObjects::stoppingAnswersNothing() {
+// Stopping answers the evaluation and the snapshot still out, each once; so does dropping the
+// connection while a snapshot waits, whose callers have no time limit of their own.
+void TestPageObjects::stoppingAnswersWhatWaits() {
     Rig rig({webPage(1)}, false);
     Delivered got;
     rig.connection().evaluate("slow()", rig.key(1));
@@ -188,8 +190,13 @@ void TestPageObjects::stoppingAnswersNothing() {
     rig.connection().stop();
     QTRY_COMPARE(rig.closes, 1);
     QTest::qWait(1800);
-    QCOMPARE(rig.results().size(), std::size_t(0));
-    QCOMPARE(got.got, QStringList());
+    QCOMPARE(rig.results().size(), std::size_t(1));
+    QCOMPARE(got.got, QStringList{"image -"});
+    Rig dropped({webPage(1)}, false);
+    dropped.connection().snapshot(dropped.key(1), false, got.to());
+    QVERIFY(dropped.sim().waitForCommand(kShop, 1, "Page.snapshotRect"));
+    dropped.dropConnection();
+    QCOMPARE(got.got, (QStringList{"image -", "image -"}));
 }
 
 // The answer reaches the connection's queue, but the owner's thread has not run since: the
