@@ -145,11 +145,13 @@ void evaluate(ConsoleHub& hub, const PageKey& page, const QString& expression, R
               std::chrono::milliseconds limit) {
     // Whichever of the result and the time-out comes first answers; the other does nothing.
     auto answer = std::make_shared<Reply>(std::move(reply));
-    hub.evaluate(expression, page, [answer](ConsoleEntry entry) {
+    const QUuid evaluation = hub.evaluate(expression, page, [answer](ConsoleEntry entry) {
         if (Reply once = std::exchange(*answer, nullptr))
             once(entry.text, entry.level == ConsoleLevel::error);
     });
-    QTimer::singleShot(limit, &hub, [answer] {
+    // The hub lives while the timer does; a late result is then only stored.
+    QTimer::singleShot(limit, &hub, [answer, hub = &hub, evaluation] {
+        hub->forgetEvaluation(evaluation);
         if (Reply once = std::exchange(*answer, nullptr))
             once(QStringLiteral("Timed out waiting for a result"), true);
     });

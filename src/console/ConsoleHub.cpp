@@ -68,7 +68,7 @@ void ConsoleHub::drop(const QString& deviceID) {
     m_store.drop(deviceID);
 }
 
-void ConsoleHub::evaluate(const QString& expression, const PageKey& page, EvaluationCompletion completion) {
+QUuid ConsoleHub::evaluate(const QString& expression, const PageKey& page, EvaluationCompletion completion) {
     ConsoleEntry input;
     input.page = page;
     input.level = ConsoleLevel::log;
@@ -76,11 +76,13 @@ void ConsoleHub::evaluate(const QString& expression, const PageKey& page, Evalua
     input.text = expression;
     input.receivedAt = QDateTime::currentDateTimeUtc();
     input.kind = EntryKind::input;
+    const QUuid evaluation = input.id;
     m_store.append(std::move(input));
     if (completion)
-        m_store.await(page, std::move(completion));
+        m_store.await(evaluation, page, std::move(completion));
     if (WebInspectorConnection* link = connection(page.deviceID))
-        link->evaluate(expression, page);
+        link->evaluate(expression, page, evaluation);
+    return evaluation;
 }
 
 bool ConsoleHub::canEvaluate(const std::optional<PageKey>& page) const {

@@ -74,8 +74,12 @@ public:
     void clear(const QString& deviceID) { m_store.clear(deviceID); }
 
     // ---- Requests to a page ----
-    // Stores the expression as an input entry and runs it; `completion` gets the page's next result.
-    void evaluate(const QString& expression, const PageKey& page, EvaluationCompletion completion = {});
+    // Stores the expression as an input entry and runs it; `completion` gets the result entry that
+    // answers it (an error one when the device's connection ends first). Returns the evaluation's
+    // identity, the input entry's id, which its result entry names.
+    QUuid evaluate(const QString& expression, const PageKey& page, EvaluationCompletion completion = {});
+    // The caller of an evaluation gave up: its completion is dropped.
+    void forgetEvaluation(const QUuid& evaluation) { m_store.forget(evaluation); }
     // Whether input can go to the page: capturing, and the page is there and not held elsewhere.
     bool canEvaluate(const std::optional<PageKey>& page) const;
     // The rows of a remote object, from the cache or the page; none without a connection.

@@ -18,8 +18,8 @@ qsizetype EntryStore::entryCount(const PageKey& page) const {
 }
 
 qsizetype EntryStore::waitingCount(const PageKey& page) const {
-    const auto it = m_waiting.constFind(page);
-    return it == m_waiting.cend() ? 0 : it->size();
+    return std::count_if(m_waiting.cbegin(), m_waiting.cend(),
+                         [&](const Waiting& waiting) { return waiting.page == page; });
 }
 
 qsizetype EntryStore::entryCount(const ConsoleScope& scope) const {
@@ -75,6 +75,9 @@ void EntryStore::append(ConsoleEntry entry) {
     recount(page, 1);
     const EntryKind kind = entry.kind;
     const bool problem = isProblem(entry.level);
+    // A copy for the caller waiting for it: the list may change under signals.
+    const std::optional<ConsoleEntry> result =
+        kind == EntryKind::result ? std::optional(entry) : std::nullopt;
     list.append(std::move(entry));
     emit entriesChanged();
 
@@ -87,23 +90,22 @@ void EntryStore::append(ConsoleEntry entry) {
         }
         break;
     case EntryKind::result:
-        answerWaiting(page);
+        answerWaiting(result->answers, *result);
         break;
     case EntryKind::input:
         break;
     }
 }
 
-void EntryStore::answerWaiting(const PageKey& page) {
-    auto waiting = m_waiting.find(page);
-    if (waiting == m_waiting.end() || waiting->isEmpty())
+void EntryStore::answerWaiting(const QUuid& evaluation, const ConsoleEntry& result) {
+    auto waiting = m_waiting.find(evaluation);
+    if (evaluation.isNull() || waiting == m_waiting.end())
         return;
-    EvaluationCompletion completion = waiting->takeFirst();
-    if (waiting->isEmpty())
-        m_waiting.erase(waiting);
+    EvaluationCompletion completion = std::move(waiting->completion);
+    m_waiting.erase(waiting);
     emit waitingChanged();
     if (completion)
-        completion(m_entries.value(page).last());
+        completion(result);
 }
 
 void EntryStore::repeated(const PageKey& page, qint64 count) {
@@ -171,11 +173,35 @@ void EntryStore::drop(const QString& deviceID) {
         emit unseenChanged();
     if (m_unseenProblems.remove(deviceID))
         emit unseenProblemsChanged();
+    // Their results can no longer come.
+    std::vector<std::pair<QUuid, PageKey>> gone;
+    for (auto it = m_waiting.cbegin(); it != m_waiting.cend(); ++it)
+        if (it->page.deviceID == deviceID)
+            gone.emplace_back(it.key(), it->page);
+    if (!gone.empty())
+        qCWarning(lcConsole) << gone.size() << "evaluations end unanswered with the connection to"
+                             << deviceID;
+    for (const auto& [evaluation, page] : gone) {
+        ConsoleEntry failure{.page = page,
+                             .level = ConsoleLevel::error,
+                             .source = QStringLiteral("console-input"),
+                             .text =
+                                 QStringLiteral("The connection to the device ended before the result came."),
+                             .receivedAt = QDateTime::currentDateTimeUtc(),
+                             .kind = EntryKind::result,
+                             .answers = evaluation};
+        answerWaiting(evaluation, failure);
+    }
 }
 
-void EntryStore::await(const PageKey& page, EvaluationCompletion completion) {
-    m_waiting[page].append(std::move(completion));
+void EntryStore::await(const QUuid& evaluation, const PageKey& page, EvaluationCompletion completion) {
+    m_waiting.insert(evaluation, {page, std::move(completion)});
     emit waitingChanged();
+}
+
+void EntryStore::forget(const QUuid& evaluation) {
+    if (m_waiting.remove(evaluation))
+        emit waitingChanged();
 }
 
 std::optional<QList<PropertyNode>> EntryStore::cachedProperties(const ObjectKey& key) const {

@@ -10,13 +10,14 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QUuid>
 
 #include <functional>
 #include <optional>
 
 // The console entries of every page, at most kHistoryLimit per page, with per device the number of
 // messages nobody has seen and how many of those are warnings or errors; the rows of expanded objects;
-// and the completions waiting for the result of an evaluation.
+// and the callers waiting for the result of an evaluation, each for its own.
 //
 // Messages count as unseen unless their device is being read; a repeat always counts, never as a
 // problem; input and result entries never count. Lives on the main thread. unseenChanged and its
@@ -55,12 +56,14 @@ public:
     void markSeen(const QString& deviceID);
     // Empties a device's pages and expanded objects and marks it seen.
     void clear(const QString& deviceID);
-    // Forgets everything of a device.
+    // Forgets everything of a device; its waiting callers are answered with an error.
     void drop(const QString& deviceID);
 
-    // The next result entry of the page goes to `completion`; results are handed out in order.
-    void await(const PageKey& page, EvaluationCompletion completion);
-    // Completions waiting for a result of this page.
+    // The result entry that answers `evaluation` (an input entry's id) goes to `completion`.
+    void await(const QUuid& evaluation, const PageKey& page, EvaluationCompletion completion);
+    // Forgets a waiting caller, which gave up.
+    void forget(const QUuid& evaluation);
+    // Callers waiting for a result of this page.
     qsizetype waitingCount(const PageKey& page) const;
 
     // The stored rows of an object; nothing when none (or no rows) are stored.
@@ -79,7 +82,7 @@ signals:
 
 private:
     void count(QHash<QString, qint64>& counts, const QString& deviceID, void (EntryStore::*changed)());
-    void answerWaiting(const PageKey& page);
+    void answerWaiting(const QUuid& evaluation, const ConsoleEntry& result);
     bool forgetProperties(const QString& deviceID);
     // Keeps the per-device and per-application counts in step with a page's list.
     void recount(const PageKey& page, qsizetype delta);
@@ -92,5 +95,9 @@ private:
     QHash<QString, qint64> m_unseenProblems;
     QHash<ObjectKey, QList<PropertyNode>> m_properties;
     std::optional<QString> m_reading;
-    QHash<PageKey, QList<EvaluationCompletion>> m_waiting;
+    struct Waiting {
+        PageKey page;
+        EvaluationCompletion completion;
+    };
+    QHash<QUuid, Waiting> m_waiting; // by evaluation
 };

@@ -17,6 +17,7 @@ ConnectionWorker::ConnectionWorker(WebInspectorConnection* owner, QString device
       m_housekeeping(m_link, m_inventory, m_sessions, timing,
                      [this](Event event) { post(std::move(event)); }) {
     m_sessions.onEnabled = [this](const PageKey& key) { m_evaluations.runQueued(key); };
+    m_sessions.onEnded = [this](const QString& sender) { m_partials.forget(sender); };
 }
 
 ConnectionWorker::~ConnectionWorker() = default;
@@ -69,8 +70,8 @@ bool ConnectionWorker::request(const QString& method, const QJsonObject& params,
     return m_sessions.request(method, params, page, std::move(handler), endsWithSession);
 }
 
-void ConnectionWorker::evaluate(const QString& expression, const PageKey& page) {
-    m_evaluations.evaluate(expression, page);
+void ConnectionWorker::evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation) {
+    m_evaluations.evaluate(expression, page, evaluation);
 }
 
 // ---- Messages from the service ---------------------------------------------------------------
@@ -155,8 +156,8 @@ void ConnectionWorker::listing(const QString& appID, const QVariantMap& argument
 
 void ConnectionWorker::stop() {
     m_housekeeping.stop();
-    // The owner is ending the link: requests still out are dropped, not answered.
-    m_sessions.endAll(false);
+    // The owner is ending the link: requests whose callers wait are answered.
+    m_sessions.endAll();
     m_link.shut();
 }
 

@@ -4,10 +4,10 @@
 #include "inspector/ConnectionHousekeeping.h"
 #include "inspector/Evaluations.h"
 #include "inspector/InspectorTiming.h"
-#include "inspector/ServiceInventory.h"
 #include "inspector/PageKey.h"
 #include "inspector/PageSessions.h"
 #include "inspector/PartialMessages.h"
+#include "inspector/ServiceInventory.h"
 #include "inspector/ServiceLink.h"
 #include "inspector/WebInspectorConnection.h"
 #include "wire/FrameInbox.h"
@@ -30,9 +30,9 @@
 //   application went away, another client claimed the page, the session was replaced);
 // - its requests still out are then *abandoned*: those whose callers wait are answered with the
 //   not-attached error, the rest dropped;
-// - the owner *stops* the link: every session is ended, requests dropped, the socket shut;
-// - the link is *closed* once the socket is (by either side): everything is cleared, the empty
-//   lists are published, then onClose is called;
+// - the owner *stops* the link: every session is ended (its requests abandoned), the socket shut;
+// - the link is *closed* once the socket is (by either side): everything is cleared, requests whose
+//   callers wait are answered, the empty lists are published, then onClose is called;
 // - the worker is *detached* when the owner is going away: it never calls the owner again.
 class ConnectionWorker : public QObject {
     Q_OBJECT
@@ -59,7 +59,7 @@ public:
     // False when the page has no session: nothing was sent and the handler is dropped.
     bool request(const QString& method, const QJsonObject& params, const PageKey& page,
                  ResponseHandler handler, bool endsWithSession = false);
-    void evaluate(const QString& expression, const PageKey& page);
+    void evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation);
     void detach();
 
     // Hands an event to the owner's thread, after the ones before it.

@@ -33,6 +33,7 @@ struct ConsoleEntry {
     QList<StackFrame> stack{}; // innermost frame first
     EntryKind kind = EntryKind::message;
     QList<RemoteObjectRef> objects{}; // expandable objects the entry refers to, in argument order
+    QUuid answers{}; // a result: the evaluation it answers (its input entry's id); null otherwise
     // The order in which the store took the entry, across every page and device; 0 until stored.
     // Unlike receivedAt (stamped on the connections' threads) it never ties or goes back.
     qint64 sequence = 0;

@@ -16,54 +16,56 @@ const QString kEvaluationLabel = QStringLiteral("the expression you ran");
 Evaluations::Evaluations(QObject& context, PageSessions& sessions, const InspectorTiming& timing, Post post)
     : m_context(context), m_sessions(sessions), m_timing(timing), m_post(std::move(post)) {}
 
-void Evaluations::evaluate(const QString& expression, const PageKey& key) {
+void Evaluations::evaluate(const QString& expression, const PageKey& key, const QUuid& evaluation) {
+    const Queued queued{expression, evaluation, m_nextSerial++};
     PageSession* session = m_sessions.find(key);
     if (session && session->enabledTarget) {
-        run(expression, key, *session);
+        run(queued, key, *session);
         return;
     }
     // Waits for a fresh session on the page, for a while.
-    m_queued[key].append(expression);
+    m_queued[key].append(queued);
     m_sessions.reattach(key);
-    QTimer::singleShot(m_timing.queuedExpiry, &m_context, [this, key, expression] {
+    QTimer::singleShot(m_timing.queuedExpiry, &m_context, [this, key, serial = queued.serial, evaluation] {
         auto it = m_queued.find(key);
-        if (it == m_queued.end())
+        if (it == m_queued.end() ||
+            !it->removeIf([serial](const Queued& waiting) { return waiting.serial == serial; }))
             return;
-        const qsizetype at = it->indexOf(expression);
-        if (at < 0)
-            return;
-        it->removeAt(at);
         if (it->isEmpty())
             m_queued.erase(it);
         simdjson::dom::parser parser;
         if (const auto answer = SessionJson::error(parser, PageSessions::kNotAttached))
-            deliver(*answer, key);
+            deliver(*answer, key, evaluation);
     });
 }
 
 void Evaluations::runQueued(const PageKey& key) {
-    const QStringList waiting = m_queued.take(key);
+    const QList<Queued> waiting = m_queued.take(key);
     if (waiting.isEmpty())
         return;
     if (PageSession* session = m_sessions.find(key))
-        for (const QString& expression : waiting)
-            run(expression, key, *session);
+        for (const Queued& queued : waiting)
+            run(queued, key, *session);
 }
 
-void Evaluations::run(const QString& expression, const PageKey& key, PageSession& session) {
+void Evaluations::run(const Queued& queued, const PageKey& key, PageSession& session) {
     m_sessions.request(
         session, key, QStringLiteral("Runtime.evaluate"),
-        QJsonObject{{"expression", expression},
+        QJsonObject{{"expression", queued.expression},
                     {"objectGroup", QStringLiteral("console")},
                     {"includeCommandLineAPI", true},
                     {"generatePreview", true},
                     {"emulateUserGesture", true}},
-        [this, key](simdjson::dom::element answer) { deliver(answer, key); }, kEvaluationLabel, true);
+        [this, key, evaluation = queued.evaluation](simdjson::dom::element answer) {
+            deliver(answer, key, evaluation);
+        },
+        kEvaluationLabel, true);
 }
 
-void Evaluations::deliver(simdjson::dom::element answer, const PageKey& key) {
+void Evaluations::deliver(simdjson::dom::element answer, const PageKey& key, const QUuid& evaluation) {
     ConsoleEntry entry;
     entry.page = key;
+    entry.answers = evaluation;
     entry.source = QStringLiteral("console-input");
     entry.receivedAt = QDateTime::currentDateTimeUtc();
     entry.kind = EntryKind::result;

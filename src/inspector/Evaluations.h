@@ -5,7 +5,9 @@
 #include "inspector/PageKey.h"
 
 #include <QHash>
-#include <QStringList>
+#include <QList>
+#include <QString>
+#include <QUuid>
 
 #include <functional>
 
@@ -15,26 +17,34 @@ class PageSessions;
 struct PageSession;
 class QObject;
 
-// JavaScript run in pages from the console input. Each expression gives exactly one result entry:
-// the page's answer, or an error when it never comes back or the page never gets a session.
+// JavaScript run in pages from the console input. Each expression gives exactly one result entry,
+// which names the evaluation it answers: the page's answer, or an error when it never comes back or
+// the page never gets a session.
 class Evaluations {
 public:
     using Post = std::function<void(ConnectionEvents::Event)>;
 
     Evaluations(QObject& context, PageSessions& sessions, const InspectorTiming& timing, Post post);
 
-    void evaluate(const QString& expression, const PageKey& key);
+    void evaluate(const QString& expression, const PageKey& key, const QUuid& evaluation);
     // Runs the expressions that waited for the page's session to be enabled.
     void runQueued(const PageKey& key);
     void clear() { m_queued.clear(); }
 
 private:
-    void run(const QString& expression, const PageKey& key, PageSession& session);
-    void deliver(simdjson::dom::element answer, const PageKey& key);
+    struct Queued {
+        QString expression;
+        QUuid evaluation;
+        quint64 serial; // tells equal expressions apart
+    };
+
+    void run(const Queued& queued, const PageKey& key, PageSession& session);
+    void deliver(simdjson::dom::element answer, const PageKey& key, const QUuid& evaluation);
 
     QObject& m_context;
     PageSessions& m_sessions;
     const InspectorTiming m_timing;
     const Post m_post;
-    QHash<PageKey, QStringList> m_queued;
+    QHash<PageKey, QList<Queued>> m_queued;
+    quint64 m_nextSerial = 1;
 };

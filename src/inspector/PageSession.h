@@ -19,6 +19,7 @@ struct PageSession {
         Clock::time_point deadline;
         // Answered with the not-attached error when its session ends first; otherwise dropped then.
         bool endsWithSession = false;
+        QString target; // the target it was sent through; empty for the page itself
     };
 
     quint64 serial = 0; // tells a session apart from a later one on the same page

@@ -35,7 +35,7 @@ void PageSessions::setCapturing(bool on) {
     if (on)
         attachFreePages();
     else
-        endAll(true);
+        endAll();
 }
 
 PageSession* PageSessions::find(const PageKey& key) {
@@ -100,6 +100,8 @@ std::unique_ptr<PageSession> PageSessions::take(const PageKey& key) {
     std::unique_ptr<PageSession> session = std::move(it->second);
     m_sessions.erase(it);
     m_sessionPages.remove(session->senderID);
+    if (onEnded)
+        onEnded(session->senderID);
     return session;
 }
 
@@ -115,20 +117,24 @@ void PageSessions::lose(const PageKey& key) {
         abandon(*session);
 }
 
-void PageSessions::endAll(bool answerRequests) {
+void PageSessions::endAll() {
     for (const auto& [key, session] : m_sessions) {
         sendDidClose(key, session->senderID);
-        if (answerRequests)
-            abandon(*session);
+        if (onEnded)
+            onEnded(session->senderID);
+        abandon(*session);
     }
     m_sessions.clear();
     m_sessionPages.clear();
 }
 
 void PageSessions::clear() {
-    m_closed = true;
+    for (const auto& [key, session] : m_sessions)
+        abandon(*session);
     m_sessions.clear();
     m_sessionPages.clear();
+    // Nothing more comes from the queue's next turn: the callers hear of the end now.
+    answer(std::exchange(m_unanswered, {}));
 }
 
 void PageSessions::sendDidClose(const PageKey& key, const QString& senderID) {
@@ -141,30 +147,52 @@ void PageSessions::sendDidClose(const PageKey& key, const QString& senderID) {
 // for an answer (evaluations, whose one result entry each must come, and snapshots) are answered
 // with the not-attached error; the rest are dropped.
 void PageSessions::abandon(PageSession& session) {
-    if (session.pending.empty())
-        return;
     std::vector<ResponseHandler> handlers;
     for (auto& [id, pending] : session.pending)
         if (pending.endsWithSession && pending.handler)
             handlers.push_back(std::move(pending.handler));
     session.pending.clear();
+    answerLater(std::move(handlers));
+}
+
+// A target that went answers nothing sent through it: those requests end now, every one with its
+// failure, rather than past their deadline as if the page had stopped answering.
+void PageSessions::abandonTarget(PageSession& session, const QString& target) {
+    std::vector<ResponseHandler> handlers;
+    for (auto it = session.pending.begin(); it != session.pending.end();) {
+        if (it->second.target != target) {
+            ++it;
+            continue;
+        }
+        if (it->second.handler)
+            handlers.push_back(std::move(it->second.handler));
+        it = session.pending.erase(it);
+    }
+    if (!handlers.empty())
+        qCWarning(lcInspector) << handlers.size() << "requests ended with their target" << target;
+    answerLater(std::move(handlers));
+}
+
+// On the next turn of the queue, so that no handler runs in the middle of changing sessions.
+void PageSessions::answerLater(std::vector<ResponseHandler> handlers) {
     if (handlers.empty())
         return;
-    // On the next turn of the queue, so that no handler runs in the middle of changing sessions.
-    // A connection that has closed by then answers nothing.
-    QMetaObject::invokeMethod(
-        &m_context,
-        [this, handlers = std::move(handlers)] {
-            if (m_closed)
-                return;
-            simdjson::dom::parser parser;
-            const auto answer = SessionJson::error(parser, kNotAttached);
-            if (!answer)
-                return;
-            for (const ResponseHandler& handler : handlers)
-                handler(*answer);
-        },
-        Qt::QueuedConnection);
+    const bool scheduled = !m_unanswered.empty();
+    std::move(handlers.begin(), handlers.end(), std::back_inserter(m_unanswered));
+    if (!scheduled)
+        QMetaObject::invokeMethod(
+            &m_context, [this] { answer(std::exchange(m_unanswered, {})); }, Qt::QueuedConnection);
+}
+
+void PageSessions::answer(const std::vector<ResponseHandler>& handlers) const {
+    if (handlers.empty())
+        return;
+    simdjson::dom::parser parser;
+    const auto failure = SessionJson::error(parser, kNotAttached);
+    if (!failure)
+        return;
+    for (const ResponseHandler& handler : handlers)
+        handler(*failure);
 }
 
 // ---- Enabling and sending --------------------------------------------------------------------
@@ -218,9 +246,11 @@ bool PageSessions::request(const QString& method, const QJsonObject& params, con
 void PageSessions::request(PageSession& session, const PageKey& key, const QString& method,
                            const QJsonObject& params, ResponseHandler handler, const QString& label,
                            bool endsWithSession) {
+    const QString target = session.pageTargets.isEmpty() ? QString() : session.pageTargets.last();
     const qint64 id = send(QJsonObject{{"method", method}, {"params", params}}, key, session);
-    session.pending[id] = PageSession::Pending{
-        std::move(handler), label, PageSession::Clock::now() + m_timing.requestDeadline, endsWithSession};
+    session.pending[id] =
+        PageSession::Pending{std::move(handler), label, PageSession::Clock::now() + m_timing.requestDeadline,
+                             endsWithSession, target};
 }
 
 // ---- Inbound ---------------------------------------------------------------------------------
@@ -320,8 +350,10 @@ void PageSessions::dispatch(simdjson::dom::element element, const PageKey& key, 
         const auto next = hasParams ? string(params, "newTargetId") : std::nullopt;
         if (!next)
             return;
-        if (const auto previous = string(params, "previousTargetId"))
+        if (const auto previous = string(params, "previousTargetId")) {
             session.pageTargets.removeAll(SessionJson::text(*previous));
+            abandonTarget(session, SessionJson::text(*previous));
+        }
         const QString id = SessionJson::text(*next);
         if (!session.pageTargets.contains(id))
             session.pageTargets.append(id);
@@ -333,6 +365,7 @@ void PageSessions::dispatch(simdjson::dom::element element, const PageKey& key, 
             return;
         const QString id = SessionJson::text(*target);
         session.pageTargets.removeAll(id);
+        abandonTarget(session, id);
         if (session.enabledTarget == id)
             session.enabledTarget.reset();
         syncDomains(key, session);

@@ -29,7 +29,8 @@ class ServiceLink;
 //
 // A session is attached (opened), and ends in one of two ways: it is *ended* (we close it and tell
 // the device) or *lost* (the page went away or another client took it: nothing to tell). Either way
-// its requests still out are *abandoned*.
+// its requests still out are *abandoned*. Requests sent through a target that a navigation committed
+// away, or that was destroyed, are answered with the not-attached error at once.
 class PageSessions {
 public:
     using Post = std::function<void(ConnectionEvents::Event)>;
@@ -38,12 +39,14 @@ public:
     static inline const QString kNotAttached =
         QStringLiteral("This webview is not attached. It may have navigated or closed.");
 
-    PageSessions(QObject& context, ServiceLink& link, ServiceInventory& inventory, const InspectorTiming& timing,
-                 Post post);
+    PageSessions(QObject& context, ServiceLink& link, ServiceInventory& inventory,
+                 const InspectorTiming& timing, Post post);
     ~PageSessions();
 
     // Called when a session has been enabled, on the page or on a new target of it.
     std::function<void(const PageKey&)> onEnabled;
+    // Called with the sender of every session that ends or is lost (not when the link closes).
+    std::function<void(const QString& sender)> onEnded;
 
     // Whether pages get sessions; off ends every session.
     bool capturing() const { return m_capturing; }
@@ -61,9 +64,9 @@ public:
     void lose(const PageKey& key);
     // Attaches every free page that has no session.
     void attachFreePages();
-    // Ends every session; with `answerRequests` false their requests are dropped without an answer.
-    void endAll(bool answerRequests);
-    // The link is closed: every session is forgotten and nothing is answered any more.
+    // Ends every session, answering the requests whose callers wait.
+    void endAll();
+    // The link is closed: every session is forgotten, the requests whose callers wait answered.
     void clear();
 
     // False when the page has no session: nothing was sent and the handler is dropped.
@@ -86,6 +89,9 @@ private:
     void sendDidClose(const PageKey& key, const QString& senderID);
     std::unique_ptr<PageSession> take(const PageKey& key);
     void abandon(PageSession& session);
+    void abandonTarget(PageSession& session, const QString& target);
+    void answerLater(std::vector<ResponseHandler> handlers);
+    void answer(const std::vector<ResponseHandler>& handlers) const;
     void answered(const PageKey& key);
     void dispatch(simdjson::dom::element message, const PageKey& key, PageSession& session, int depth);
     std::optional<simdjson::dom::element> parse(int depth, std::string_view json);
@@ -100,7 +106,7 @@ private:
     QHash<QString, PageKey> m_sessionPages; // by sender
     quint64 m_nextSerial = 1;
     bool m_capturing = true;
-    bool m_closed = false;
+    std::vector<ResponseHandler> m_unanswered; // abandoned, answered on the next turn of the queue
 
     // One parser per nesting level of wrapped target messages, with a padded input buffer.
     struct Parser {

@@ -3,6 +3,8 @@
 #include "base/Logging.h"
 #include "inspector/ServiceLink.h"
 
+#include <algorithm>
+
 namespace {
 
 const QString kPartialKey = QStringLiteral("WIRPartialMessageKey");
@@ -23,21 +25,32 @@ PartialMessages::Result PartialMessages::take(const QVariantMap& argument) {
               QLatin1Char('#') +
               QString::number(ServiceLink::number(argument, ServiceLink::kPageKey).value_or(-1));
     }
+    if (m_dropped.contains(key)) {
+        if (final)
+            m_dropped.remove(key);
+        return {true, std::nullopt};
+    }
     if (partial) {
-        QByteArray& collected = m_partials[key];
-        if (m_bytes + partial->size() > kMaxPartialBytes) {
-            // A sender that never finishes must not grow our memory without end.
-            qCWarning(lcInspector) << "dropped the pieces of a message from" << key << "past"
-                                   << kMaxPartialBytes << "bytes";
-            m_bytes -= collected.size();
-            m_partials.remove(key);
-            return {true, std::nullopt};
+        if (!m_partials.contains(key))
+            m_partials.insert(key, {{}, m_nextStart++});
+        // Senders that never finish must not grow our memory without end, nor hold up the others.
+        while (m_bytes + partial->size() > m_maxBytes) {
+            const auto oldest =
+                std::min_element(m_partials.cbegin(), m_partials.cend(),
+                                 [](const Partial& a, const Partial& b) { return a.started < b.started; });
+            const QString sender = oldest.key();
+            qCWarning(lcInspector) << "dropped the pieces of a message from" << sender << "past" << m_maxBytes
+                                   << "bytes";
+            drop(sender);
+            m_dropped.insert(sender);
+            if (sender == key)
+                return {true, std::nullopt};
         }
-        collected.append(*partial);
+        m_partials[key].bytes.append(*partial);
         m_bytes += partial->size();
         return {true, std::nullopt};
     }
-    QByteArray whole = m_partials.take(key);
+    QByteArray whole = m_partials.take(key).bytes;
     m_bytes -= whole.size();
     whole.append(*final);
     QVariantMap complete = argument;
@@ -45,7 +58,17 @@ PartialMessages::Result PartialMessages::take(const QVariantMap& argument) {
     return {true, std::move(complete)};
 }
 
+void PartialMessages::drop(const QString& sender) {
+    m_bytes -= m_partials.take(sender).bytes.size();
+}
+
+void PartialMessages::forget(const QString& sender) {
+    drop(sender);
+    m_dropped.remove(sender);
+}
+
 void PartialMessages::clear() {
     m_partials.clear();
+    m_dropped.clear();
     m_bytes = 0;
 }

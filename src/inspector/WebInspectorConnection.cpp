@@ -1,9 +1,10 @@
 #include "inspector/WebInspectorConnection.h"
 
+#include "base/Logging.h"
 #include "base/Uuid.h"
 #include "inspector/ConnectionWorker.h"
-#include "wire/FrameInbox.h"
 #include "inspector/PageRequests.h"
+#include "wire/FrameInbox.h"
 #include "wire/WIRSocket.h"
 
 #include <QPointer>
@@ -73,6 +74,11 @@ WebInspectorConnection::~WebInspectorConnection() {
     m_thread->quit();
     m_thread->wait();
     delete m_thread;
+    // Their callers have no time limit of their own.
+    if (!m_snapshots.empty())
+        qCWarning(lcInspector) << m_snapshots.size() << "snapshots end unanswered with the connection";
+    for (auto& [id, completion] : std::exchange(m_snapshots, {}))
+        completion(std::nullopt);
 }
 
 QString WebInspectorConnection::queueLabel() const {
@@ -119,8 +125,11 @@ void WebInspectorConnection::request(const QString& method, const QJsonObject& p
     });
 }
 
-void WebInspectorConnection::evaluate(const QString& expression, const PageKey& page) {
-    schedule([expression, page](ConnectionWorker& worker) { worker.evaluate(expression, page); });
+void WebInspectorConnection::evaluate(const QString& expression, const PageKey& page,
+                                      const QUuid& evaluation) {
+    schedule([expression, page, evaluation](ConnectionWorker& worker) {
+        worker.evaluate(expression, page, evaluation);
+    });
 }
 
 // Each of these hands its completion a wrapper that posts to this object. That is safe from the
@@ -153,12 +162,24 @@ void WebInspectorConnection::serialize(const QString& objectID, const PageKey& p
 
 void WebInspectorConnection::snapshot(const PageKey& page, bool fullPage,
                                       std::function<void(std::optional<QByteArray>)> completion) {
+    if (!completion)
+        return;
+    // Its callers have no time limit of their own: it must always end, even when the connection
+    // goes with the answer still on its way.
+    const quint64 id = m_nextSnapshot++;
+    m_snapshots.emplace(id, std::move(completion));
+    std::function<void(std::optional<QByteArray>)> answered = [this, id](std::optional<QByteArray> image) {
+        const auto it = m_snapshots.find(id);
+        if (it == m_snapshots.end())
+            return;
+        const auto completion = std::move(it->second);
+        m_snapshots.erase(it);
+        completion(std::move(image));
+    };
     ConnectionWorker* worker = m_worker;
-    schedule(
-        [worker, page, fullPage, done = onOwnerThread(worker, std::move(completion))](ConnectionWorker&) {
-            // Its callers have no time limit of their own: it must always end.
-            PageRequests::snapshot(sendInto(worker, page, true), fullPage, done);
-        });
+    schedule([worker, page, fullPage, done = onOwnerThread(worker, std::move(answered))](ConnectionWorker&) {
+        PageRequests::snapshot(sendInto(worker, page, true), fullPage, done);
+    });
 }
 
 void WebInspectorConnection::schedule(Task task) {

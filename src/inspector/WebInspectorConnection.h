@@ -1,11 +1,11 @@
 #pragma once
 
-#include "inspector/ConsoleEntry.h"
-#include "inspector/PropertyNode.h"
 #include "inspector/ConnectionEvents.h"
+#include "inspector/ConsoleEntry.h"
 #include "inspector/InspectorApp.h"
 #include "inspector/InspectorPage.h"
 #include "inspector/PageKey.h"
+#include "inspector/PropertyNode.h"
 #include "wire/WIRError.h"
 #include "wire/WIRTransport.h"
 
@@ -16,6 +16,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,8 +76,9 @@ public:
                  ResponseHandler handler);
 
     // Runs JavaScript in a page; exactly one result entry comes back through onEntry while the
-    // connection lives (the answer, or an error after a time limit).
-    void evaluate(const QString& expression, const PageKey& page);
+    // connection lives (the answer, or an error after a time limit), naming `evaluation` as the
+    // evaluation it answers.
+    void evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation = {});
 
     // Requests about page-side objects and the page itself. The completions are called on the
     // owner's thread, and never once this connection is gone. Except for snapshot, nothing is sent
@@ -92,7 +94,8 @@ public:
     void serialize(const QString& objectID, const PageKey& page, bool asJSON,
                    std::function<void(std::optional<QString>)> completion);
     // The page (the whole document, or the visible viewport) as image data in the page's own
-    // encoding; nothing when it cannot be captured. Called exactly once while the connection lives.
+    // encoding; nothing when it cannot be captured. Called exactly once, also when the link ends or
+    // the connection goes first (with nothing then).
     void snapshot(const PageKey& page, bool fullPage,
                   std::function<void(std::optional<QByteArray>)> completion);
 
@@ -129,4 +132,7 @@ private:
     std::vector<Task> m_tasks; // guarded by m_taskLock
     std::mutex m_deliveryLock;
     std::vector<ConnectionEvents::Batch> m_deliveries; // guarded by m_deliveryLock
+    // On the owner's thread: the snapshots not answered yet, which the destructor answers.
+    std::map<quint64, std::function<void(std::optional<QByteArray>)>> m_snapshots;
+    quint64 m_nextSnapshot = 1;
 };

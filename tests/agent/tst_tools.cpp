@@ -149,6 +149,29 @@ private slots:
         QCOMPARE(call("evaluate", {{"expression", "1"}, {"webview", "zzz"}})->text(), kNoWebview);
     }
 
+    // Each result reaches its own caller: not a caller that timed out before, nor one waiting while
+    // the user's own evaluation (which nobody waits for) is answered.
+    void evaluationsAnswerTheirOwnCaller() {
+        m_dispatcher->setEvaluationLimit(800ms);
+        m_phone->setAnswerer([&](const Command& command) -> std::optional<Answer> {
+            if (command.method != "Runtime.evaluate")
+                return std::nullopt;
+            const QString expression = command.params.value("expression").toString();
+            return expression == "spin()" ? Answer::silence() : evaluated("string", expression);
+        });
+        auto stale = call("evaluate", {{"expression", "spin()"}, {"webview", "Shop"}});
+        QTRY_COMPARE_WITH_TIMEOUT(stale->replies, 1, 3000);
+        auto waiting = call("evaluate", {{"expression", "spin()"}, {"webview", "Shop"}});
+        m_hub->evaluate("typed", m_shop);
+        QTRY_COMPARE(m_hub->entries(ConsoleScope::page(m_shop)).last().text, "typed");
+        auto fresh = call("evaluate", {{"expression", "fresh"}, {"webview", "Shop"}});
+        QTRY_COMPARE(fresh->replies, 1);
+        QCOMPARE(fresh->text(), "fresh");
+        QTRY_COMPARE_WITH_TIMEOUT(waiting->replies, 1, 3000);
+        QCOMPARE(waiting->text(), "Timed out waiting for a result");
+        QCOMPARE(m_hub->waitingCount(m_shop), 0); // callers that timed out are forgotten
+    }
+
     // The shrinking of a real image is seen end to end, in tst_app.
     void screenshotErrors() {
         QCOMPARE(call("screenshot", {{"webview", "zzz"}})->text(), kNoWebview);

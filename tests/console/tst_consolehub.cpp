@@ -198,19 +198,53 @@ private slots:
         hub.repeated(kOther, 2);
         QCOMPARE(hub.entries(ConsoleScope::page(kPage)).last().repeatCount, 3);
 
-        // Evaluations wait, in order, for results of their page (there is no connection here).
+        // Evaluations wait each for the result that answers it (there is no connection here).
         hub.setReading(std::nullopt);
         QStringList answers;
+        QList<QUuid> asked;
         for (const QString expression : {"first", "second"})
-            hub.evaluate(expression, kPage,
-                         [&, expression](ConsoleEntry entry) { answers << expression + entry.text; });
-        for (const auto& [page, text] :
-             {std::pair{kOther, "elsewhere"}, {kPage, "A"}, {kPage, "B"}, {kPage, "C"}})
-            hub.append(entry(page, text, ConsoleLevel::error, 1, EntryKind::result));
-        QCOMPARE(answers, (QStringList{"firstA", "secondB"})); // nobody waits for "C": just stored
+            asked << hub.evaluate(expression, kPage, [&, expression](ConsoleEntry entry) {
+                answers << expression + entry.text;
+            });
+        QCOMPARE(hub.waitingCount(kPage), 2);
+        for (const auto& [text, answered] : {std::pair{"B", asked[1]}, {"A", asked[0]}, {"C", QUuid()}}) {
+            ConsoleEntry result = entry(kPage, text, ConsoleLevel::error, 1, EntryKind::result);
+            result.answers = answered;
+            hub.append(result);
+        }
+        QCOMPARE(answers, (QStringList{"secondB", "firstA"})); // nobody waits for "C": just stored
+        QCOMPARE(hub.waitingCount(kPage), 0);
         QCOMPARE(hub.entries(ConsoleScope::page(kPage)).value(1).source, QStringLiteral("console-input"));
         // Input and result entries never count, errors included: only the repeat does.
         QVERIFY(hub.unseen(kPhone) == 1 && hub.unseenProblems(kPhone) == 0);
+    }
+
+    // A caller waiting for a page that never answers hears of it when the link ends and when the
+    // device goes, and the next evaluation on the page is answered again.
+    void waitingEvaluationsFailWhenTheirLinkEnds() {
+        FakeSimulator phone;
+        QVERIFY(phone.start());
+        phone.addApp({kPage.appID, u"Safari"_s, std::nullopt, std::nullopt});
+        phone.addPage(kPage.appID, FakeInspectorDaemon::page(1, u"Shop"_s, u"https://shop.example/"_s));
+        ScriptedDiscovery script;
+        script.simulators = {ScriptedDiscovery::simulator(kPhone, u"Phone"_s, phone.socketPath())};
+        ConsoleHub hub(script.discovery());
+        QStringList answers;
+        const auto ask = [&] {
+            const size_t sent = phone.commands(u"Runtime.evaluate"_s).size();
+            hub.evaluate(u"spin()"_s, kPage,
+                         [&](ConsoleEntry entry) { answers << QString::number(int(entry.level)); });
+            return QTest::qWaitFor([&] { return phone.commands(u"Runtime.evaluate"_s).size() > sent; },
+                                   10000);
+        };
+        QVERIFY(ScriptedDiscovery::scan(hub) && ask());
+        phone.service().disconnect();
+        QTRY_COMPARE(answers, QStringList{u"4"_s});
+        QVERIFY(ScriptedDiscovery::scan(hub) && ask());
+        script.simulators.clear();
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QCOMPARE(answers, (QStringList{u"4"_s, u"4"_s}));
+        QCOMPARE(hub.waitingCount(kPage), 0);
     }
 
     void scopesAndHistory() {

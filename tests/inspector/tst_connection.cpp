@@ -8,6 +8,8 @@
 #include "inspector/WebInspectorConnection.h"
 #include "support/FakeSimulator.h"
 #include "wire/UnixTransport.h"
+#include "inspector/PageSessions.h"
+#include "inspector/PartialMessages.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -627,11 +629,11 @@ private slots:
         QCOMPARE(second.rbegin()[1].params["expression"], "JSON.stringify([innerWidth, innerHeight])");
     }
 
-    // A session can end while requests are out: capture switched off, or the page gone from its
-    // application's listing. The page will never answer them: an evaluation and a snapshot end then,
-    // each once; other requests are dropped. A page without a session is sent nothing, and its snapshot
-    // too says at once that it got nothing, since its callers have no time limit of their own. When the
-    // owner stops the connection, nothing is answered at all.
+    // A session can end while requests are out: capture switched off, the page gone from its
+    // application's listing, or the owner stopping the connection. The page will never answer them: an
+    // evaluation and a snapshot end then, each once; other requests are dropped. A page without a session
+    // is sent nothing, and its snapshot too says at once that it got nothing, since its callers have no
+    // time limit of their own.
     void requestsEndWithTheirSession() {
         enum Ending { captureOff, pageGone, stopped };
         for (const Ending ending : {captureOff, pageGone, stopped}) {
@@ -663,7 +665,7 @@ private slots:
                 QTRY_COMPARE(rig.closes, 1);
             }
             // Well before the request deadline; and nothing more later, no time-outs for what ended.
-            const std::size_t ended = ending == stopped ? 0 : 1;
+            const std::size_t ended = 1;
             QTRY_COMPARE_WITH_TIMEOUT(rig.results().size(), ended, 900);
             if (ended)
                 QCOMPARE(rig.results()[0].text,
@@ -682,13 +684,69 @@ private slots:
     // completion waits there when the connection goes, and must then never run.
     void completionsDroppedWithTheConnection() {
         Rig rig({webPage(1)});
+        rig.sim->setAnswerer([](const Command& command) { // the snapshot's measuring never ends
+            return command.method == "Runtime.evaluate" ? std::optional<Answer>(Answer::silence()) : std::nullopt;
+        });
         auto got = std::make_shared<Delivered>();
+        rig.connection->snapshot(rig.key(1), true, got->to());
         rig.connection->properties("obj-1", rig.key(1), got->to());
         QVERIFY(rig.sim->waitForCommand(kShop, 1, "Runtime.getProperties"));
         std::this_thread::sleep_for(300ms);
         rig.connection.reset();
         QTest::qWait(300);
-        QCOMPARE(got->got, QStringList());
+        // The snapshot still out is told it got nothing: its callers have no time limit of their own.
+        QCOMPARE(got->got, QStringList{"image -"});
+    }
+
+    // Requests sent through a target that a navigation committed away, or that went, end at once;
+    // the page is not taken for one that stopped answering.
+    void requestsThroughAGoneTargetEndAtOnce() {
+        ConnectionRig rig(kTargetFirst);
+        QVERIFY(rig.openShop({webPage(1, Targets::atOnce, "page-7")}));
+        QVERIFY(rig.waitEnabled(1));
+        const auto sent = [&](std::size_t count) {
+            return QTest::qWaitFor([&] { return rig.sim->commands("Runtime.evaluate").size() >= count; },
+                                   5000);
+        };
+        rig.connection->request("Runtime.evaluate", {}, rig.key(1), rig.answer());
+        rig.connection->evaluate("spin()", rig.key(1));
+        QVERIFY(sent(2));
+        rig.sim->commitProvisional(kShop, 1, "page-8");
+        QTRY_VERIFY_WITH_TIMEOUT(rig.answers.size() == 1 && rig.results().size() == 1, 600);
+        QVERIFY(rig.enabledSender(1, 2) != QString());
+        rig.connection->request("Runtime.evaluate", {}, rig.key(1), rig.answer());
+        QVERIFY(sent(3));
+        rig.sim->destroyTarget(kShop, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.answers.size(), 2, 600);
+        QVERIFY(rig.waitForPolls(8)); // past the request deadline
+        QVERIFY(!rig.page(1)->unresponsive);
+        QCOMPARE(rig.texts(), QStringList{PageSessions::kNotAttached});
+    }
+
+    // Pieces of messages are bounded: a sender's are freed when its session ends, and the oldest
+    // sender's go first when the pieces of all of them reach the bound.
+    void piecesAreFreedAndBounded() {
+        PartialMessages partials(10);
+        QStringList heard; // each piece's whole message, "-" while there is none
+        const auto piece = [&](const char* sender, const char* data, bool final = false) {
+            const PartialMessages::Result result =
+                partials.take({{"WIRDestinationKey", sender},
+                               {final ? "WIRFinalMessageKey" : "WIRPartialMessageKey", QByteArray(data)}});
+            heard << (result.complete ? result.complete->value("WIRMessageDataKey").toString() : "-");
+        };
+        piece("A", "aaaaaa");
+        partials.forget("A");
+        piece("B", "bbbbbb");
+        piece("B", "!", true);
+        // A's are dropped for D's: the rest of that message is refused, up to its final piece.
+        for (const char* sender : {"A", "C", "D"})
+            piece(sender, "dddd");
+        piece("A", "aa");
+        piece("A", "!", true);
+        piece("A", "x", true);
+        piece("C", "!", true);
+        piece("D", "!", true);
+        QCOMPARE(heard, (QStringList{"-", "-", "bbbbbb!", "-", "-", "-", "-", "-", "x", "dddd!", "dddd!"}));
     }
 };
 
