@@ -2,6 +2,7 @@
 
 #include "base/Logging.h"
 #include "base/UniqueHandle.h"
+#include "wire/PropertyListNesting.h"
 
 #include <plist/plist.h>
 
@@ -16,9 +17,10 @@ namespace {
 
 // Property-list dates count seconds from 2001-01-01T00:00:00Z.
 constexpr qint64 kAppleEpochOffsetSeconds = 978307200;
-// libplist already refuses cyclic binary lists; the depth guard keeps a hostile but acyclic
-// nesting from exhausting the reader's small stack.
-constexpr int kMaxDepth = 256;
+// No message nests more than a few dictionaries and arrays. libplist reads, frees and writes its
+// trees recursively, so a hostile frame nested a million levels would exhaust the read thread's
+// stack: deeper lists are refused before libplist sees them, and not written.
+constexpr int kMaxDepth = 64;
 
 using PlistPtr = UniqueHandle<void, plist_free>;
 
@@ -170,6 +172,12 @@ plist_t fromVariant(const QVariant& value, int depth) {
 PlistPtr parse(const char* data, std::size_t size) {
     if (!data || size == 0 || size > std::numeric_limits<uint32_t>::max())
         return nullptr;
+    using PropertyListNesting::Nesting;
+    const Nesting nesting = PropertyListNesting::check(data, size, kMaxDepth);
+    if (nesting == Nesting::tooDeep)
+        qCWarning(lcWire) << "refused a property list nested deeper than" << kMaxDepth << "levels";
+    if (nesting != Nesting::fine)
+        return nullptr; // the callers report what they dropped
     plist_t root = nullptr;
     plist_from_memory(data, uint32_t(size), &root);
     return PlistPtr(root);

@@ -510,6 +510,20 @@ private slots:
         QCOMPARE(rig.closes, 0);
     }
 
+    // '\u{1F600}'.slice(0, 1) logged in a page arrives as an escaped lone surrogate; the message stays.
+    void loneSurrogatesArriveAsReplacementCharacters() {
+        ConnectionRig rig;
+        QVERIFY(rig.openShop({webPage(1)}));
+        QVERIFY(rig.waitEnabled(1));
+        rig.sim().sendText(
+            kShop, 1,
+            R"j({"method": "Console.messageAdded", "params": {"message": {"source": )j"
+            R"j("console-api", "level": "warning", "line": 3, "text": "\ud83d|\ude00|\ud83d\ude00"}}})j");
+        QTRY_COMPARE(rig.texts(), QStringList{QString::fromUtf8("\uFFFD|\uFFFD|\U0001F600")});
+        QCOMPARE(rig.entries[0].line, 3);
+        QCOMPARE(rig.entries[0].level, ConsoleLevel::warning);
+    }
+
     void pageThatStopsAnsweringIsReportedOncePerEpisode() {
         ConnectionRig rig;
         QVERIFY(rig.openShop({webPage(1), webPage(2)}));

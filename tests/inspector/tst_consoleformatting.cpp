@@ -23,8 +23,9 @@ void TestConsoleFormatting::parse_data() {
     QTest::addColumn<QString>("json");
     QTest::addColumn<bool>("parses");
     QTest::addColumn<QString>("widened"); // empty: nothing to widen
-    const auto row = [](const char* json, bool parses, const char* widened) {
-        QTest::newRow(json) << QString(json) << parses << QString(widened);
+    QTest::addColumn<QString>("first");   // the first string of an array, when given
+    const auto row = [](const char* json, bool parses, const char* widened, const char* first = "") {
+        QTest::newRow(json) << QString(json) << parses << QString(widened) << QString::fromUtf8(first);
     };
     row(R"j({"method":"Console.messageAdded","params":{}})j", true, "");
     row("[1, -2, 9223372036854775807, -9223372036854775808, 18446744073709551615]", true, "");
@@ -37,14 +38,24 @@ void TestConsoleFormatting::parse_data() {
     row(R"j({"method":)j", false, "");
     // A malformed number next to an oversized one stays malformed.
     row(R"j({"a": 100000000000000000000, "b": 1.})j", false, R"j({"a": 100000000000000000000.0, "b": 1.})j");
+    // A lone half of a surrogate pair ('\u{1F600}'.slice(0, 1) in a page) reads as U+FFFD; pairs stay.
+    row(R"j(["\ud83d"])j", true, "", "\uFFFD");
+    row(R"j(["a\udc00b\ud83d\ud83d\ude00\\ud83d"])j", true, "", "a\uFFFDb\uFFFD\U0001F600\\ud83d");
+    row(R"j(["\ud83d\u0041", {"\udfff": 1}, 100000000000000000000])j", true,
+        R"j(["\ud83d\u0041", {"\udfff": 1}, 100000000000000000000.0])j", "\uFFFDA");
+    row(R"j(["\ud83d", 01])j", false, "");
 }
 
 void TestConsoleFormatting::parse() {
     QFETCH(QString, json);
     QFETCH(bool, parses);
     QFETCH(QString, widened);
+    QFETCH(QString, first);
     simdjson::dom::parser parser;
-    QCOMPARE(InspectorJson::parse(parser, json.toStdString()).has_value(), parses);
+    const auto root = InspectorJson::parse(parser, json.toStdString());
+    QCOMPARE(root.has_value(), parses);
+    if (!first.isEmpty())
+        QCOMPARE(QString::fromStdString(std::string(root->at(0).get_string().value())), first);
     const auto wide = InspectorJson::widenOversizedIntegers(json.toStdString());
     QCOMPARE(QString::fromStdString(wide.value_or("")), widened);
     QCOMPARE(wide.has_value(), !widened.isEmpty());

@@ -48,6 +48,28 @@ QByteArray bodyOf(const QVariant& value) {
     return PropertyList::encodeBinary(value).value_or("?");
 }
 
+// `arrays` arrays each inside the last, as a binary or XML property list. Built by hand: libplist
+// itself writes recursively.
+QByteArray nestedArrays(bool binary, int arrays) {
+    if (!binary)
+        return "<plist>" + QByteArray("<array>").repeated(arrays) + QByteArray("</array>").repeated(arrays) +
+               "</plist>";
+    const auto be32 = [](qsizetype value) {
+        const quint32 big = qToBigEndian(quint32(value));
+        return QByteArray(reinterpret_cast<const char*>(&big), 4);
+    };
+    // Object i is an array holding object i + 1; references and offsets of four bytes.
+    QByteArray body = "bplist00", offsets;
+    for (int i = 0; i < arrays; ++i) {
+        offsets += be32(body.size());
+        body += i + 1 < arrays ? "\xA1" + be32(i + 1) : QByteArray("\xA0");
+    }
+    // The trailer: widths of offsets and references, object count, root, where the offsets start.
+    const QByteArray trailer = QByteArray(6, 0) + "\x04\x04" + QByteArray(4, 0) + be32(arrays) +
+                               QByteArray(12, 0) + be32(body.size());
+    return body + offsets + trailer;
+}
+
 } // namespace
 
 class TestChannel : public QObject {
@@ -154,6 +176,29 @@ private slots:
         QCOMPARE(socket->isLive(), accepted);
         if (!accepted)
             QCOMPARE(recorder->read(recorder->selectors), QStringList{"before:"});
+    }
+
+    // A list nested deeper than any message needs is refused before libplist, whose reader and free
+    // recurse, sees it; the stream goes on with the next frame.
+    void deepListsAreRefused_data() {
+        QTest::addColumn<bool>("binary");
+        QTest::addColumn<int>("arrays");
+        for (bool binary : {true, false}) {
+            for (int arrays : {64, 65, binary ? 1000000 : 200000})
+                QTest::addRow("%s %d", binary ? "binary" : "xml", arrays) << binary << arrays;
+        }
+    }
+    void deepListsAreRefused() {
+        QFETCH(bool, binary);
+        QFETCH(int, arrays);
+        const QByteArray deep = nestedArrays(binary, arrays);
+        QCOMPARE(PropertyList::decode(deep).has_value(), arrays <= 64);
+        openSocket();
+        // The reader keeps reading, so the write ends.
+        QVERIFY(service->sendRaw(FakeInspectorService::frameBytes(deep) +
+                                 FakeInspectorService::encode("after:", {})));
+        QTRY_COMPARE_WITH_TIMEOUT(recorder->read(recorder->selectors), QStringList{"after:"}, 20000);
+        QVERIFY(socket->isLive());
     }
 
     void closeReportsOnce() {
