@@ -99,8 +99,10 @@ private slots:
             log(m_docs, QStringLiteral("doc %1").arg(i));
         log(m_shop, "added to cart", ConsoleLevel::warning, 3);
         // The listing's layout is checked end to end, in tst_app; a device without pages is not there.
-        QVERIFY(call("list_webviews")->text().endsWith("3 messages\n    Shop [shop.example/cart] 1 messages\n"
-                                                       "Pad (iOS 17.5, device)"));
+        QVERIFY(call("list_webviews")
+                    ->text()
+                    .endsWith("3 messages\n    Shop [shop.example/cart] 1 messages\n"
+                              "Pad (iOS 17.5, device)"));
         // Without a name the busiest page; an exact title beats an earlier page whose URL contains it.
         QCOMPARE(call("read_console", {{"limit", 1}})->text(), "LOG: doc 2");
         QCOMPARE(call("read_console", {{"webview", "Shop"}})->text(),
