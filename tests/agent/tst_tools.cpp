@@ -4,7 +4,6 @@
 #include "support/FakeSimulator.h"
 #include "support/ScriptedDiscovery.h"
 
-#include <QJsonArray>
 #include <QTest>
 
 using namespace std::chrono_literals;

@@ -177,7 +177,6 @@ private slots:
         // Multi-byte characters count by their bytes: 104 in all, 103 characters.
         QTest::newRow("accented") << 104 << QString::fromUtf8("/\u00e9")
                                   << std::optional(WIRError::pathTooLong());
-        QTest::newRow("nobody there") << 40 << "/x" << std::optional(WIRError::socket(ENOENT));
         QTest::newRow("stale socket") << 40 << "/s" << std::optional(WIRError::socket(ECONNREFUSED));
     }
     void transportOpenFailuresCarryTheirCause() {
