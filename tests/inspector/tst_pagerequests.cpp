@@ -113,7 +113,7 @@ void TestPageRequests::returnedValues_data() {
     row("text", returned(R"j("{a: 1}")j"), "- | {a: 1} | -");
     row("size", kMeasured, "- | [390,844] | 390x844");
     row("fractions truncate", returned(R"j("[390.9, 844.2]")j"), "- | [390.9, 844.2] | 390x844");
-    row("below one pixel", returned(R"j("[0.5,844]")j"), "- | [0.5,844] | -");
+    row("below one pixel", returned(R"j("[390,0.5]")j"), "- | [390,0.5] | -");
     row("size not numbers", returned(R"j("[\"390\",\"844\"]")j"), R"(- | ["390","844"] | -)");
     row("beyond 64 bits", returned(R"j("[18446744073709551615,844]")j"),
         "- | [18446744073709551615,844] | -");
