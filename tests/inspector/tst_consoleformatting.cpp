@@ -27,15 +27,12 @@ void TestConsoleFormatting::parse_data() {
     const auto row = [](const char* json, bool parses, const char* widened, const char* first = "") {
         QTest::newRow(json) << QString(json) << parses << QString(widened) << QString::fromUtf8(first);
     };
-    row(R"j({"method":"Console.messageAdded","params":{}})j", true, "");
     row("[1, -2, 9223372036854775807, -9223372036854775808, 18446744073709551615]", true, "");
     row("[18446744073709551616]", true, "[18446744073709551616.0]");
     row("[-9223372036854775809]", true, "[-9223372036854775809.0]");
-    row("[100000000000000000000.5, 100000000000000000000e0]", true, "");
-    row(R"j({"100000000000000000000":"1 \"100000000000000000000\""})j", true, "");
-    row(R"j(["a\"", 100000000000000000000])j", true, R"j(["a\"", 100000000000000000000.0])j");
-    row(R"j(["a\\", 100000000000000000000])j", true, R"j(["a\\", 100000000000000000000.0])j");
-    row(R"j({"method":)j", false, "");
+    row(R"j({"100000000000000000000":"1 \"100000000000000000000\"", "f": [1e20, 100000000000000000000.5]})j",
+        true, "");
+    row(R"j(["a\"", "b\\", 100000000000000000000])j", true, R"j(["a\"", "b\\", 100000000000000000000.0])j");
     // A malformed number next to an oversized one stays malformed.
     row(R"j({"a": 100000000000000000000, "b": 1.})j", false, R"j({"a": 100000000000000000000.0, "b": 1.})j");
     // A lone half of a surrogate pair ('\u{1F600}'.slice(0, 1) in a page) reads as U+FFFD; pairs stay.
@@ -81,8 +78,9 @@ void TestConsoleFormatting::messages_data() {
         R"j(cart has 2 items null {id: 5} ƒ go() Object|42|3|https://e.com/app.js|console-api|warning|)j"
         R"j(add a.js 42:7|(anonymous) a.js 10:0|#{"id":9}={id: 5}|#f=ƒ go())j");
     row("empty, mistyped text", R"j({"text": ["t"]})j", "|0|1||other|log");
-    row("uncaught exception",
-        R"j({"source": "javascript", "level": "log", "text": "TypeError: a", "line": 1.5, "repeatCount": -4})j",
+    row("uncaught exception, empty parameters, a frame not an object",
+        R"j({"source": "javascript", "level": "log", "text": "TypeError: a", "line": 1.5, "repeatCount": -4,)j"
+        R"j( "parameters": [], "stackTrace": [{}, 3]})j",
         "TypeError: a|0|1||javascript|error");
     row("mistyped line, whole-number count",
         R"j({"text": "t", "line": "12", "url": "u", "repeatCount": 2.0, "level": "info", "source": {}})j",
@@ -96,8 +94,6 @@ void TestConsoleFormatting::messages_data() {
         R"j({"text": "t", "line": 1e30, "repeatCount": 18446744073709551615, "stackTrace": {"frames": []},)j"
         R"j( "parameters": [{"type": "string", "value": "x"}, 1]})j",
         "t|0|1||other|log");
-    row("empty parameters, frame not an object",
-        R"j({"text": "hi", "parameters": [], "stackTrace": [{}, 3]})j", "hi|0|1||other|log");
     row("unicode and escapes",
         R"j({"parameters": [{"type": "string", "value": "caf\u00e9 %s \"q\" \\ 🎉"},)j"
         R"j( {"type": "string", "value": "na\u00efve\n2"}]})j",
@@ -158,22 +154,19 @@ void TestConsoleFormatting::render_data() {
          R"j({"type":"boolean","value":"true","description":"d"})j", R"j({"type":"boolean"})j"},
         "d true d ?");
     row("numbers",
-        {n("2.50"), n("-0.0"), n("999999999999999"), n("1e15"), n("0.30000000000000004"), n("1.5e-7"),
-         n("0.00012"), n("1234567890123456.7"), n("1.2345678901234568e20"), n("1e21"), n("5e-324"),
-         n("18446744073709551615"), n("\"5\""), R"j({"type":"number","description":"-0"})j"},
-        "2.5 0 999999999999999 1e+15 0.30000000000000004 1.5e-07 0.00012 1234567890123456.8 "
-        "123456789012345680000 "
-        "1e+21 "
-        "5e-324 18446744073709552000 NaN -0");
+        {n("-2.50"), n("-0.0"), n("999999999999999"), n("1e15"), n("1.5e-7"), n("0.00012"),
+         n("1.2345678901234568e20"), n("18446744073709551615"), n("\"5\""),
+         R"j({"type":"number","description":"-0"})j"},
+        "-2.5 0 999999999999999 1e+15 1.5e-07 0.00012 123456789012345680000 18446744073709552000 NaN -0");
     row("undefined and symbols",
         {R"j({"type":"undefined"})j", R"j({"type":"symbol","description":"Symbol(tag)","objectId":"s"})j",
          R"j({"type":"symbol"})j"},
         "undefined Symbol(tag) symbol");
     row("functions",
-        {fn("function greet(a) { return a; }"), fn("function () {}"), fn("async function run() {}"),
-         fn("function foo"), fn("(x) => x * 2"), fn("class Foo extends Bar {}"),
-         fn("function bound greet() { [native code] }"), R"j({"type":"function"})j"},
-        "ƒ greet() ƒ () ƒ run() ƒ foo() ƒ () ƒ class() ƒ bound greet() ƒ ()");
+        {fn("async function run(a) {}"), fn("function foo"), fn("(x) => x * 2"),
+         fn("class Foo extends Bar {}"), fn("function bound greet() { [native code] }"),
+         R"j({"type":"function"})j"},
+        "ƒ run() ƒ foo() ƒ () ƒ class() ƒ bound greet() ƒ ()");
     row("objects without previews",
         {R"j({"type":"object","subtype":"null","value":null})j", R"j({"subtype":"null","preview":{}})j",
          R"j({"description":"Window"})j", R"j({"type":"accessor","className":"Thing"})j", R"j({"type":7})j",

@@ -89,8 +89,7 @@ void TestPageRequests::propertyOrder_data() {
     // Beyond 64 bits a run of digits is an ordinary name, ordered with numbers inside names.
     row("99999999999999999999,a,9223372036854775807", "9223372036854775807,99999999999999999999,a");
     row("9223372036854775808,-9223372036854775808,007", "-9223372036854775808,007,9223372036854775808");
-    row("item10,Item2,item1", "item1,Item2,item10");
-    row("__proto__,__defineGetter__,__10,__2", "__2,__10,__defineGetter__,__proto__");
+    row("item10,Item2,__proto__,__10,item1,__2", "item1,Item2,item10,__2,__10,__proto__");
     row("1e3,1.5,7, 1,\u0662", "7, 1,1.5,1e3,\u0662");
 }
 
@@ -114,13 +113,11 @@ void TestPageRequests::returnedValues_data() {
     row("text", returned(R"j("{a: 1}")j"), "- | {a: 1} | -");
     row("size", kMeasured, "- | [390,844] | 390x844");
     row("fractions truncate", returned(R"j("[390.9, 844.2]")j"), "- | [390.9, 844.2] | 390x844");
-    row("negative height", returned(R"j("[390,-1]")j"), "- | [390,-1] | -");
-    row("below one pixel", returned(R"j("[0.5,844]")j"), "- | [0.5,844] | -");
+    row("below one pixel", returned(R"j("[390,0.5]")j"), "- | [390,0.5] | -");
     row("size not numbers", returned(R"j("[\"390\",\"844\"]")j"), R"(- | ["390","844"] | -)");
     row("beyond 64 bits", returned(R"j("[18446744073709551615,844]")j"),
         "- | [18446744073709551615,844] | -");
     row("error", R"j({"id":2,"error":{"message":"gone"}})j", "- | - | -");
-    row("no value", R"j({"id":2,"result":{"result":{"type":"undefined"}}})j", "- | - | -");
 }
 
 void TestPageRequests::returnedValues() {
@@ -164,13 +161,11 @@ void TestPageRequests::snapshotSteps() {
     run({R"j({"id":1,"error":{"message":"already enabled"}})j", kMeasured, captured("data:;base64,aGVsbG8=")},
         3, 3, "hello");
     run({kPageEnabled, kMeasured, captured("data:text/plain;a=b,c;base64,aGVsbG8=")}, 3, 3, "hello");
-    run({kPageEnabled, kMeasured, captured("aGVsbG8=")}, 3, 3, "hello");
     run({kPageEnabled, returned(R"j("[0,844]")j")}, 2);
     run({kPageEnabled, kMeasured, R"j({"id":5,"error":{"message":"no"}})j"}, 3);
     run({kPageEnabled, kMeasured, R"j({"id":5,"result":{}})j"}, 3);
     // Only whole, valid Base64 after the last comma.
-    for (const char* url :
-         {"data:;base64,aGVsbG8", "data:;base64,aGVs*bG8=", "data:;base64,", "data:,hello%20world"})
+    for (const char* url : {"data:;base64,aGVsbG8", "data:;base64,aGVs*bG8=", "data:;base64,"})
         run({kPageEnabled, kMeasured, captured(url)}, 3);
     // No session: nothing would ever answer, so the snapshot fails at once; the same when the
     // session goes before measuring, or before capturing.

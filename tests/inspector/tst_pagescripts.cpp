@@ -57,12 +57,10 @@ void TestPageScripts::serialize_data() {
             QStringLiteral("[\n  %1\n]").arg(literal));
     };
     item(R"j("say \"hi\"\n")j", R"j("say \"hi\"\n")j", R"j("say \"hi\"\n")j");
-    item("-0", "0", "0");
     item("NaN", "null", "NaN");
     item("undefined", "null", "undefined");
     item("12345678901234567890n", R"j("12345678901234567890")j", "12345678901234567890n");
     item("Symbol('tag')", R"j("Symbol(tag)")j", R"j("Symbol(tag)")j");
-    item("function load(a) { return a; }", R"j("[Function load]")j", "function load() {}");
     item("[function () {}][0]", R"j("[Function anonymous]")j", "function () {}");
     item("new Date(Date.UTC(2024, 1, 29, 13, 5, 9, 250))", R"j("2024-02-29T13:05:09.250Z")j",
          R"j(new Date("2024-02-29T13:05:09.250Z"))j");
@@ -106,7 +104,6 @@ void TestPageScripts::serialize_data() {
             .arg(leaf)
             .arg(levels);
     };
-    row(chain(11, "{leaf: true}"), "=" + chain(11, "{leaf: true}"));
     row(chain(12, "{get leaf() { throw 'read'; }}"), "=" + chain(12, "{leaf: '[too deep]'}"));
     row(QString(13, u'[') + QString(13, u']'), "=" + QString(13, u'[') + QString(13, u']'));
     row(QString(14, u'[') + QString(14, u']'), "=" + QString(13, u'[') + "'[too deep]'" + QString(13, u']'));
@@ -144,8 +141,8 @@ void TestPageScripts::propertyNames() {
     QCOMPARE(names("document.body").count("constructor"), 1);
     QVERIFY(names(std::nullopt).contains("document") && names(std::nullopt).contains("setTimeout"));
     // A base that throws, or that is nothing, gives no names; a primitive its wrapper's names.
-    QCOMPARE(js(PageRequests::completionExpression("noSuchThing.here")), QVariant(QVariantList()));
-    QCOMPARE(js(PageRequests::completionExpression("undefined")), QVariant(QVariantList()));
+    for (const char* nothing : {"noSuchThing.here", "undefined"})
+        QCOMPARE(js(PageRequests::completionExpression(nothing)), QVariant(QVariantList()));
     QVERIFY(names("'abc'").contains("toUpperCase"));
 }
 
