@@ -500,7 +500,7 @@ private slots:
         ConnectionRig rig;
         QVERIFY(rig.openShop({webPage(1)}));
         QVERIFY(rig.waitEnabled(1));
-        rig.sim().sendText(
+        rig.sim->sendText(
             kShop, 1,
             R"j({"method": "Console.messageAdded", "params": {"message": {"source": )j"
             R"j("console-api", "level": "warning", "line": 3, "text": "\ud83d|\ude00|\ud83d\ude00"}}})j");
