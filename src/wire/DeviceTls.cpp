@@ -1,6 +1,7 @@
 #include "wire/DeviceTls.h"
 
 #include "base/Logging.h"
+#include "wire/SocketFlags.h"
 
 #include <openssl/pem.h>
 #include <usbmuxd.h>
@@ -10,16 +11,6 @@
 #include <sys/socket.h>
 
 namespace {
-
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0; // SO_NOSIGPIPE is set on the socket instead
-#endif
-
-bool wouldBlock(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
-}
 
 int socketOf(BIO* bio) {
     return int(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));

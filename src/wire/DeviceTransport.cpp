@@ -2,6 +2,7 @@
 
 #include "base/Logging.h"
 #include "wire/DeviceTls.h"
+#include "wire/SocketFlags.h"
 
 #include <openssl/err.h>
 
@@ -25,20 +26,6 @@ void context(ssl_ctx_st* context) {
     SSL_CTX_free(context);
 }
 } // namespace DeviceRelease
-
-namespace {
-
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0; // SO_NOSIGPIPE is set on the socket instead
-#endif
-
-bool wouldBlock(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
-}
-
-} // namespace
 
 DeviceTransport::DeviceTransport(QString udid) : m_udid(std::move(udid)) {}
 

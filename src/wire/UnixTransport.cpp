@@ -1,6 +1,7 @@
 #include "wire/UnixTransport.h"
 
 #include "base/Logging.h"
+#include "wire/SocketFlags.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,12 +13,6 @@
 
 namespace {
 constexpr std::size_t kReadAhead = 128 * 1024;
-
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
 } // namespace
 
 UnixTransport::UnixTransport(QString path) : m_path(std::move(path)), m_buffer(new char[kReadAhead]) {}
