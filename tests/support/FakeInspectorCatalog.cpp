@@ -169,13 +169,6 @@ std::vector<FakeInspectorCatalog::Session> FakeInspectorCatalog::sessions(const 
     return found;
 }
 
-std::vector<FakeInspectorCatalog::Session> FakeInspectorCatalog::openSessions(const QString& appID,
-                                                                              qint64 pageID) const {
-    std::vector<Session> found = sessions(appID, pageID);
-    std::erase_if(found, [](const Session& session) { return !session.open; });
-    return found;
-}
-
 QString FakeInspectorCatalog::connectionID(int peer) const {
     std::lock_guard guard(m_lock);
     const auto it = m_peers.find(peer);
@@ -203,8 +196,10 @@ FakeInspectorCatalog::waitForSession(const QString& appID, qint64 pageID,
     std::optional<Session> found;
     waitUntil(
         [&] {
-            const std::vector<Session> open = openSessions(appID, pageID);
-            return !open.empty() && bool(found = open.front());
+            for (const Session& session : sessions(appID, pageID))
+                if (session.open)
+                    return bool(found = session);
+            return false;
         },
         timeout);
     return found;

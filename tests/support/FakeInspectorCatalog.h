@@ -65,10 +65,7 @@ public:
     using Outlet = std::function<void(int peer, const QString& selector, const QVariantMap& argument)>;
     using Clock = std::chrono::steady_clock;
 
-    FakeInspectorCatalog() = default;
     virtual ~FakeInspectorCatalog() = default;
-    FakeInspectorCatalog(const FakeInspectorCatalog&) = delete;
-    FakeInspectorCatalog& operator=(const FakeInspectorCatalog&) = delete;
 
     void setOutlet(Outlet outlet);
 
@@ -88,7 +85,6 @@ public:
 
     // Sessions clients opened, in order of setup, and the connection id a peer reported.
     std::vector<Session> sessions(const QString& appID, qint64 pageID) const;
-    std::vector<Session> openSessions(const QString& appID, qint64 pageID) const;
     QString connectionID(int peer) const;
 
     // Waits until the predicate holds; it may read the daemon.
