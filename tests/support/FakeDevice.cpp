@@ -139,22 +139,20 @@ void FakeDevice::serveLockdown(QSslSocket& socket) {
         const QString key = message.value(QStringLiteral("Key")).toString();
         const bool startTls =
             request == QLatin1String("StartSession") && m_trusted && hostID == m_pairing.hostID;
-        const QVariantMap values{{"DeviceName", m_name},
-                                 {"UniqueDeviceID", m_udid},
-                                 {"DeviceClass", "iPhone"},
-                                 {"ProductType", "iPhone15,2"},
-                                 {"BuildVersion", "21F79"}};
+        QVariantMap values{{"DeviceName", m_name},
+                           {"UniqueDeviceID", m_udid},
+                           {"DeviceClass", "iPhone"},
+                           {"ProductType", "iPhone15,2"},
+                           {"BuildVersion", "21F79"}};
+        if (m_version)
+            values.insert(QStringLiteral("ProductVersion"), *m_version);
         QString error;
         if (request == QLatin1String("QueryType")) {
             answer.insert(QStringLiteral("Type"), QStringLiteral("com.apple.mobile.lockdown"));
         } else if (request == QLatin1String("GetValue")) {
-            const std::optional<QVariant> value =
-                key == QLatin1String("ProductVersion")
-                    ? (m_version ? std::optional<QVariant>(*m_version) : std::nullopt)
-                : values.contains(key) ? std::optional(values.value(key))
-                                       : std::nullopt;
-            if (value)
-                answer.insert(QVariantMap{{QStringLiteral("Key"), key}, {QStringLiteral("Value"), *value}});
+            if (values.contains(key))
+                answer.insert(
+                    QVariantMap{{QStringLiteral("Key"), key}, {QStringLiteral("Value"), values[key]}});
             else
                 error = QStringLiteral("MissingValue");
         } else if (request == QLatin1String("ValidatePair") || request == QLatin1String("StartSession")) {
