@@ -7,7 +7,6 @@
 #include <QVariantMap>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -134,7 +133,6 @@ protected:
     std::vector<Session*> openSessionsLocked(const QString& appID, qint64 pageID);
 
     mutable std::mutex m_lock;
-    mutable std::condition_variable m_changed;
     Outlet m_outlet;
     std::map<QString, AppState> m_apps;
     std::map<int, QString> m_peers; // peer → the connection id it reported

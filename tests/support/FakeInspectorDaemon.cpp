@@ -79,7 +79,6 @@ void FakeInspectorDaemon::receive(int peer, const QString& selector, const QVari
     } else if (selector == QLatin1String("_rpc_forwardSocketData:")) {
         socketDataLocked(batch.out, peer, argument);
     }
-    m_changed.notify_all();
 }
 
 void FakeInspectorDaemon::peerGone(int peer) {
@@ -88,7 +87,6 @@ void FakeInspectorDaemon::peerGone(int peer) {
     for (Session& session : m_sessions)
         if (session.peer == peer)
             session.open = false;
-    m_changed.notify_all();
 }
 
 void FakeInspectorDaemon::setupLocked(Out& out, int peer, const QVariantMap& argument) {
