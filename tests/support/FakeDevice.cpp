@@ -1,23 +1,16 @@
 #include "support/FakeDevice.h"
 
-#include "support/FakeDeviceStream.h"
 #include "wire/PropertyList.h"
 
+#include <QEventLoop>
+#include <QLocalSocket>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QUuid>
 #include <QtEndian>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
-
-using namespace std::chrono_literals;
-
-namespace {
-
-const QString kRequest = QStringLiteral("Request");
-constexpr quint32 kMaxLockdownMessage = 1u << 24;
-
-} // namespace
 
 FakeDevice::FakeDevice(QString udid, QString name, PairingCertificates pairing)
     : m_udid(std::move(udid)), m_pairing(std::move(pairing)), m_name(std::move(name)) {
@@ -37,22 +30,47 @@ int FakeDevice::sessionsStarted() const {
     return int(m_requests.count(QStringLiteral("StartSession")));
 }
 
-std::optional<QVariant> FakeDevice::value(const QString& key) const {
-    std::lock_guard lock(m_stateLock);
-    if (key == QLatin1String("ProductVersion"))
-        return m_version ? std::optional<QVariant>(*m_version) : std::nullopt;
-    const QVariantMap values{{"DeviceName", m_name},
-                             {"UniqueDeviceID", m_udid},
-                             {"DeviceClass", "iPhone"},
-                             {"ProductType", "iPhone15,2"},
-                             {"BuildVersion", "21F79"}};
-    return values.contains(key) ? std::optional(values.value(key)) : std::nullopt;
+namespace {
+
+const QString kRequest = QStringLiteral("Request");
+constexpr quint32 kMaxLockdownMessage = 1u << 24;
+
+// Qt's TLS as the device speaks it: its own certificate from the pairing, and a client certificate
+// that chains to the pairing's root required of the host.
+QSslConfiguration deviceTls(const PairingCertificates& pairing) {
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificate(QSslCertificate(pairing.deviceCertificate));
+    tls.setPrivateKey(QSslKey(pairing.deviceKey, QSsl::Rsa));
+    tls.setCaCertificates({QSslCertificate(pairing.rootCertificate)});
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    tls.setProtocol(QSsl::AnyProtocol);
+    // Hosts that do not know the device's version speak TLS 1.0 to it.
+    tls.setBackendConfigurationOption("MinProtocol", "TLSv1");
+    tls.setBackendConfigurationOption("CipherString", "DEFAULT:@SECLEVEL=0");
+    return tls;
 }
 
-bool FakeDevice::trusts(const QString& hostID) const {
-    std::lock_guard lock(m_stateLock);
-    return m_trusted && hostID == m_pairing.hostID;
+bool encrypt(QSslSocket& socket) {
+    socket.startServerEncryption();
+    return socket.waitForEncrypted(10000);
 }
+
+std::optional<QByteArray> readExactly(QSslSocket& socket, qint64 count) {
+    while (socket.bytesAvailable() < count)
+        if (!socket.waitForReadyRead(60000))
+            return std::nullopt;
+    return socket.read(count);
+}
+
+bool writeAll(QSslSocket& socket, const QByteArray& bytes) {
+    socket.write(bytes);
+    while (socket.bytesToWrite() || socket.encryptedBytesToWrite())
+        if (!socket.waitForBytesWritten(10000))
+            return false;
+    return true;
+}
+
+} // namespace
 
 bool FakeDevice::accepts(std::uint16_t port) {
     std::lock_guard lock(m_stateLock);
@@ -60,9 +78,15 @@ bool FakeDevice::accepts(std::uint16_t port) {
 }
 
 void FakeDevice::serve(std::uint16_t port, int fd) {
-    FakeDeviceStream stream(fd);
+    // The loop first: it gives this thread the event dispatcher the sockets' notifiers need. Qt owns
+    // what it is given; the descriptor itself stays usbmuxd's.
+    QEventLoop loop;
+    QSslSocket socket;
+    if (!socket.setSocketDescriptor(::fcntl(fd, F_DUPFD_CLOEXEC, 0)))
+        return;
+    socket.setSslConfiguration(deviceTls(m_pairing));
     if (port == kLockdownPort)
-        return serveLockdown(stream);
+        return serveLockdown(socket);
     bool tls;
     {
         // A service port takes one connection.
@@ -73,114 +97,79 @@ void FakeDevice::serve(std::uint16_t port, int fd) {
         tls = it->second;
         m_servicePorts.erase(it);
     }
-    if (!tls ||
-        stream.startTls(m_pairing.deviceCertificate, m_pairing.deviceKey, {m_pairing.rootCertificate}))
-        relay(stream);
-}
-
-// Carries the service stream between the host and a client of the simulator's service. Bytes are
-// buffered both ways, so that neither side ever waits on the other: a TLS write that is retried
-// may grow but never shrink, which OpenSSL allows with partial writes.
-void FakeDevice::relay(FakeDeviceStream& host) {
+    if (tls && !encrypt(socket))
+        return;
+    // Carries the stream between the host and a client of the simulator's service, buffered both
+    // ways so that neither side ever waits on the other.
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         return;
-    const UniqueFd plain{pair[0]};
-    ::fcntl(plain.get(), F_SETFL, O_NONBLOCK);
     service().adopt(UniqueFd{pair[1]});
-    QByteArray toPlain, toHost;
-    char chunk[65536];
-    for (;;) {
-        bool moved = false;
-        short hostEvents = 0, plainEvents = 0;
-        if (toPlain.isEmpty()) {
-            const qsizetype got = host.readSome(chunk, sizeof chunk);
-            if (got < 0)
-                return;
-            toPlain.append(chunk, got);
-            hostEvents |= got ? 0 : host.waitEvents();
-        }
-        // Whatever the service writes is taken at once, as a device's outbox would take it.
-        for (ssize_t got = 1; got > 0;) {
-            got = ::recv(plain.get(), chunk, sizeof chunk, MSG_DONTWAIT);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
-                return; // the service hung up
-            toHost.append(chunk, std::max<ssize_t>(got, 0));
-        }
-        plainEvents |= POLLIN;
-        if (!toPlain.isEmpty()) {
-            const ssize_t sent =
-                ::send(plain.get(), toPlain.constData(), size_t(toPlain.size()), MSG_NOSIGNAL);
-            moved |= sent > 0;
-            toPlain.remove(0, std::max<ssize_t>(sent, 0));
-            plainEvents |= toPlain.isEmpty() ? 0 : POLLOUT;
-        }
-        if (!toHost.isEmpty()) {
-            const qsizetype sent = host.writeSome(toHost.constData(), std::size_t(toHost.size()));
-            if (sent < 0)
-                return;
-            moved |= sent > 0;
-            toHost.remove(0, sent);
-            hostEvents |= toHost.isEmpty() ? 0 : host.waitEvents();
-        }
-        if (moved || host.hasBuffered())
-            continue;
-        pollfd fds[2] = {{host.fd(), hostEvents, 0}, {plain.get(), plainEvents, 0}};
-        ::poll(fds, 2, 100);
-    }
+    QLocalSocket plain;
+    plain.setSocketDescriptor(pair[0]);
+    QObject::connect(&socket, &QIODevice::readyRead, [&] { plain.write(socket.readAll()); });
+    QObject::connect(&plain, &QIODevice::readyRead, [&] { socket.write(plain.readAll()); });
+    QObject::connect(&socket, &QAbstractSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&plain, &QLocalSocket::disconnected, &loop, &QEventLoop::quit);
+    plain.write(socket.readAll());
+    if (socket.state() == QAbstractSocket::ConnectedState)
+        loop.exec();
 }
 
 // Lockdown: 4-byte big-endian lengths and XML property lists, requests answered the way devices
-// answer them, until the host hangs up or a handshake fails.
-void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
-    std::optional<QString> session;
+// answer them, until the host hangs up (after a session, with its close_notify) or a handshake fails.
+void FakeDevice::serveLockdown(QSslSocket& socket) {
+    bool session = false;
     for (;;) {
-        bool startTls = false;
-        const std::optional<QByteArray> length = stream.read(4, 60s);
+        const std::optional<QByteArray> length = readExactly(socket, 4);
         const quint32 size = length ? qFromBigEndian<quint32>(length->constData()) : 0;
         const std::optional<QByteArray> body =
-            size && size <= kMaxLockdownMessage ? stream.read(size) : std::nullopt;
-        const std::optional<QVariant> decoded = body ? PropertyList::decode(*body) : std::nullopt;
-        if (!decoded || decoded->typeId() != QMetaType::QVariantMap)
-            return;
-        const QVariantMap message = decoded->toMap();
+            size && size <= kMaxLockdownMessage ? readExactly(socket, size) : std::nullopt;
+        const QVariantMap message =
+            body ? PropertyList::decode(*body).value_or(QVariant()).toMap() : QVariantMap();
         const QString request = message.value(kRequest).toString();
-        {
-            std::lock_guard lock(m_stateLock);
-            m_requests.append(request);
-        }
+        if (request.isEmpty())
+            return;
+        std::unique_lock lock(m_stateLock);
+        m_requests.append(request);
         QVariantMap answer{{kRequest, request}};
-        auto refuse = [&](const char* error) {
-            answer.insert(QStringLiteral("Error"), QString::fromLatin1(error));
-        };
         const QString hostID = request == QLatin1String("ValidatePair")
                                    ? message.value("PairRecord").toMap().value("HostID").toString()
                                    : message.value("HostID").toString();
+        const QString key = message.value(QStringLiteral("Key")).toString();
+        const bool startTls =
+            request == QLatin1String("StartSession") && m_trusted && hostID == m_pairing.hostID;
+        QVariantMap values{{"DeviceName", m_name},
+                           {"UniqueDeviceID", m_udid},
+                           {"DeviceClass", "iPhone"},
+                           {"ProductType", "iPhone15,2"},
+                           {"BuildVersion", "21F79"}};
+        if (m_version)
+            values.insert(QStringLiteral("ProductVersion"), *m_version);
+        QString error;
         if (request == QLatin1String("QueryType")) {
             answer.insert(QStringLiteral("Type"), QStringLiteral("com.apple.mobile.lockdown"));
         } else if (request == QLatin1String("GetValue")) {
-            const QString key = message.value(QStringLiteral("Key")).toString();
-            if (const std::optional<QVariant> value = this->value(key))
-                answer.insert(QVariantMap{{QStringLiteral("Key"), key}, {QStringLiteral("Value"), *value}});
-            else
-                refuse("MissingValue");
-        } else if (request == QLatin1String("ValidatePair") || request == QLatin1String("StartSession")) {
-            if (!trusts(hostID))
-                refuse("InvalidHostID");
-            else if ((startTls = request == QLatin1String("StartSession")))
+            if (values.contains(key))
                 answer.insert(
-                    QVariantMap{{QStringLiteral("EnableSessionSSL"), true},
-                                {QStringLiteral("SessionID"),
-                                 *(session = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())}});
+                    QVariantMap{{QStringLiteral("Key"), key}, {QStringLiteral("Value"), values[key]}});
+            else
+                error = QStringLiteral("MissingValue");
+        } else if (request == QLatin1String("ValidatePair") || request == QLatin1String("StartSession")) {
+            if (!m_trusted || hostID != m_pairing.hostID)
+                error = QStringLiteral("InvalidHostID");
+            else if ((session = startTls))
+                answer.insert(QVariantMap{{QStringLiteral("EnableSessionSSL"), true},
+                                          {QStringLiteral("SessionID"),
+                                           QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()}});
         } else if (request == QLatin1String("StopSession")) {
-            session.reset();
+            session = false;
         } else if (request == QLatin1String("StartService")) {
             const QString name = message.value(QStringLiteral("Service")).toString();
-            std::lock_guard lock(m_stateLock);
             if (!session) {
-                refuse("NoRunningSession");
+                error = QStringLiteral("NoRunningSession");
             } else if (name != QLatin1String(kInspectorService) || !m_inspectorEnabled) {
-                refuse("InvalidService");
+                error = QStringLiteral("InvalidService");
             } else {
                 m_servicePorts[m_nextPort] = m_serviceTls;
                 answer.insert(QVariantMap{{QStringLiteral("Service"), name},
@@ -188,16 +177,14 @@ void FakeDevice::serveLockdown(FakeDeviceStream& stream) {
                                           {QStringLiteral("EnableServiceSSL"), m_serviceTls}});
             }
         } else {
-            refuse("InvalidRequest");
+            error = QStringLiteral("InvalidRequest");
         }
+        lock.unlock();
+        if (!error.isEmpty())
+            answer.insert(QStringLiteral("Error"), error);
         // Lockdown frames are framed as the inspector service's are.
         const QByteArray reply = PropertyList::encodeXml(answer).value_or(QByteArray());
-        if (!stream.write(FakeInspectorService::frameBytes(reply)))
-            return;
-        if (startTls &&
-            !stream.startTls(m_pairing.deviceCertificate, m_pairing.deviceKey, {m_pairing.rootCertificate}))
-            return;
-        if (request == QLatin1String("StopSession") && stream.isTls() && !stream.endTls())
+        if (!writeAll(socket, FakeInspectorService::frameBytes(reply)) || (startTls && !encrypt(socket)))
             return;
     }
 }

@@ -8,7 +8,7 @@
 
 #include <map>
 
-class FakeDeviceStream;
+class QSslSocket;
 
 // A USB device in a test: lockdown on its usual port, and the Web Inspector service that lockdown
 // starts, serving the scripted inspector daemon (each service connection is one peer of it, a
@@ -54,10 +54,7 @@ private:
         std::lock_guard lock(m_stateLock);
         field = std::move(value);
     }
-    void serveLockdown(FakeDeviceStream& stream);
-    std::optional<QVariant> value(const QString& key) const;
-    bool trusts(const QString& hostID) const;
-    void relay(FakeDeviceStream& host);
+    void serveLockdown(QSslSocket& socket);
 
     const QString m_udid;
     const PairingCertificates m_pairing;

@@ -2,6 +2,8 @@
 
 #include <QJsonDocument>
 
+#include <thread>
+
 FakeInspectorCatalog::Page FakeInspectorCatalog::page(qint64 id, const QString& title, const QString& url) {
     Page page;
     page.id = id;
@@ -97,7 +99,6 @@ void FakeInspectorCatalog::storeApp(const App& app, const QString& selector) {
     if (!selector.isEmpty())
         for (int peer : peersLocked())
             batch.out.push_back({peer, selector, appDictionaryLocked(state)});
-    m_changed.notify_all();
 }
 
 void FakeInspectorCatalog::removeApp(const QString& appID, bool announce) {
@@ -110,7 +111,6 @@ void FakeInspectorCatalog::removeApp(const QString& appID, bool announce) {
         for (int peer : peersLocked())
             batch.out.push_back(
                 {peer, QStringLiteral("_rpc_applicationDisconnected:"), {{kApplicationKey, appID}}});
-    m_changed.notify_all();
 }
 
 FakeInspectorCatalog::Page* FakeInspectorCatalog::pageLocked(const QString& appID, qint64 pageID) {
@@ -123,24 +123,20 @@ FakeInspectorCatalog::Page* FakeInspectorCatalog::pageLocked(const QString& appI
 
 void FakeInspectorCatalog::addPage(const QString& appID, const Page& page) {
     std::lock_guard guard(m_lock);
-    const auto app = m_apps.find(appID);
-    if (app != m_apps.end())
+    if (const auto app = m_apps.find(appID); app != m_apps.end())
         app->second.pages[page.id] = page;
-    m_changed.notify_all();
 }
 
 void FakeInspectorCatalog::removePage(const QString& appID, qint64 pageID) {
     std::lock_guard guard(m_lock);
     if (const auto app = m_apps.find(appID); app != m_apps.end())
         app->second.pages.erase(pageID);
-    m_changed.notify_all();
 }
 
 void FakeInspectorCatalog::setHolder(const QString& appID, qint64 pageID, std::optional<QString> holder) {
     std::lock_guard guard(m_lock);
     if (Page* page = pageLocked(appID, pageID))
         page->heldBy = std::move(holder);
-    m_changed.notify_all();
 }
 
 void FakeInspectorCatalog::sendListing(const QString& appID) {
@@ -169,32 +165,20 @@ std::vector<FakeInspectorCatalog::Session> FakeInspectorCatalog::sessions(const 
     return found;
 }
 
-std::vector<FakeInspectorCatalog::Session> FakeInspectorCatalog::openSessions(const QString& appID,
-                                                                              qint64 pageID) const {
-    std::vector<Session> found = sessions(appID, pageID);
-    std::erase_if(found, [](const Session& session) { return !session.open; });
-    return found;
-}
-
 QString FakeInspectorCatalog::connectionID(int peer) const {
     std::lock_guard guard(m_lock);
     const auto it = m_peers.find(peer);
     return it == m_peers.end() ? QString() : it->second;
 }
 
+// The predicate may read the daemon, so it runs without the lock, in short slices.
 bool FakeInspectorCatalog::waitUntil(const std::function<bool()>& predicate,
                                      std::chrono::milliseconds timeout) const {
     const Clock::time_point deadline = Clock::now() + timeout;
-    for (;;) {
-        if (predicate())
-            return true;
+    for (; !predicate(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (Clock::now() >= deadline)
             return false;
-        // The predicate may read the daemon, so it runs without the lock; a short slice bounds
-        // how long a change that happens in between can go unnoticed.
-        std::unique_lock guard(m_lock);
-        m_changed.wait_for(guard, std::chrono::milliseconds(20));
-    }
+    return true;
 }
 
 std::optional<FakeInspectorCatalog::Session>
@@ -203,8 +187,10 @@ FakeInspectorCatalog::waitForSession(const QString& appID, qint64 pageID,
     std::optional<Session> found;
     waitUntil(
         [&] {
-            const std::vector<Session> open = openSessions(appID, pageID);
-            return !open.empty() && bool(found = open.front());
+            for (const Session& session : sessions(appID, pageID))
+                if (session.open)
+                    return bool(found = session);
+            return false;
         },
         timeout);
     return found;

@@ -7,7 +7,6 @@
 #include <QVariantMap>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -65,10 +64,7 @@ public:
     using Outlet = std::function<void(int peer, const QString& selector, const QVariantMap& argument)>;
     using Clock = std::chrono::steady_clock;
 
-    FakeInspectorCatalog() = default;
     virtual ~FakeInspectorCatalog() = default;
-    FakeInspectorCatalog(const FakeInspectorCatalog&) = delete;
-    FakeInspectorCatalog& operator=(const FakeInspectorCatalog&) = delete;
 
     void setOutlet(Outlet outlet);
 
@@ -88,7 +84,6 @@ public:
 
     // Sessions clients opened, in order of setup, and the connection id a peer reported.
     std::vector<Session> sessions(const QString& appID, qint64 pageID) const;
-    std::vector<Session> openSessions(const QString& appID, qint64 pageID) const;
     QString connectionID(int peer) const;
 
     // Waits until the predicate holds; it may read the daemon.
@@ -138,7 +133,6 @@ protected:
     std::vector<Session*> openSessionsLocked(const QString& appID, qint64 pageID);
 
     mutable std::mutex m_lock;
-    mutable std::condition_variable m_changed;
     Outlet m_outlet;
     std::map<QString, AppState> m_apps;
     std::map<int, QString> m_peers; // peer → the connection id it reported

@@ -19,6 +19,17 @@ qint64 integer(const QVariant& value) {
     return value.typeId() == QMetaType::LongLong ? value.toLongLong() : -1;
 }
 
+// A session or a command, with the client and page a frame addresses.
+template <typename T> T addressed(int peer, const QVariantMap& argument) {
+    T made;
+    made.peer = peer;
+    made.connectionID = argument.value(QStringLiteral("WIRConnectionIdentifierKey")).toString();
+    made.appID = argument.value(QStringLiteral("WIRApplicationIdentifierKey")).toString();
+    made.pageID = integer(argument.value(QStringLiteral("WIRPageIdentifierKey")));
+    made.sender = argument.value(kSenderKey).toString();
+    return made;
+}
+
 std::optional<qint64> jsonID(const QJsonValue& value) {
     return value.isDouble() ? std::optional(qint64(value.toDouble())) : std::nullopt;
 }
@@ -68,7 +79,6 @@ void FakeInspectorDaemon::receive(int peer, const QString& selector, const QVari
     } else if (selector == QLatin1String("_rpc_forwardSocketData:")) {
         socketDataLocked(batch.out, peer, argument);
     }
-    m_changed.notify_all();
 }
 
 void FakeInspectorDaemon::peerGone(int peer) {
@@ -77,16 +87,10 @@ void FakeInspectorDaemon::peerGone(int peer) {
     for (Session& session : m_sessions)
         if (session.peer == peer)
             session.open = false;
-    m_changed.notify_all();
 }
 
 void FakeInspectorDaemon::setupLocked(Out& out, int peer, const QVariantMap& argument) {
-    Session session;
-    session.peer = peer;
-    session.connectionID = argument.value(kConnectionKey).toString();
-    session.appID = argument.value(kApplicationKey).toString();
-    session.pageID = integer(argument.value(kPageKey));
-    session.sender = argument.value(kSenderKey).toString();
+    Session session = addressed<Session>(peer, argument);
     Page* page = pageLocked(session.appID, session.pageID);
     if (page && page->targets == Targets::atOnce) {
         if (page->target.isEmpty())
@@ -110,12 +114,7 @@ void FakeInspectorDaemon::closeLocked(const QVariantMap& argument) {
 void FakeInspectorDaemon::socketDataLocked(Out& out, int peer, const QVariantMap& argument) {
     const QJsonObject outer =
         QJsonDocument::fromJson(argument.value(QStringLiteral("WIRSocketDataKey")).toByteArray()).object();
-    Command command;
-    command.peer = peer;
-    command.connectionID = argument.value(kConnectionKey).toString();
-    command.appID = argument.value(kApplicationKey).toString();
-    command.pageID = integer(argument.value(kPageKey));
-    command.sender = argument.value(kSenderKey).toString();
+    Command command = addressed<Command>(peer, argument);
     QJsonObject inner = outer;
     if (outer.value("method").toString() == QLatin1String("Target.sendMessageToTarget")) {
         const QJsonObject params = outer.value("params").toObject();
@@ -258,10 +257,8 @@ int FakeInspectorDaemon::sendConsole(const QString& appID, qint64 pageID, const 
 }
 
 int FakeInspectorDaemon::sendRepeat(const QString& appID, qint64 pageID, std::optional<qint64> count) {
-    QJsonObject params;
-    if (count)
-        params.insert("count", *count);
-    return sendEvent(appID, pageID, QStringLiteral("Console.messageRepeatCountUpdated"), params);
+    return sendEvent(appID, pageID, QStringLiteral("Console.messageRepeatCountUpdated"),
+                     count ? QJsonObject{{"count", *count}} : QJsonObject());
 }
 
 int FakeInspectorDaemon::sendCleared(const QString& appID, qint64 pageID) {

@@ -1,10 +1,8 @@
 #include "support/FakeInspectorService.h"
 
-#include "support/UnixListener.h"
 #include "wire/PropertyList.h"
 #include "wire/WIRSocket.h"
 
-#include <QDir>
 #include <QtEndian>
 
 #include <algorithm>
@@ -12,22 +10,15 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-FakeInspectorService::FakeInspectorService(QString path) : m_path(std::move(path)) {
-    if (m_path.isEmpty()) {
-        m_tempDir = UnixListener::freshFolder();
-        m_path = m_tempDir + QStringLiteral("/inspector.sock");
-    }
-}
+FakeInspectorService::FakeInspectorService(QString path)
+    : m_listener(std::move(path), QStringLiteral("inspector.sock")) {}
 
 FakeInspectorService::~FakeInspectorService() {
     stop();
-    if (!m_tempDir.isEmpty())
-        QDir(m_tempDir).removeRecursively();
 }
 
 bool FakeInspectorService::start() {
-    m_listen = UnixListener::listen(m_path, 16);
-    if (!m_listen)
+    if (!m_listener.listen(16))
         return false;
     m_thread = std::thread([this] { run(); });
     return true;
@@ -44,54 +35,43 @@ void FakeInspectorService::stop() {
     std::lock_guard writeLock(m_writeLock);
     std::lock_guard lock(m_lock);
     m_clients.clear();
-    if (m_listen) {
-        m_listen.reset();
-        ::unlink(m_path.toUtf8().constData());
-    }
+    m_listener.close();
 }
 
-void FakeInspectorService::setHandler(Handler handler) {
+void FakeInspectorService::setHandlers(Handler handler, ClosedHandler closed) {
     std::lock_guard lock(m_lock);
     m_handler = std::move(handler);
-}
-
-void FakeInspectorService::setClosedHandler(ClosedHandler handler) {
-    std::lock_guard lock(m_lock);
-    m_closedHandler = std::move(handler);
+    m_closedHandler = std::move(closed);
 }
 
 int FakeInspectorService::adopt(UniqueFd stream) {
-    int id;
-    {
-        std::lock_guard lock(m_lock);
-        id = m_nextClientId++;
-        m_clients.push_back({id, std::move(stream), {}});
-        ++m_connectedTotal;
-        m_changed.notify_all();
-    }
-    return id;
+    std::lock_guard lock(m_lock);
+    m_clients[m_nextClientId] = {std::move(stream), {}};
+    ++m_connectedTotal;
+    m_changed.notify_all();
+    return m_nextClientId++;
 }
 
 void FakeInspectorService::run() {
     std::vector<pollfd> fds;
     std::vector<int> ids;
     for (;;) {
-        fds = {{m_listen.get(), POLLIN, 0}};
+        fds = {{m_listener.fd(), POLLIN, 0}};
         ids.clear();
         {
             std::lock_guard lock(m_lock);
             if (m_stopping)
                 return;
-            for (const Client& client : m_clients) {
+            for (const auto& [id, client] : m_clients) {
                 fds.push_back({client.fd.get(), POLLIN, 0});
-                ids.push_back(client.id);
+                ids.push_back(id);
             }
         }
         // A short wait: stop() and adopted streams are noticed within it.
         if (::poll(fds.data(), fds.size(), 10) < 0 && errno != EINTR)
             return;
         if (fds[0].revents & POLLIN)
-            if (UniqueFd fd{::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC)})
+            if (UniqueFd fd{::accept4(m_listener.fd(), nullptr, nullptr, SOCK_CLOEXEC)})
                 adopt(std::move(fd));
         for (size_t i = 1; i < fds.size(); ++i)
             if (fds[i].revents)
@@ -109,7 +89,7 @@ void FakeInspectorService::readFrom(int id, int fd) {
             // Not while a writer is using the descriptor.
             std::lock_guard writeLock(m_writeLock);
             std::lock_guard lock(m_lock);
-            std::erase_if(m_clients, [id](const Client& c) { return c.id == id; });
+            m_clients.erase(id);
             m_changed.notify_all();
             closed = m_closedHandler;
         }
@@ -121,17 +101,17 @@ void FakeInspectorService::readFrom(int id, int fd) {
     Handler handler;
     {
         std::lock_guard lock(m_lock);
-        const auto it =
-            std::find_if(m_clients.begin(), m_clients.end(), [id](const Client& c) { return c.id == id; });
-        if (it == m_clients.end())
+        const auto found = m_clients.find(id);
+        if (found == m_clients.end())
             return;
-        it->buffer.append(chunk, got);
-        while (it->buffer.size() >= 4) {
-            const quint32 length = qFromBigEndian<quint32>(it->buffer.constData());
-            if (it->buffer.size() < qsizetype(4 + length))
+        QByteArray& buffer = found->second.buffer;
+        buffer.append(chunk, got);
+        while (buffer.size() >= 4) {
+            const quint32 length = qFromBigEndian<quint32>(buffer.constData());
+            if (buffer.size() < qsizetype(4 + length))
                 break;
-            const std::optional<QVariant> decoded = PropertyList::decode(it->buffer.constData() + 4, length);
-            it->buffer.remove(0, 4 + length);
+            const std::optional<QVariant> decoded = PropertyList::decode(buffer.constData() + 4, length);
+            buffer.remove(0, 4 + length);
             if (!decoded)
                 continue;
             const QVariantMap message = decoded->toMap();
@@ -148,12 +128,8 @@ void FakeInspectorService::readFrom(int id, int fd) {
 }
 
 int FakeInspectorService::resolveLocked(int client) const {
-    if (client < 0)
-        return m_clients.empty() ? -1 : m_clients.back().fd.get();
-    for (const Client& c : m_clients)
-        if (c.id == client)
-            return c.fd.get();
-    return -1;
+    const auto it = client < 0 ? std::prev(m_clients.end()) : m_clients.find(client);
+    return m_clients.empty() || it == m_clients.end() ? -1 : it->second.fd.get();
 }
 
 bool FakeInspectorService::waitForClients(int count, std::chrono::milliseconds timeout) {
@@ -163,7 +139,7 @@ bool FakeInspectorService::waitForClients(int count, std::chrono::milliseconds t
 
 int FakeInspectorService::currentClient() const {
     std::lock_guard lock(m_lock);
-    return m_clients.empty() ? -1 : m_clients.back().id;
+    return m_clients.empty() ? -1 : m_clients.rbegin()->first;
 }
 
 int FakeInspectorService::clientCount() const {
@@ -193,14 +169,8 @@ bool FakeInspectorService::sendRaw(const QByteArray& bytes, int client) {
         std::lock_guard lock(m_lock);
         fd = resolveLocked(client);
     }
-    for (qsizetype done = 0; fd >= 0 && done < bytes.size();) {
-        const ssize_t written =
-            ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-        if (written <= 0 && errno != EINTR)
-            return false;
-        done += std::max<ssize_t>(written, 0);
-    }
-    return fd >= 0;
+    // Client sockets block: a send writes everything or fails.
+    return fd >= 0 && ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
 }
 
 void FakeInspectorService::disconnect(int client) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "base/UniqueFd.h"
+#include "support/UnixListener.h"
 
 #include <QByteArray>
 #include <QString>
@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -30,15 +31,12 @@ public:
     // An empty path picks a fresh one in a temporary folder.
     explicit FakeInspectorService(QString path = {});
     ~FakeInspectorService();
-    FakeInspectorService(const FakeInspectorService&) = delete;
-    FakeInspectorService& operator=(const FakeInspectorService&) = delete;
 
     bool start();
     void stop();
-    const QString& path() const { return m_path; }
+    const QString& path() const { return m_listener.path(); }
 
-    void setHandler(Handler handler);
-    void setClosedHandler(ClosedHandler handler);
+    void setHandlers(Handler handler, ClosedHandler closed);
     // Serves a stream that came some other way (a started service takes it over); its client id.
     int adopt(UniqueFd stream);
 
@@ -62,7 +60,6 @@ public:
 
 private:
     struct Client {
-        int id;
         UniqueFd fd;
         QByteArray buffer;
     };
@@ -71,14 +68,12 @@ private:
     void readFrom(int id, int fd);
     int resolveLocked(int client) const;
 
-    QString m_path;
-    QString m_tempDir;
-    UniqueFd m_listen;
+    UnixListener m_listener;
     std::thread m_thread;
 
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
-    std::vector<Client> m_clients;
+    std::map<int, Client> m_clients; // by id, in the order they connected
     std::mutex m_writeLock;
     int m_nextClientId = 1;
     int m_connectedTotal = 0;

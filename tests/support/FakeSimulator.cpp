@@ -6,11 +6,11 @@ FakeSimulator::FakeSimulator(QString socketPath)
     setOutlet([service](int peer, const QString& selector, const QVariantMap& argument) {
         service->send(selector, argument, peer);
     });
-    m_service->setHandler(
+    m_service->setHandlers(
         [this](FakeInspectorService&, int client, const FakeInspectorService::Frame& frame) {
             receive(client, frame.selector, frame.argument);
-        });
-    m_service->setClosedHandler([this](FakeInspectorService&, int client) { peerGone(client); });
+        },
+        [this](FakeInspectorService&, int client) { peerGone(client); });
 }
 
 FakeSimulator::~FakeSimulator() {

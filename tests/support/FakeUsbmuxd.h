@@ -1,14 +1,14 @@
 #pragma once
 
-#include "base/UniqueFd.h"
+#include "support/UnixListener.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <QVariantMap>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,14 +39,12 @@ public:
     // An empty path picks a fresh one in a temporary folder.
     explicit FakeUsbmuxd(QString path = {});
     ~FakeUsbmuxd();
-    FakeUsbmuxd(const FakeUsbmuxd&) = delete;
-    FakeUsbmuxd& operator=(const FakeUsbmuxd&) = delete;
 
     bool start();
     void stop();
-    const QString& path() const { return m_path; }
+    const QString& path() const { return m_listener.path(); }
     // The value for USBMUXD_SOCKET_ADDRESS.
-    QString address() const { return QStringLiteral("UNIX:") + m_path; }
+    QString address() const { return QStringLiteral("UNIX:") + m_listener.path(); }
 
     // Attaches a device (listeners hear of it) and returns its usbmuxd device id. A network entry
     // usually has no target: connections to it are refused.
@@ -68,26 +66,19 @@ private:
     };
     struct Client {
         UniqueFd fd;
-        std::uint32_t device = 0; // set once the connection belongs to a device
-        std::mutex writeLock;
+        std::atomic<std::uint32_t> device = 0; // set once the connection belongs to a device
         std::thread thread;
-        bool done = false;
     };
 
     void acceptLoop();
     void serveClient(std::shared_ptr<Client> client);
     bool reply(Client& client, std::uint32_t tag, const QVariantMap& message);
     QVariantMap attachedLocked(const Entry& entry) const;
-    QVariantMap propertiesLocked(const Entry& entry) const;
-    void reapLocked();
 
-    QString m_path;
-    QString m_tempDir;
-    UniqueFd m_listen;
+    UnixListener m_listener;
     std::thread m_acceptThread;
 
     mutable std::mutex m_lock;
-    mutable std::condition_variable m_changed;
     bool m_stopping = false;
     std::vector<Entry> m_entries;
     std::vector<std::shared_ptr<Client>> m_clients;

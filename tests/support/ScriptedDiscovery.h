@@ -70,9 +70,6 @@ private:
         }
         bool send(const QByteArray& data) override { return m_inner.send(data); }
         std::optional<QByteArray> receive(std::size_t count) override { return m_inner.receive(count); }
-        bool receiveInto(char* destination, std::size_t count) override {
-            return m_inner.receiveInto(destination, count);
-        }
         void close() override { m_inner.close(); }
 
     private:

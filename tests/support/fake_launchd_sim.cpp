@@ -50,8 +50,7 @@ int main(int argc, char** argv) {
     QHash<qint64, QSize> snapshots;
     for (const QJsonValue& appValue : scenario.value("apps").toArray()) {
         const QJsonObject app = appValue.toObject();
-        FakeInspectorDaemon::App record;
-        record.id = app.value("id").toString();
+        FakeInspectorDaemon::App record{app.value("id").toString(), {}, {}, {}};
         if (app.contains("name"))
             record.name = app.value("name").toString();
         if (app.contains("iconWidth"))
@@ -60,10 +59,8 @@ int main(int argc, char** argv) {
         simulator.addApp(record);
         for (const QJsonValue& pageValue : app.value("pages").toArray()) {
             const QJsonObject page = pageValue.toObject();
-            FakeInspectorDaemon::Page record;
-            record.id = page.value("id").toInteger();
-            record.title = page.value("title").toString();
-            record.url = page.value("url").toString();
+            FakeInspectorDaemon::Page record = FakeInspectorDaemon::page(
+                page.value("id").toInteger(), page.value("title").toString(), page.value("url").toString());
             if (page.contains("heldBy"))
                 record.heldBy = page.value("heldBy").toString();
             for (const QJsonValue& message : page.value("messages").toArray()) {
@@ -84,8 +81,6 @@ int main(int argc, char** argv) {
         using Answer = FakeInspectorDaemon::Answer;
         const QString& method = command.method;
         const QSize size = snapshots.value(command.pageID);
-        if (method == QLatin1String("Page.enable"))
-            return Answer::result({});
         if (method == QLatin1String("Runtime.evaluate")) {
             const QString expression = command.params.value("expression").toString();
             if (expression.startsWith(QLatin1String("JSON.stringify(")) && size.isValid())
