@@ -249,10 +249,13 @@ struct Delivered {
     }
 };
 
-// The Shop application with `pages`, capturing, answering the way a page does.
+// The Shop application with `pages`, capturing, every page enabled; answering the way a page does,
+// or when not `answering` only the enabling commands.
 struct Rig : ConnectionRig {
-    explicit Rig(const std::vector<Page>& pages) {
-        sim->setAnswerer([](const Command& command) { return pageAnswers(command); });
+    explicit Rig(const std::vector<Page>& pages, bool answering = true, const InspectorTiming& timing = kFast)
+        : ConnectionRig(timing) {
+        if (answering)
+            sim->setAnswerer([](const Command& command) { return pageAnswers(command); });
         QVERIFY(openShop(pages));
         for (const Page& page : pages)
             QVERIFY(waitEnabled(page.id));
@@ -341,9 +344,7 @@ private slots:
     }
     void linkEndsWithEmptyListsThenClose() {
         QFETCH(bool, cut);
-        ConnectionRig rig;
-        QVERIFY(rig.openShop({webPage(1), webPage(2)}));
-        QVERIFY(rig.waitEnabled(1) && rig.waitEnabled(2));
+        Rig rig({webPage(1), webPage(2)}, false);
         const QByteArray frame = FakeInspectorService::encode("_rpc_applicationSentListing:", {{"a", 1}});
         if (cut && rig.service().sendRaw(frame.left(frame.size() / 2))) {
             rig.service().disconnect();
@@ -379,9 +380,7 @@ private slots:
     }
 
     void sessionsAreEnabledOnTheirNewestTarget() {
-        ConnectionRig rig(kTargetFirst);
-        rig.sim->setAnswerer([](const Command& command) { return pageAnswers(command); });
-        QVERIFY(rig.openShop({webPage(1, Targets::atOnce, "page-7"), webPage(2, Targets::later)}));
+        Rig rig({webPage(1, Targets::atOnce, "page-7"), webPage(2, Targets::later)}, true, kTargetFirst);
         const QString wrapped = rig.enabledSender(1);
         const QString direct = rig.enabledSender(2);
         QTest::qWait(400); // past the fallback: nothing more
@@ -424,8 +423,7 @@ private slots:
     }
 
     void consoleEventsArriveWholeAndInOrder() {
-        ConnectionRig rig;
-        QVERIFY(rig.openShop({webPage(1), webPage(2, Targets::atOnce, "page-1")}));
+        Rig rig({webPage(1), webPage(2, Targets::atOnce, "page-1")}, false);
         const QString first = rig.enabledSender(1);
         const QString wrapped = rig.enabledSender(2);
         const auto send = [&](const QString& sender, const QString& key, const QVariant& data,
@@ -497,9 +495,7 @@ private slots:
     }
 
     void pageThatStopsAnsweringIsReportedOncePerEpisode() {
-        ConnectionRig rig;
-        QVERIFY(rig.openShop({webPage(1), webPage(2)}));
-        QVERIFY(rig.waitEnabled(1) && rig.waitEnabled(2));
+        Rig rig({webPage(1), webPage(2)}, false);
         const auto unresponsive = [&](qint64 page) { return rig.page(page) && rig.page(page)->unresponsive; };
         const auto ask = [&] { rig.connection->request("Runtime.evaluate", {}, rig.key(1), rig.answer()); };
         const auto notices = [&] {
@@ -535,15 +531,13 @@ private slots:
     }
 
     void evaluationGivesOneResult() {
-        ConnectionRig rig({60ms, 200ms, 500ms, 1200ms, 2000ms}); // a longer wait for a session
+        Rig rig({webPage(1)}, false, {60ms, 200ms, 500ms, 1200ms, 2000ms}); // a longer wait for a session
         const QJsonObject error{{"type", "object"}, {"description", "Error: boom"}, {"objectId", "e-1"}};
         const std::map<QString, Answer> special{
             {"boom()", Answer::result({{"result", error}, {"wasThrown", true}})},
             {"refused", Answer::error("Runtime domain is disabled")},
             {"vague", Answer::errorWithoutMessage()}};
         rig.sim->setAnswerer([&](const Command& command) { return pageAnswers(command, special); });
-        QVERIFY(rig.openShop({webPage(1)}));
-        QVERIFY(rig.waitEnabled(1));
 
         // Answered; on a page nobody lists (three times the same), and on one that shows up while it
         // waits, where it runs once enabled.
@@ -613,13 +607,7 @@ private slots:
     // too says at once that it got nothing, since its callers have no time limit of their own.
     void requestsEndWithTheirSession() {
         for (const bool captureOff : {true, false}) {
-            Rig rig({webPage(1)});
-            rig.sim->setAnswerer([](const Command& command) {
-                // Nothing is answered but the enabling commands.
-                const bool enabling =
-                    command.method.startsWith("Inspector.") || command.method.endsWith(".enable");
-                return enabling ? std::nullopt : std::optional<Answer>(Answer::silence());
-            });
+            Rig rig({webPage(1)}, false); // nothing is answered but the enabling commands
             Delivered got;
             rig.connection->properties("obj-1", rig.key(404), got.to());
             rig.connection->completions(std::nullopt, rig.key(404), got.to());
@@ -653,11 +641,7 @@ private slots:
     // The answer reaches the connection's queue, but the owner's thread has not run since: the
     // completion waits there when the connection goes, and must then never run.
     void completionsDroppedWithTheConnection() {
-        Rig rig({webPage(1)});
-        rig.sim->setAnswerer([](const Command& command) { // the snapshot's measuring never ends
-            return command.method == "Runtime.evaluate" ? std::optional<Answer>(Answer::silence())
-                                                        : std::nullopt;
-        });
+        Rig rig({webPage(1)}, false); // the snapshot's measuring never ends
         auto got = std::make_shared<Delivered>();
         rig.connection->snapshot(rig.key(1), true, got->to());
         rig.connection->properties("obj-1", rig.key(1), got->to());
@@ -672,9 +656,7 @@ private slots:
     // Requests sent through a target that a navigation committed away, or that went, end at once;
     // the page is not taken for one that stopped answering.
     void requestsThroughAGoneTargetEndAtOnce() {
-        ConnectionRig rig(kTargetFirst);
-        QVERIFY(rig.openShop({webPage(1, Targets::atOnce, "page-7")}));
-        QVERIFY(rig.waitEnabled(1));
+        Rig rig({webPage(1, Targets::atOnce, "page-7")}, false, kTargetFirst);
         const auto sent = [&](std::size_t count) {
             return QTest::qWaitFor([&] { return rig.sim->commands("Runtime.evaluate").size() >= count; },
                                    5000);
