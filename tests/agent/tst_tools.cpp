@@ -48,6 +48,8 @@ class TestTools : public QObject {
     std::unique_ptr<MCPDispatcher> m_dispatcher;
     const PageKey m_shop{kPhone, QStringLiteral("PID:10"), 1};
     const PageKey m_docs{kPhone, QStringLiteral("PID:10"), 2};
+    std::mutex m_lock;
+    std::optional<Command> m_held; // the last spin() the page never answers
 
     std::shared_ptr<Exchange> send(const QJsonObject& message) {
         auto exchange = std::make_shared<Exchange>();
@@ -123,16 +125,16 @@ private slots:
 
     void evaluation() {
         m_dispatcher->setEvaluationLimit(800ms);
-        std::mutex lock;
-        std::optional<Command> held; // the expression the page never answers in time
-        m_phone->setAnswerer([&](const Command& command) -> std::optional<Answer> {
+        m_phone->setAnswerer([this](const Command& command) -> std::optional<Answer> {
             const QString expression = command.params.value("expression").toString();
             if (command.method != "Runtime.evaluate")
                 return std::nullopt;
             if (expression == "boom()")
                 return evaluated("object", "ReferenceError: boom", true);
-            std::lock_guard guard(lock);
-            held = command;
+            if (expression != "spin()")
+                return evaluated("string", expression);
+            std::lock_guard guard(m_lock);
+            m_held = command;
             return Answer::silence();
         });
         auto thrown = call("evaluate", {{"expression", "boom()"}, {"webview", "Shop"}});
@@ -141,8 +143,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(slow->replies, 1, 3000);
         QCOMPARE(slow->text(), "Timed out waiting for a result");
         {
-            std::lock_guard guard(lock);
-            m_phone->respond(*held, evaluated("string", "late"));
+            std::lock_guard guard(m_lock);
+            m_phone->respond(*m_held, evaluated("string", "late"));
         }
         // The late result is stored, not sent.
         QTRY_COMPARE(m_hub->entries(ConsoleScope::page(m_shop)).last().text, "late");
@@ -154,15 +156,8 @@ private slots:
     }
 
     // Each result reaches its own caller: not a caller that timed out before, nor one waiting while
-    // the user's own evaluation (which nobody waits for) is answered.
+    // the user's own evaluation (which nobody waits for) is answered. The page answers as above.
     void evaluationsAnswerTheirOwnCaller() {
-        m_dispatcher->setEvaluationLimit(800ms);
-        m_phone->setAnswerer([&](const Command& command) -> std::optional<Answer> {
-            if (command.method != "Runtime.evaluate")
-                return std::nullopt;
-            const QString expression = command.params.value("expression").toString();
-            return expression == "spin()" ? Answer::silence() : evaluated("string", expression);
-        });
         auto stale = call("evaluate", {{"expression", "spin()"}, {"webview", "Shop"}});
         QTRY_COMPARE_WITH_TIMEOUT(stale->replies, 1, 3000);
         auto waiting = call("evaluate", {{"expression", "spin()"}, {"webview", "Shop"}});
