@@ -3,16 +3,21 @@
 #include "base/Logging.h"
 #include "inspector/WebInspectorConnection.h"
 
-#include <QPointer>
 #include <QTimer>
 
 DeviceLinks::DeviceLinks(DeviceDiscovery discovery, QObject* parent)
     : QObject(parent), m_discovery(std::move(discovery)) {
     // Emitted on the scan thread, received on the main thread; the result itself waits under a lock.
     connect(this, &DeviceLinks::scanCompleted, this, &DeviceLinks::takeScanResult, Qt::QueuedConnection);
+    connect(this, &DeviceLinks::linkClosed, this, &DeviceLinks::takeClosedLinks, Qt::QueuedConnection);
+    m_closed->owner = this;
 }
 
 DeviceLinks::~DeviceLinks() {
+    {
+        std::lock_guard guard(m_closed->lock);
+        m_closed->owner = nullptr;
+    }
     if (m_scanThread.joinable())
         m_scanThread.join();
     if (m_scanResult)
@@ -170,18 +175,15 @@ void DeviceLinks::connectDevice(const InspectableDevice& device, std::shared_ptr
     auto connection = std::make_unique<WebInspectorConnection>(id, std::move(transport));
     if (prepare)
         prepare(*connection);
-    QPointer<DeviceLinks> self(this);
-    WebInspectorConnection* raw = connection.get();
-    connection->onClose = [self, raw, id] {
-        // On the connection's queue: the rest happens on the main thread, if the list still lives
-        // and this is still the device's connection.
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, raw, id] {
-                if (self && self->connection(id) == raw)
-                    self->removeConnection(id, false);
-            },
-            Qt::QueuedConnection);
+    const WebInspectorConnection* raw = connection.get();
+    connection->onClose = [closed = m_closed, raw, id] {
+        // On the connection's queue: the rest happens on the main thread, handed over under our own
+        // lock, if the list still lives.
+        std::lock_guard guard(closed->lock);
+        if (!closed->owner)
+            return;
+        closed->links.emplace_back(id, raw);
+        emit closed->owner->linkClosed();
     };
     if (std::optional<WIRError> error = connection->start()) {
         setTrouble(id, error->userText());
@@ -191,6 +193,18 @@ void DeviceLinks::connectDevice(const InspectableDevice& device, std::shared_ptr
     m_connections.emplace(id, std::move(connection));
     emit connectionsChanged();
     setTrouble(id, std::nullopt);
+}
+
+void DeviceLinks::takeClosedLinks() {
+    std::vector<std::pair<QString, const WebInspectorConnection*>> closed;
+    {
+        std::lock_guard guard(m_closed->lock);
+        closed.swap(m_closed->links);
+    }
+    // Only a device's current connection counts: an older one may end after its replacement began.
+    for (const auto& [id, raw] : closed)
+        if (connection(id) == raw)
+            removeConnection(id, false);
 }
 
 void DeviceLinks::removeConnection(const QString& deviceID, bool stop) {

@@ -67,6 +67,8 @@ signals:
     void scanFinished();
     // A scan thread has left its result (internal: emitted off the main thread).
     void scanCompleted();
+    // A connection's queue has reported its link closed (internal: emitted off the main thread).
+    void linkClosed();
 
 private:
     struct ScanResult {
@@ -80,6 +82,7 @@ private:
     ScanResult scan(const QSet<QString>& connected, const QList<InspectableDevice>& lastSimulators,
                     const QList<InspectableDevice>& lastDevices) const;
     void takeScanResult();
+    void takeClosedLinks();
     void applyScan(ScanResult result);
     void connectDevice(const InspectableDevice& device, std::shared_ptr<WIRTransport> transport,
                        std::optional<WIRError> openError);
@@ -98,4 +101,12 @@ private:
     std::thread m_scanThread;
     std::mutex m_scanLock;
     std::optional<ScanResult> m_scanResult; // a finished scan on its way to the main thread
+    // Links that ended, on their way from their queues to the main thread. Shared with the
+    // connections, which may outlive this list by a deferred delete.
+    struct ClosedLinks {
+        std::mutex lock;
+        DeviceLinks* owner = nullptr; // null once the list is gone
+        std::vector<std::pair<QString, const WebInspectorConnection*>> links;
+    };
+    const std::shared_ptr<ClosedLinks> m_closed = std::make_shared<ClosedLinks>();
 };
