@@ -33,13 +33,6 @@ void FakeInspectorCatalog::flush(Out& out) {
     out.clear();
 }
 
-std::vector<int> FakeInspectorCatalog::peersLocked() const {
-    std::vector<int> peers;
-    for (const auto& [id, connection] : m_peers)
-        peers.push_back(id);
-    return peers;
-}
-
 QVariantMap FakeInspectorCatalog::appDictionaryLocked(const AppState& state) const {
     QVariantMap dictionary{{kApplicationKey, state.app.id}};
     if (state.app.name)
@@ -97,7 +90,7 @@ void FakeInspectorCatalog::storeApp(const App& app, const QString& selector) {
     AppState& state = m_apps[app.id];
     state.app = app;
     if (!selector.isEmpty())
-        for (int peer : peersLocked())
+        for (const auto& [peer, connection] : m_peers)
             batch.out.push_back({peer, selector, appDictionaryLocked(state)});
 }
 
@@ -108,7 +101,7 @@ void FakeInspectorCatalog::removeApp(const QString& appID, bool announce) {
         if (session.appID == appID)
             session.open = false;
     if (announce)
-        for (int peer : peersLocked())
+        for (const auto& [peer, connection] : m_peers)
             batch.out.push_back(
                 {peer, QStringLiteral("_rpc_applicationDisconnected:"), {{kApplicationKey, appID}}});
 }
@@ -143,9 +136,9 @@ void FakeInspectorCatalog::sendListing(const QString& appID) {
     Batch batch(*this);
     const auto it = m_apps.find(appID);
     if (it != m_apps.end())
-        for (int target : peersLocked())
+        for (const auto& [peer, connection] : m_peers)
             batch.out.push_back(
-                {target, QStringLiteral("_rpc_applicationSentListing:"), listingLocked(it->second)});
+                {peer, QStringLiteral("_rpc_applicationSentListing:"), listingLocked(it->second)});
 }
 
 std::vector<FakeInspectorCatalog::Session*> FakeInspectorCatalog::openSessionsLocked(const QString& appID,
@@ -173,7 +166,7 @@ QString FakeInspectorCatalog::connectionID(int peer) const {
 
 // The predicate may read the daemon, so it runs without the lock, in short slices.
 bool FakeInspectorCatalog::waitUntil(const std::function<bool()>& predicate,
-                                     std::chrono::milliseconds timeout) const {
+                                     std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     for (; !predicate(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (Clock::now() >= deadline)

@@ -87,8 +87,8 @@ public:
     QString connectionID(int peer) const;
 
     // Waits until the predicate holds; it may read the daemon.
-    bool waitUntil(const std::function<bool()>& predicate,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    static bool waitUntil(const std::function<bool()>& predicate,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(5));
     std::optional<Session> waitForSession(const QString& appID, qint64 pageID,
                                           std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
@@ -125,7 +125,6 @@ protected:
 
     void flush(Out& out);
     void storeApp(const App& app, const QString& selector);
-    std::vector<int> peersLocked() const;
     QVariantMap appDictionaryLocked(const AppState& state) const;
     QVariantMap applicationListLocked() const;
     QVariantMap listingLocked(const AppState& state) const;

@@ -34,21 +34,22 @@ std::optional<qint64> jsonID(const QJsonValue& value) {
     return value.isDouble() ? std::optional(qint64(value.toDouble())) : std::nullopt;
 }
 
+QByteArray event(const QString& method, const QJsonObject& params) {
+    return FakeInspectorCatalog::json({{"method", method}, {"params", params}});
+}
+
 QByteArray targetCreated(const QString& targetID) {
-    return FakeInspectorCatalog::json(
-        {{"method", "Target.targetCreated"},
-         {"params", QJsonObject{{"targetInfo", QJsonObject{{"targetId", targetID}, {"type", "page"}}}}}});
+    return event("Target.targetCreated",
+                 {{"targetInfo", QJsonObject{{"targetId", targetID}, {"type", "page"}}}});
 }
 
 QByteArray fromTarget(const QString& targetID, const QByteArray& message) {
-    return FakeInspectorCatalog::json(
-        {{"method", "Target.dispatchMessageFromTarget"},
-         {"params", QJsonObject{{"targetId", targetID}, {"message", QString::fromUtf8(message)}}}});
+    return event("Target.dispatchMessageFromTarget",
+                 {{"targetId", targetID}, {"message", QString::fromUtf8(message)}});
 }
 
 QByteArray consoleMessage(const QJsonObject& message) {
-    return FakeInspectorCatalog::json(
-        {{"method", "Console.messageAdded"}, {"params", QJsonObject{{"message", message}}}});
+    return event("Console.messageAdded", {{"message", message}});
 }
 
 } // namespace
@@ -101,7 +102,7 @@ void FakeInspectorDaemon::setupLocked(Out& out, int peer, const QVariantMap& arg
     }
     m_sessions.push_back(session);
     if (!session.target.isEmpty())
-        toSessionLocked(out, session, targetCreated(session.target), false, {});
+        toSessionLocked(out, session, targetCreated(session.target));
 }
 
 void FakeInspectorDaemon::closeLocked(const QVariantMap& argument) {
@@ -130,8 +131,7 @@ void FakeInspectorDaemon::socketDataLocked(Out& out, int peer, const QVariantMap
     // The service answers the wrapper itself, as the real one does.
     for (auto session = m_sessions.rbegin(); command.wrapperID && session != m_sessions.rend(); ++session) {
         if (session->sender == command.sender && session->open) {
-            toSessionLocked(out, *session, json({{"id", *command.wrapperID}, {"result", QJsonObject()}}),
-                            false, {});
+            toSessionLocked(out, *session, json({{"id", *command.wrapperID}, {"result", QJsonObject()}}));
             break;
         }
     }
@@ -166,7 +166,7 @@ void FakeInspectorDaemon::answerLocked(Out& out, const Command& command, const A
         command.wrapperID ? fromTarget(command.targetID, json(response)) : json(response);
     for (Session& session : m_sessions)
         if (session.sender == command.sender && session.open)
-            toSessionLocked(out, session, message, false, {});
+            toSessionLocked(out, session, message);
 }
 
 void FakeInspectorDaemon::toSessionLocked(Out& out, const Session& session, const QByteArray& message,
@@ -196,7 +196,7 @@ void FakeInspectorDaemon::announceTarget(const QString& appID, qint64 pageID, co
     if (Page* page = pageLocked(appID, pageID))
         page->target = targetID;
     for (Session* session : openSessionsLocked(appID, pageID)) {
-        toSessionLocked(batch.out, *session, targetCreated(targetID), false, {});
+        toSessionLocked(batch.out, *session, targetCreated(targetID));
         session->target = targetID;
     }
 }
@@ -211,9 +211,7 @@ void FakeInspectorDaemon::commitProvisional(const QString& appID, qint64 pageID,
         QJsonObject params{{"newTargetId", newTargetID}};
         if (!session->target.isEmpty())
             params.insert("previousTargetId", session->target);
-        toSessionLocked(batch.out, *session,
-                        json({{"method", "Target.didCommitProvisionalTarget"}, {"params", params}}), false,
-                        {});
+        toSessionLocked(batch.out, *session, event("Target.didCommitProvisionalTarget", params));
         session->target = newTargetID;
         session->consoleEnabled = false;
     }
@@ -227,9 +225,7 @@ void FakeInspectorDaemon::destroyTarget(const QString& appID, qint64 pageID) {
         if (session->target.isEmpty())
             continue;
         toSessionLocked(batch.out, *session,
-                        json({{"method", "Target.targetDestroyed"},
-                              {"params", QJsonObject{{"targetId", session->target}}}}),
-                        false, {});
+                        event("Target.targetDestroyed", {{"targetId", session->target}}));
         session->target.clear();
         session->consoleEnabled = false;
     }
@@ -248,7 +244,7 @@ int FakeInspectorDaemon::sendText(const QString& appID, qint64 pageID, const QBy
 
 int FakeInspectorDaemon::sendEvent(const QString& appID, qint64 pageID, const QString& method,
                                    const QJsonObject& params, Delivery delivery) {
-    return sendText(appID, pageID, json({{"method", method}, {"params", params}}), delivery);
+    return sendText(appID, pageID, event(method, params), delivery);
 }
 
 int FakeInspectorDaemon::sendConsole(const QString& appID, qint64 pageID, const QJsonObject& message,

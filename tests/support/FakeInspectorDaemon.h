@@ -92,8 +92,8 @@ private:
     void closeLocked(const QVariantMap& argument);
     void socketDataLocked(Out& out, int peer, const QVariantMap& argument);
     void answerLocked(Out& out, const Command& command, const Answer& answer);
-    void toSessionLocked(Out& out, const Session& session, const QByteArray& message, bool wrap,
-                         const Delivery& delivery);
+    void toSessionLocked(Out& out, const Session& session, const QByteArray& message, bool wrap = false,
+                         const Delivery& delivery = {});
 
     Answerer m_answerer;
     std::vector<Command> m_commands;

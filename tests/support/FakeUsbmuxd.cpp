@@ -182,11 +182,3 @@ void FakeUsbmuxd::setPairRecord(const QString& udid, const QByteArray& record) {
     else
         m_pairRecords.insert(udid, record);
 }
-
-bool FakeUsbmuxd::waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (; !predicate(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-    return true;
-}

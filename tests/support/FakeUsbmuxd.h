@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/FakeInspectorCatalog.h"
 #include "support/UnixListener.h"
 
 #include <QByteArray>
@@ -54,8 +55,10 @@ public:
 
     // An empty record removes it.
     void setPairRecord(const QString& udid, const QByteArray& record);
-    bool waitUntil(const std::function<bool()>& predicate,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    static bool waitUntil(const std::function<bool()>& predicate,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        return FakeInspectorCatalog::waitUntil(predicate, timeout);
+    }
 
 private:
     struct Entry {

@@ -11,7 +11,7 @@
 #include <utility>
 
 // Device discovery whose lists a test sets. Simulators and devices with a socket path are reached
-// over that unix socket; a device's transport fails with pairingRequired while `paired` is false.
+// over that unix socket; a device's transport made while `paired` is false fails with pairingRequired.
 // A source set to fail cannot tell what it has, once.
 class ScriptedDiscovery {
 public:
@@ -30,8 +30,8 @@ public:
             if (!device.socketPath)
                 return nullptr;
             ++transportsMade;
-            if (device.kind == InspectableDevice::Kind::device)
-                return std::make_shared<PairedTransport>(*device.socketPath, paired);
+            if (device.kind == InspectableDevice::Kind::device && !paired->load())
+                return std::make_shared<UnpairedTransport>();
             return std::make_shared<UnixTransport>(*device.socketPath);
         };
         return d;
@@ -58,22 +58,11 @@ private:
         return list;
     }
 
-    // A unix transport that refuses to open while the device is not paired.
-    class PairedTransport final : public WIRTransport {
-    public:
-        PairedTransport(QString path, std::shared_ptr<std::atomic<bool>> paired)
-            : m_inner(std::move(path)), m_paired(std::move(paired)) {}
-        std::optional<WIRError> open() override {
-            if (!m_paired->load())
-                return WIRError::pairingRequired();
-            return m_inner.open();
-        }
-        bool send(const QByteArray& data) override { return m_inner.send(data); }
-        std::optional<QByteArray> receive(std::size_t count) override { return m_inner.receive(count); }
-        void close() override { m_inner.close(); }
-
-    private:
-        UnixTransport m_inner;
-        std::shared_ptr<std::atomic<bool>> m_paired;
+    // What a device that does not trust the host gives: a transport that refuses to open.
+    struct UnpairedTransport final : WIRTransport {
+        std::optional<WIRError> open() override { return WIRError::pairingRequired(); }
+        bool send(const QByteArray&) override { return false; }
+        std::optional<QByteArray> receive(std::size_t) override { return std::nullopt; }
+        void close() override {}
     };
 };

@@ -28,18 +28,16 @@ QString SimulatorSandbox::addSimulator(const QString& udid, const QString& name,
     const QString launcher = deviceDir + QStringLiteral("/launchd_sim");
     if (!QFile::link(qEnvironmentVariable("FAKE_LAUNCHD_SIM"), launcher))
         return {};
-    const QString scenarioPath = m_dir.filePath(udid + QStringLiteral(".json"));
-    QFile file(scenarioPath);
-    if (!file.open(QIODevice::WriteOnly))
-        return {};
-    file.write(QJsonDocument(scenario).toJson());
-    file.close();
     // Socket paths must stay short: one folder per simulator, numbered.
     const QString socketDir = m_dir.filePath(QString::number(m_processes.size()));
     QDir().mkpath(socketDir);
     const QString socket = socketDir + QStringLiteral("/com.apple.webinspectord_sim.socket");
+    // The scenario travels in the environment, out of sight of the program's process listing.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("FAKE_SIM_SCENARIO"), QJsonDocument(scenario).toJson());
     auto process = std::make_unique<QProcess>();
-    process->start(launcher, {socket, scenarioPath});
+    process->setProcessEnvironment(environment);
+    process->start(launcher, {socket});
     const bool up = process->waitForReadyRead(5000);
     m_processes.push_back(std::move(process));
     if (!up)

@@ -1,7 +1,6 @@
-// A stand-in for a simulator's launchd_sim. Started as
-//   launchd_sim <socket> <scenario.json>
-// it serves a fake simulator on <socket>, whose applications, pages and logged messages the JSON
-// describes:
+// A stand-in for a simulator's launchd_sim. Started as `launchd_sim <socket>` with the scenario in
+// FAKE_SIM_SCENARIO, it serves a fake simulator on <socket>, whose applications, pages and logged
+// messages the JSON describes:
 //   {"apps": [{"id": "PID:1", "name": "Safari", "iconWidth": 32,
 //              "pages": [{"id": 1, "title": "Shop", "url": "https://...", "heldBy": "OTHER",
 //                         "messages": [{"level": "log", "text": "hi", "url": "...", "line": 3}],
@@ -11,7 +10,6 @@
 #include "support/FakeSimulator.h"
 
 #include <QBuffer>
-#include <QFile>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -37,13 +35,9 @@ QByteArray png(QSize size, Qt::GlobalColor colour) {
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc < 3)
+    if (argc < 2)
         return 2;
-
-    QFile file(QString::fromLocal8Bit(argv[2]));
-    if (!file.open(QIODevice::ReadOnly))
-        return 1;
-    const QJsonObject scenario = QJsonDocument::fromJson(file.readAll()).object();
+    const QJsonObject scenario = QJsonDocument::fromJson(qgetenv("FAKE_SIM_SCENARIO")).object();
     FakeSimulator simulator(QString::fromLocal8Bit(argv[1]));
     // Pages answer the expressions their scenario lists and take snapshots of the given size.
     QHash<qint64, QJsonObject> evaluations;
@@ -79,22 +73,18 @@ int main(int argc, char** argv) {
     simulator.setAnswerer([evaluations, snapshots](const FakeInspectorDaemon::Command& command)
                               -> std::optional<FakeInspectorDaemon::Answer> {
         using Answer = FakeInspectorDaemon::Answer;
-        const QString& method = command.method;
         const QSize size = snapshots.value(command.pageID);
-        if (method == QLatin1String("Runtime.evaluate")) {
+        if (command.method == QLatin1String("Runtime.evaluate")) {
             const QString expression = command.params.value("expression").toString();
+            QJsonValue result = evaluations.value(command.pageID).value(expression);
+            // The page's size, asked for before a snapshot.
             if (expression.startsWith(QLatin1String("JSON.stringify(")) && size.isValid())
-                return Answer::result(QJsonObject{
-                    {"result",
-                     QJsonObject{
-                         {"type", "string"},
-                         {"value", QStringLiteral("[%1,%2]").arg(size.width()).arg(size.height())}}}});
-            const QJsonObject known = evaluations.value(command.pageID);
-            if (known.contains(expression))
-                return Answer::result(QJsonObject{{"result", known.value(expression).toObject()}});
-            return std::nullopt;
+                result =
+                    QJsonObject{{"type", "string"},
+                                {"value", QStringLiteral("[%1,%2]").arg(size.width()).arg(size.height())}};
+            return result.isObject() ? std::optional(Answer::result({{"result", result}})) : std::nullopt;
         }
-        if (method == QLatin1String("Page.snapshotRect") && size.isValid())
+        if (command.method == QLatin1String("Page.snapshotRect") && size.isValid())
             return Answer::result(
                 QJsonObject{{"dataURL", QStringLiteral("data:image/png;base64,") +
                                             QString::fromLatin1(png(size, Qt::darkGreen).toBase64())}});
