@@ -25,11 +25,6 @@ QStringList FakeDevice::lockdownRequests() const {
     return m_requests;
 }
 
-int FakeDevice::sessionsStarted() const {
-    std::lock_guard lock(m_stateLock);
-    return int(m_requests.count(QStringLiteral("StartSession")));
-}
-
 namespace {
 
 const QString kRequest = QStringLiteral("Request");
@@ -87,17 +82,11 @@ void FakeDevice::serve(std::uint16_t port, int fd) {
     socket.setSslConfiguration(deviceTls(m_pairing));
     if (port == kLockdownPort)
         return serveLockdown(socket);
-    bool tls;
-    {
-        // A service port takes one connection.
-        std::lock_guard lock(m_stateLock);
-        const auto it = m_servicePorts.find(port);
-        if (it == m_servicePorts.end())
-            return;
-        tls = it->second;
-        m_servicePorts.erase(it);
-    }
-    if (tls && !encrypt(socket))
+    // A service port takes one connection.
+    std::unique_lock lock(m_stateLock);
+    const auto opened = m_servicePorts.extract(port);
+    lock.unlock();
+    if (opened.empty() || (opened.mapped() && !encrypt(socket)))
         return;
     // Carries the stream between the host and a client of the simulator's service, buffered both
     // ways so that neither side ever waits on the other.

@@ -38,7 +38,7 @@ public:
 
     // The request type of every lockdown message so far, and how many sessions were started.
     QStringList lockdownRequests() const;
-    int sessionsStarted() const;
+    int sessionsStarted() const { return int(lockdownRequests().count(QStringLiteral("StartSession"))); }
 
     // The inspector service's connections: peers of the daemon.
     int serviceConnections() const { return service().clientCount(); } // open now

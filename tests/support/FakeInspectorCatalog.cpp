@@ -60,17 +60,11 @@ QVariantMap FakeInspectorCatalog::listingLocked(const AppState& state) const {
                           {QStringLiteral("WIRURLKey"), page.url}};
         if (page.type)
             entry.insert(QStringLiteral("WIRTypeKey"), *page.type);
-        std::optional<QString> holder = page.heldBy;
-        if (!holder) {
-            for (const Session& session : m_sessions) {
-                if (session.open && session.appID == state.app.id && session.pageID == page.id) {
-                    holder = session.connectionID;
-                    break;
-                }
-            }
-        }
-        if (holder)
-            entry.insert(kConnectionKey, *holder);
+        const auto session = std::ranges::find_if(m_sessions, [&](const Session& session) {
+            return session.open && session.appID == state.app.id && session.pageID == page.id;
+        });
+        if (page.heldBy || session != m_sessions.end())
+            entry.insert(kConnectionKey, page.heldBy ? *page.heldBy : session->connectionID);
         listing.insert(QString::number(page.id), entry);
     }
     return {{kApplicationKey, state.app.id}, {QStringLiteral("WIRListingKey"), listing}};
@@ -177,14 +171,6 @@ bool FakeInspectorCatalog::waitUntil(const std::function<bool()>& predicate,
 std::optional<FakeInspectorCatalog::Session>
 FakeInspectorCatalog::waitForSession(const QString& appID, qint64 pageID,
                                      std::chrono::milliseconds timeout) const {
-    std::optional<Session> found;
-    waitUntil(
-        [&] {
-            for (const Session& session : sessions(appID, pageID))
-                if (session.open)
-                    return bool(found = session);
-            return false;
-        },
-        timeout);
-    return found;
+    return waitForFirst<Session>([&] { return sessions(appID, pageID); },
+                                 [](const Session& session) { return session.open; }, timeout);
 }

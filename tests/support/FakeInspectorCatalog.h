@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <algorithm>
+
 #include <chrono>
 #include <functional>
 #include <map>
@@ -91,6 +93,21 @@ public:
                           std::chrono::milliseconds timeout = std::chrono::seconds(5));
     std::optional<Session> waitForSession(const QString& appID, qint64 pageID,
                                           std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+    // The first of the list that matches, once there is one.
+    template <typename T>
+    static std::optional<T> waitForFirst(const std::function<std::vector<T>()>& list,
+                                         const std::function<bool(const T&)>& match,
+                                         std::chrono::milliseconds timeout) {
+        std::optional<T> found;
+        waitUntil(
+            [&] {
+                return std::ranges::any_of(list(),
+                                           [&](const T& item) { return match(item) && (found = item); });
+            },
+            timeout);
+        return found;
+    }
 
     static QByteArray json(const QJsonObject& object);
     // A web page with a title and a URL, and everything else as a fresh page has it.

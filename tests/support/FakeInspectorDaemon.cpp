@@ -129,12 +129,11 @@ void FakeInspectorDaemon::socketDataLocked(Out& out, int peer, const QVariantMap
     m_commands.push_back(command);
 
     // The service answers the wrapper itself, as the real one does.
-    for (auto session = m_sessions.rbegin(); command.wrapperID && session != m_sessions.rend(); ++session) {
-        if (session->sender == command.sender && session->open) {
-            toSessionLocked(out, *session, json({{"id", *command.wrapperID}, {"result", QJsonObject()}}));
-            break;
-        }
-    }
+    const auto newest = std::find_if(m_sessions.rbegin(), m_sessions.rend(), [&](const Session& session) {
+        return session.sender == command.sender && session.open;
+    });
+    if (command.wrapperID && newest != m_sessions.rend())
+        toSessionLocked(out, *newest, json({{"id", *command.wrapperID}, {"result", QJsonObject()}}));
 
     std::optional<Answer> answer;
     if (m_answerer) {
@@ -290,14 +289,9 @@ std::optional<FakeInspectorDaemon::Command>
 FakeInspectorDaemon::waitForCommand(const QString& appID, qint64 pageID, const QString& method,
                                     std::chrono::milliseconds timeout,
                                     const std::function<bool(const Command&)>& predicate) const {
-    std::optional<Command> found;
-    waitUntil(
-        [&] {
-            for (const Command& command : commands(appID, pageID))
-                if (command.method == method && (!predicate || predicate(command)))
-                    return bool(found = command);
-            return false;
-        },
-        timeout);
-    return found;
+    return waitForFirst<Command>([&] { return commands(appID, pageID); },
+                                 [&](const Command& command) {
+                                     return command.method == method && (!predicate || predicate(command));
+                                 },
+                                 timeout);
 }

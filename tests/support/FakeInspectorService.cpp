@@ -26,10 +26,7 @@ bool FakeInspectorService::start() {
 
 void FakeInspectorService::stop() {
     if (m_thread.joinable()) {
-        {
-            std::lock_guard lock(m_lock);
-            m_stopping = true;
-        }
+        m_stopping = true;
         m_thread.join();
     }
     std::lock_guard writeLock(m_writeLock);
@@ -38,10 +35,9 @@ void FakeInspectorService::stop() {
     m_listener.close();
 }
 
-void FakeInspectorService::setHandlers(Handler handler, ClosedHandler closed) {
+void FakeInspectorService::setHandler(Handler handler) {
     std::lock_guard lock(m_lock);
     m_handler = std::move(handler);
-    m_closedHandler = std::move(closed);
 }
 
 int FakeInspectorService::adopt(UniqueFd stream) {
@@ -84,17 +80,17 @@ void FakeInspectorService::readFrom(int id, int fd) {
     char chunk[65536];
     const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
     if (got <= 0) {
-        ClosedHandler closed;
+        Handler handler;
         {
             // Not while a writer is using the descriptor.
             std::lock_guard writeLock(m_writeLock);
             std::lock_guard lock(m_lock);
             m_clients.erase(id);
             m_changed.notify_all();
-            closed = m_closedHandler;
+            handler = m_handler;
         }
-        if (closed)
-            closed(*this, id);
+        if (handler)
+            handler(id, nullptr);
         return;
     }
     std::vector<Frame> frames;
@@ -124,7 +120,7 @@ void FakeInspectorService::readFrom(int id, int fd) {
     }
     if (handler)
         for (const Frame& frame : frames)
-            handler(*this, id, frame);
+            handler(id, &frame);
 }
 
 int FakeInspectorService::resolveLocked(int client) const {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -23,10 +24,9 @@ public:
         QString selector;
         QVariantMap argument;
     };
-    // Called on the service thread for every well-formed frame a client sends.
-    using Handler = std::function<void(FakeInspectorService& service, int client, const Frame& frame)>;
-    // Called on the service thread when a client's stream has ended (not when the service stops).
-    using ClosedHandler = std::function<void(FakeInspectorService& service, int client)>;
+    // Called on the service thread for every well-formed frame a client sends, and without a frame
+    // when a client's stream has ended (not when the service stops).
+    using Handler = std::function<void(int client, const Frame* frame)>;
 
     // An empty path picks a fresh one in a temporary folder.
     explicit FakeInspectorService(QString path = {});
@@ -36,7 +36,7 @@ public:
     void stop();
     const QString& path() const { return m_listener.path(); }
 
-    void setHandlers(Handler handler, ClosedHandler closed);
+    void setHandler(Handler handler);
     // Serves a stream that came some other way (a started service takes it over); its client id.
     int adopt(UniqueFd stream);
 
@@ -79,6 +79,5 @@ private:
     int m_connectedTotal = 0;
     std::vector<Frame> m_received;
     Handler m_handler;
-    ClosedHandler m_closedHandler;
-    bool m_stopping = false;
+    std::atomic<bool> m_stopping = false;
 };

@@ -11,11 +11,24 @@
 class FakeSimulator : public FakeInspectorDaemon {
 public:
     // An empty path picks a fresh one in a temporary folder.
-    explicit FakeSimulator(QString socketPath = {});
-    ~FakeSimulator() override;
+    explicit FakeSimulator(QString socketPath = {})
+        : m_service(std::make_unique<FakeInspectorService>(std::move(socketPath))) {
+        setOutlet(
+            [service = m_service.get()](int peer, const QString& selector, const QVariantMap& argument) {
+                service->send(selector, argument, peer);
+            });
+        m_service->setHandler([this](int client, const FakeInspectorService::Frame* frame) {
+            if (frame)
+                receive(client, frame->selector, frame->argument);
+            else
+                peerGone(client);
+        });
+    }
+    // The service thread calls into the daemon: it ends before the daemon does.
+    ~FakeSimulator() override { stop(); }
 
-    bool start();
-    void stop();
+    bool start() { return m_service->start(); }
+    void stop() { m_service->stop(); }
     const QString& socketPath() const { return m_service->path(); }
 
     // The channel underneath: every frame received, raw writes, hanging up on a client.

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -93,8 +92,7 @@ void FakeUsbmuxd::serveClient(std::shared_ptr<Client> client) {
             const std::uint32_t id = std::uint32_t(request.value(QStringLiteral("DeviceID")).toLongLong());
             const std::uint16_t port =
                 ntohs(std::uint16_t(request.value(QStringLiteral("PortNumber")).toLongLong()));
-            const auto entry = std::find_if(m_entries.begin(), m_entries.end(),
-                                            [&](const Entry& entry) { return entry.id == id; });
+            const auto entry = std::ranges::find(m_entries, id, &Entry::id);
             Target* target = entry == m_entries.end() ? nullptr : entry->target;
             // Belongs to the device from here on, so that unplugging it hangs up.
             client->device = target ? id : 0;
