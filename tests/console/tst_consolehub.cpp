@@ -133,8 +133,7 @@ private slots:
         ConsoleHub hub(script.discovery());
         QVERIFY(ScriptedDiscovery::scan(hub));
         QVERIFY(sim.waitForCommand(kPage.appID, 1, u"Console.enable"_s));
-        sim.sendEvent(kPage.appID, 1, u"Console.messageAdded"_s,
-                      {{"message", QJsonObject{{"text", "first"}}}});
+        sim.sendConsole(kPage.appID, 1, {{"text", "first"}});
         QTRY_COMPARE(hub.entries(ConsoleScope::device(kPhone)).size(), 1);
 
         script.simulators.clear(); // no scan runs now
@@ -142,8 +141,7 @@ private slots:
         QTest::qSleep(300); // the scan's result waits for the main thread...
         sim.addPage(kPage.appID, FakeInspectorDaemon::page(2, u"Cart"_s, u"https://shop.example/cart"_s));
         sim.sendListing(kPage.appID);
-        sim.sendEvent(kPage.appID, 1, u"Console.messageAdded"_s,
-                      {{"message", QJsonObject{{"text", "late"}}}});
+        sim.sendConsole(kPage.appID, 1, {{"text", "late"}});
         QTest::qSleep(300); // ...and so do these, behind it
         QTRY_VERIFY(hub.connectedDevices().isEmpty());
         QTest::qWait(50);

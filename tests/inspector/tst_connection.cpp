@@ -332,38 +332,35 @@ private slots:
         QCOMPARE(rig.service().received(kSetup).size(), size_t(7));
     }
 
-    void linkEndsWithEmptyListsThenClose_data() {
-        QTest::addColumn<bool>("cut");
-        QTest::newRow("stopped by the owner") << false;
-        QTest::newRow("stream cut mid-frame") << true;
-    }
     void linkEndsWithEmptyListsThenClose() {
-        QFETCH(bool, cut);
-        Rig rig({webPage(1), webPage(2)}, false);
-        const QByteArray frame = FakeInspectorService::encode("_rpc_applicationSentListing:", {{"a", 1}});
-        if (cut && rig.service().sendRaw(frame.left(frame.size() / 2))) {
-            rig.service().disconnect();
-        } else {
-            // One waiting for a session gives nothing; one the page never answered is told it ended.
-            rig.connection->evaluate("1", rig.key(404));
-            rig.connection->evaluate("slow()", rig.key(1));
+        // Stopped by the owner, then the stream cut mid-frame.
+        for (const bool cut : {false, true}) {
+            Rig rig({webPage(1), webPage(2)}, false);
+            const QByteArray frame = FakeInspectorService::encode("_rpc_applicationSentListing:", {{"a", 1}});
+            if (cut && rig.service().sendRaw(frame.left(frame.size() / 2))) {
+                rig.service().disconnect();
+            } else {
+                // One waiting for a session gives nothing; one the page never answered is told it ended.
+                rig.connection->evaluate("1", rig.key(404));
+                rig.connection->evaluate("slow()", rig.key(1));
+                rig.connection->stop();
+            }
+            // Stopped: both sessions are ended first. Cut: there is nobody left to tell.
+            QTRY_COMPARE(rig.closes, 1);
+            QTRY_COMPARE(rig.closedSenders().size(), cut ? 0 : 2); // the service may still be reading
+            QCOMPARE(rig.order.mid(rig.order.size() - 3), (QStringList{"apps", "pages", "close"}));
+            QVERIFY(rig.apps.last().isEmpty() && rig.lastPages().isEmpty());
+            QCOMPARE(rig.closeThread, kQueue);
+            QTRY_COMPARE(rig.service().clientCount(), 0);
+            // Nothing follows, not even the poll; a stop after the end changes nothing.
+            const qsizetype heard = rig.order.size();
+            const size_t frames = rig.service().received().size();
             rig.connection->stop();
+            QTest::qWait(800);
+            QCOMPARE(rig.order.size(), heard);
+            QCOMPARE(rig.texts(), cut ? QStringList() : QStringList{PageSessions::kNotAttached});
+            QCOMPARE(rig.service().received().size(), frames);
         }
-        // Stopped: both sessions are ended first. Cut: there is nobody left to tell.
-        QTRY_COMPARE(rig.closes, 1);
-        QTRY_COMPARE(rig.closedSenders().size(), cut ? 0 : 2); // the service may still be reading
-        QCOMPARE(rig.order.mid(rig.order.size() - 3), (QStringList{"apps", "pages", "close"}));
-        QVERIFY(rig.apps.last().isEmpty() && rig.lastPages().isEmpty());
-        QCOMPARE(rig.closeThread, kQueue);
-        QTRY_COMPARE(rig.service().clientCount(), 0);
-        // Nothing follows, not even the poll; a stop after the end changes nothing.
-        const qsizetype heard = rig.order.size();
-        const size_t frames = rig.service().received().size();
-        rig.connection->stop();
-        QTest::qWait(800);
-        QCOMPARE(rig.order.size(), heard);
-        QCOMPARE(rig.texts(), cut ? QStringList() : QStringList{PageSessions::kNotAttached});
-        QCOMPARE(rig.service().received().size(), frames);
     }
 
     void startFailsWithoutAService() {

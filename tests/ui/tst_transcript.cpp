@@ -81,10 +81,8 @@ class TestTranscript : public QObject {
     bool yes(const QString& script) { return js(script).toBool(); }
     // The messages of `type` the page has posted; waits until there are `count` of them.
     QList<QJsonObject> messages(const QString& type) const {
-        QList<QJsonObject> found;
-        for (const QJsonObject& message : m_messages)
-            if (message["type"] == type)
-                found << message;
+        QList<QJsonObject> found = m_messages;
+        found.removeIf([&](const QJsonObject& message) { return message["type"] != type; });
         return found;
     }
     bool waitForMessages(const QString& type, int count = 1) {
