@@ -52,9 +52,7 @@ class TestConsoleHub : public QObject {
 
 private slots:
     void aDeviceFromNotPairedToGone() {
-        InspectorTiming timing;
-        timing.enableFallback = std::chrono::milliseconds(50);
-        InspectorTiming::set(timing);
+        InspectorTiming::set({.enableFallback = std::chrono::milliseconds(50)});
         ShopSimulator phone(u"declined"_s);
         phone.setAnswerer(
             [](const FakeInspectorDaemon::Command& command) -> std::optional<FakeInspectorDaemon::Answer> {
