@@ -24,8 +24,7 @@ struct Exchange {
     int replies = 0;
     std::optional<QJsonObject> response;
 
-    QJsonObject content() const { return response->value("result")["content"][0].toObject(); }
-    QString text() const { return content().value("text").toString(); }
+    QString text() const { return response->value("result")["content"][0]["text"].toString(); }
     bool isError() const { return response->value("result")["isError"].toBool(); }
 };
 

@@ -52,9 +52,7 @@ class TestConsoleHub : public QObject {
 
 private slots:
     void aDeviceFromNotPairedToGone() {
-        InspectorTiming timing;
-        timing.enableFallback = std::chrono::milliseconds(50);
-        InspectorTiming::set(timing);
+        InspectorTiming::set({.enableFallback = std::chrono::milliseconds(50)});
         ShopSimulator phone(u"declined"_s);
         phone.setAnswerer(
             [](const FakeInspectorDaemon::Command& command) -> std::optional<FakeInspectorDaemon::Answer> {
@@ -133,8 +131,7 @@ private slots:
         ConsoleHub hub(script.discovery());
         QVERIFY(ScriptedDiscovery::scan(hub));
         QVERIFY(sim.waitForCommand(kPage.appID, 1, u"Console.enable"_s));
-        sim.sendEvent(kPage.appID, 1, u"Console.messageAdded"_s,
-                      {{"message", QJsonObject{{"text", "first"}}}});
+        sim.sendConsole(kPage.appID, 1, {{"text", "first"}});
         QTRY_COMPARE(hub.entries(ConsoleScope::device(kPhone)).size(), 1);
 
         script.simulators.clear(); // no scan runs now
@@ -142,8 +139,7 @@ private slots:
         QTest::qSleep(300); // the scan's result waits for the main thread...
         sim.addPage(kPage.appID, FakeInspectorDaemon::page(2, u"Cart"_s, u"https://shop.example/cart"_s));
         sim.sendListing(kPage.appID);
-        sim.sendEvent(kPage.appID, 1, u"Console.messageAdded"_s,
-                      {{"message", QJsonObject{{"text", "late"}}}});
+        sim.sendConsole(kPage.appID, 1, {{"text", "late"}});
         QTest::qSleep(300); // ...and so do these, behind it
         QTRY_VERIFY(hub.connectedDevices().isEmpty());
         QTest::qWait(50);
@@ -223,6 +219,20 @@ private slots:
         QCOMPARE(hub.entries(ConsoleScope::page(kPage)).value(1).source, QStringLiteral("console-input"));
         // Input and result entries never count, errors included: only the repeat does.
         QVERIFY(hub.unseen(kPhone) == 1 && hub.unseenProblems(kPhone) == 0);
+
+        // A later repeat belongs to the page's last console message, not to input, results or the
+        // program's own notices after it; whoever shows the message hears which one now repeats.
+        QSignalSpy repeats(&hub, &ConsoleHub::entryRepeated);
+        ConsoleEntry notice = entry(kPage, u"The page stopped answering"_s, ConsoleLevel::warning);
+        notice.source = ConsoleEntry::kNoticeSource.toString();
+        hub.append(notice);
+        hub.repeated(kPage, 4);
+        QStringList counts;
+        for (const ConsoleEntry& entry : hub.entries(ConsoleScope::page(kPage)))
+            counts << QString::number(entry.repeatCount);
+        QCOMPARE(counts, (QStringList{"4", "1", "1", "1", "1", "1", "1"}));
+        const QUuid repeated = hub.entries(ConsoleScope::page(kPage)).first().id;
+        QCOMPARE(repeats, (QList<QVariantList>{{QVariant::fromValue(kPage), repeated, qint64(4)}}));
     }
 
     // A caller waiting for a page that never answers hears of it when the link ends and when the
@@ -308,28 +318,6 @@ private slots:
                  (QList<qsizetype>{3 + ConsoleHub::kHistoryLimit, 3, ConsoleHub::kHistoryLimit, 1}));
         hub.clear(kPhone);
         QCOMPARE(counts(), (QList<qsizetype>{0, 0, 0, 0}));
-    }
-
-    // A repeat belongs to the page's last console message, not to input, results or the program's
-    // own notices after it; whoever shows the message hears which one now repeats.
-    void aRepeatLandsOnTheLastConsoleMessage() {
-        ConsoleHub hub(ConsoleHub::Discovery{});
-        QSignalSpy repeats(&hub, &ConsoleHub::entryRepeated);
-        hub.repeated(kPage, 2); // nothing to repeat yet
-        hub.append(entry(kPage, u"tick"_s));
-        const QUuid tick = hub.entries(ConsoleScope::page(kPage)).last().id;
-        hub.append(entry(kPage, u"1 + 1"_s, {}, 1, EntryKind::input));
-        hub.append(entry(kPage, u"2"_s, {}, 1, EntryKind::result));
-        ConsoleEntry notice = entry(kPage, u"The page stopped answering"_s, ConsoleLevel::warning);
-        notice.source = ConsoleEntry::kNoticeSource.toString();
-        hub.append(notice);
-        hub.repeated(kPage, 3);
-        QStringList counts;
-        for (const ConsoleEntry& entry : hub.entries(ConsoleScope::page(kPage)))
-            counts << QString::number(entry.repeatCount);
-        QCOMPARE(counts, (QStringList{"3", "1", "1", "1"}));
-        QCOMPARE(repeats.size(), 1);
-        QCOMPARE(repeats[0], (QVariantList{QVariant::fromValue(kPage), tick, qint64(3)}));
     }
 };
 

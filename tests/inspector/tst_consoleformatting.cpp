@@ -149,19 +149,17 @@ void TestConsoleFormatting::render_data() {
     row("empty string argument keeps spacing", {s("a"), s(""), s("b")}, "a  b");
     row("format without value is described", {R"j({"type":"string","description":"50%"})j", n("1")}, "50% 1");
     // How each kind of remote object is described.
-    row("strings and booleans",
-        {R"j({"type":"string","description":"d"})j", R"j({"type":"boolean","value":true})j",
-         R"j({"type":"boolean","value":"true","description":"d"})j", R"j({"type":"boolean"})j"},
-        "d true d ?");
     row("numbers",
         {n("-2.50"), n("-0.0"), n("999999999999999"), n("1e15"), n("1.5e-7"), n("0.00012"),
          n("1.2345678901234568e20"), n("18446744073709551615"), n("\"5\""),
          R"j({"type":"number","description":"-0"})j"},
         "-2.5 0 999999999999999 1e+15 1.5e-07 0.00012 123456789012345680000 18446744073709552000 NaN -0");
-    row("undefined and symbols",
-        {R"j({"type":"undefined"})j", R"j({"type":"symbol","description":"Symbol(tag)","objectId":"s"})j",
+    row("strings, booleans, undefined and symbols",
+        {R"j({"type":"string","description":"d"})j", R"j({"type":"boolean","value":true})j",
+         R"j({"type":"boolean","value":"true","description":"d"})j", R"j({"type":"boolean"})j",
+         R"j({"type":"undefined"})j", R"j({"type":"symbol","description":"Symbol(tag)","objectId":"s"})j",
          R"j({"type":"symbol"})j"},
-        "undefined Symbol(tag) symbol");
+        "d true d ? undefined Symbol(tag) symbol");
     row("functions",
         {fn("async function run(a) {}"), fn("function foo"), fn("(x) => x * 2"),
          fn("class Foo extends Bar {}"), fn("function bound greet() { [native code] }"),

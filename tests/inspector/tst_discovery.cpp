@@ -89,10 +89,14 @@ private slots:
         tools.ps = script(dir, "ps", "echo '  1 /sbin/init'\n");
         QCOMPARE(SimulatorDevices::booted(tools)->size(), 4);
         QCOMPARE(argsOf(tools.lsof), QStringLiteral("<not run>"));
-        for (const QByteArray& listing : {QByteArray("echo 'not json'"), QByteArray("echo '[1, 2]'")}) {
+        // A listing that fails cannot tell; one that works without any simulator lists none.
+        for (const QByteArray& listing : {QByteArray("echo 'not json'"), QByteArray("echo '[1, 2]'"),
+                                          QByteArray(kSimctl + "exit 72\n")}) {
             tools.xcrun = script(dir, "xcrun", listing);
             QCOMPARE(SimulatorDevices::booted(tools), std::nullopt);
         }
+        tools.xcrun = script(dir, "xcrun", "echo '{\"devices\": {}}'\n");
+        QCOMPARE(SimulatorDevices::booted(tools), std::optional(QList<InspectableDevice>{}));
         tools = {dir.filePath("absent"), dir.filePath("absent"), dir.filePath("absent")};
         QCOMPARE(SimulatorDevices::booted(tools), std::nullopt);
         QVERIFY(SimulatorDevices::inspectorSockets(tools).isEmpty());
@@ -104,6 +108,8 @@ private slots:
         QCOMPARE(ToolRunner::run(script(dir, "latin1", "printf 'caf\\351'; exit 3\n"), {}), std::nullopt);
         QCOMPARE(ToolRunner::run(script(dir, "failing", "echo partial; echo oops >&2; exit 1\n"), {}),
                  std::optional(ToolRunner::Output{"partial\n", 1}));
+        QCOMPARE(ToolRunner::run(script(dir, "killed", "echo x; kill -9 $$\n"), {}),
+                 std::optional(ToolRunner::Output{"x\n", -1}));
         // Arguments reach the program unchanged, spaces and all.
         QCOMPARE(
             ToolRunner::run(script(dir, "each", "for a in \"$@\"; do echo \"[$a]\"; done\n"), {"a b", "é"}),
@@ -124,19 +130,6 @@ private slots:
         QCOMPARE(PhysicalDevices::describe(kUdidA), std::nullopt);
         QCOMPARE(DeviceTransport(kUdidA).open(), std::optional(WIRError::deviceUnavailable()));
         QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
-    }
-
-    // A listing that fails cannot tell (the time limit counts the same, above); one that works
-    // without any simulator lists none.
-    void aFailedListingIsNotAnEmptyOne() {
-        QTemporaryDir dir;
-        const QString absent = dir.filePath("absent");
-        SimulatorDevices::Tools tools{script(dir, "xcrun", kSimctl + "exit 72\n"), absent, absent};
-        QCOMPARE(SimulatorDevices::booted(tools), std::nullopt);
-        tools.xcrun = script(dir, "xcrun", "echo '{\"devices\": {}}'\n");
-        QCOMPARE(SimulatorDevices::booted(tools), std::optional(QList<InspectableDevice>{}));
-        QCOMPARE(ToolRunner::run(script(dir, "killed", "echo x; kill -9 $$\n"), {}),
-                 std::optional(ToolRunner::Output{"x\n", -1}));
     }
 };
 
