@@ -59,6 +59,12 @@ public:
 
     // ---- Entries ----
     QList<ConsoleEntry> entries(const ConsoleScope& scope) const { return m_store.entries(scope); }
+    QList<ConsoleEntry> entriesAfter(const ConsoleScope& scope, qint64 sequence) const {
+        return m_store.entriesAfter(scope, sequence);
+    }
+    qint64 lastSequence() const { return m_store.lastSequence(); }
+    qint64 removals() const { return m_store.removals(); }
+    qint64 revision() const { return m_inventory.revision(); }
     qsizetype entryCount(const PageKey& page) const { return m_store.entryCount(page); }
     qsizetype entryCount(const ConsoleScope& scope) const { return m_store.entryCount(scope); }
     qsizetype waitingCount(const PageKey& page) const { return m_store.waitingCount(page); }

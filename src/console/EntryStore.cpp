@@ -52,6 +52,34 @@ QList<ConsoleEntry> EntryStore::entries(const ConsoleScope& scope) const {
     return result;
 }
 
+QList<ConsoleEntry> EntryStore::entriesAfter(const ConsoleScope& scope, qint64 sequence) const {
+    // Each page's list is ordered by sequence: its new entries are a tail, found from the end.
+    const auto tail = [sequence](const QList<ConsoleEntry>& list) {
+        qsizetype first = list.size();
+        while (first > 0 && list[first - 1].sequence > sequence)
+            --first;
+        return first;
+    };
+    if (const PageKey* page = std::get_if<PageKey>(&scope.value())) {
+        const auto it = m_entries.constFind(*page);
+        return it == m_entries.cend() ? QList<ConsoleEntry>() : it->mid(tail(*it));
+    }
+    std::vector<const ConsoleEntry*> order;
+    for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it) {
+        if (!scope.contains(it.key()))
+            continue;
+        for (qsizetype i = tail(*it); i < it->size(); ++i)
+            order.push_back(&(*it)[i]);
+    }
+    std::sort(order.begin(), order.end(),
+              [](const ConsoleEntry* a, const ConsoleEntry* b) { return a->sequence < b->sequence; });
+    QList<ConsoleEntry> result;
+    result.reserve(qsizetype(order.size()));
+    for (const ConsoleEntry* entry : order)
+        result.append(*entry);
+    return result;
+}
+
 void EntryStore::recount(const PageKey& page, qsizetype delta) {
     m_deviceCounts[page.deviceID] += delta;
     m_appCounts[page.app()] += delta;
@@ -127,6 +155,7 @@ void EntryStore::repeated(const PageKey& page, qint64 count) {
 void EntryStore::cleared(const PageKey& page) {
     recount(page, -entryCount(page));
     m_entries[page].clear();
+    ++m_removals;
     emit entriesChanged();
 }
 
@@ -155,16 +184,20 @@ void EntryStore::clear(const QString& deviceID) {
             changed = true;
         }
     }
-    if (changed)
+    if (changed) {
+        ++m_removals;
         emit entriesChanged();
+    }
     if (forgetProperties(deviceID))
         emit propertiesChanged();
     markSeen(deviceID);
 }
 
 void EntryStore::drop(const QString& deviceID) {
-    if (m_entries.removeIf([&](decltype(m_entries)::iterator it) { return it.key().deviceID == deviceID; }))
+    if (m_entries.removeIf([&](decltype(m_entries)::iterator it) { return it.key().deviceID == deviceID; })) {
+        ++m_removals;
         emit entriesChanged();
+    }
     m_deviceCounts.remove(deviceID);
     m_appCounts.removeIf([&](decltype(m_appCounts)::iterator it) { return it.key().deviceID == deviceID; });
     if (forgetProperties(deviceID))

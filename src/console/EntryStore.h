@@ -34,6 +34,14 @@ public:
 
     // A scope's entries in the order they were stored.
     QList<ConsoleEntry> entries(const ConsoleScope& scope) const;
+    // The scope's entries stored after the one numbered `sequence`, in storing order. Costs what it
+    // returns plus a look at each page's newest entries, so readers that keep up stay cheap.
+    QList<ConsoleEntry> entriesAfter(const ConsoleScope& scope, qint64 sequence) const;
+    // The sequence number of the newest entry ever stored (0 before the first).
+    qint64 lastSequence() const { return m_sequence; }
+    // Counts the times entries were taken away other than by the history limit (a clear, a page's
+    // own clear, a device dropped): a reader that saw the same count has lost nothing it holds.
+    qint64 removals() const { return m_removals; }
     // Number of stored entries of a page, or of a scope (0 when none); both are kept, not counted.
     qsizetype entryCount(const PageKey& page) const;
     qsizetype entryCount(const ConsoleScope& scope) const;
@@ -89,6 +97,7 @@ private:
 
     QHash<PageKey, QList<ConsoleEntry>> m_entries;
     qint64 m_sequence = 0; // of the last stored entry
+    qint64 m_removals = 0;
     QHash<QString, qsizetype> m_deviceCounts;
     QHash<AppKey, qsizetype> m_appCounts;
     QHash<QString, qint64> m_unseen;
