@@ -62,18 +62,40 @@ bool handshake(int fd) {
     return ::recv(fd, &status, 1, 0) == 1 && status == 1;
 }
 
-} // namespace
-
-bool answers(const QString& display) {
+UniqueFd connectDisplay(const QString& display) {
     static const QRegularExpression form(QStringLiteral("^(?:([^:]*)/)?([^:]*):(\\d+)(?:\\.\\d+)?$"));
     const QRegularExpressionMatch match = form.match(display);
     if (!match.hasMatch())
-        return false;
+        return {};
     const QString host = match.captured(2);
     const int number = match.captured(3).toInt();
-    const UniqueFd fd = host.isEmpty() || host == QLatin1String("unix")
-                            ? connectUnix(QByteArrayLiteral("/tmp/.X11-unix/X") + QByteArray::number(number))
-                            : connectTcp(host.toUtf8(), kTcpPortBase + number);
+    return host.isEmpty() || host == QLatin1String("unix")
+               ? connectUnix(QByteArrayLiteral("/tmp/.X11-unix/X") + QByteArray::number(number))
+               : connectTcp(host.toUtf8(), kTcpPortBase + number);
+}
+
+} // namespace
+
+bool reachable(const QString& display) {
+    return bool(connectDisplay(display));
+}
+
+bool canShowWindows(const QStringList& arguments) {
+#ifdef Q_OS_MACOS
+    Q_UNUSED(arguments);
+    return true;
+#else
+    // A platform chosen by the user (offscreen, wayland, vnc, ...) is the toolkit's to judge.
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || arguments.contains(QStringLiteral("-platform")) ||
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    const QString display = qEnvironmentVariable("DISPLAY");
+    return !display.isEmpty() && reachable(display);
+#endif
+}
+
+bool answers(const QString& display) {
+    const UniqueFd fd = connectDisplay(display);
     if (!fd)
         return false;
     const bool ok = handshake(fd.get());

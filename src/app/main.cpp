@@ -1,7 +1,10 @@
 #include "Version.h"
+#include "app/DesktopSession.h"
 #include "app/Diagnostics.h"
+#include "app/DisplayAccess.h"
 #include "app/HeadlessServer.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QStringList>
 
@@ -14,7 +17,8 @@ void printUsage(std::FILE* out) {
     std::fprintf(out, "Usage: tavolin [--dump [seconds] | --serve [--port N]] [--help] [--version]\n"
                       "\n"
                       "Tavolin collects the JavaScript console output of the webviews on booted iOS\n"
-                      "Simulators and USB-attached iOS devices.\n"
+                      "Simulators and USB-attached iOS devices. Without arguments it opens the console\n"
+                      "window.\n"
                       "\n"
                       "  --dump [seconds]  collect for a few seconds (default 5) without a window, then\n"
                       "                    print every device, application, page and the newest messages\n"
@@ -23,10 +27,7 @@ void printUsage(std::FILE* out) {
                       "                    interrupted; prints the endpoint's address\n"
                       "  --port N          with --serve: listen on port N instead\n"
                       "  --help            show this text\n"
-                      "  --version         print the version\n"
-                      "\n"
-                      "The console window is not part of this build yet; --dump and --serve are the\n"
-                      "ways to look.\n");
+                      "  --version         print the version\n");
 }
 
 } // namespace
@@ -61,8 +62,23 @@ int main(int argc, char** argv) {
         std::printf("tavolin %s\n", TAVOLIN_VERSION);
         return 0;
     }
-    if (argc > 1)
-        std::fprintf(stderr, "tavolin: unknown argument '%s'\n\n", argv[1]);
-    printUsage(stderr);
-    return 2;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        // The toolkit's own options (-platform, -style, ...) pass; anything else is a mistake.
+        if (!arguments[i].startsWith(QLatin1Char('-')) || arguments[i].startsWith(QLatin1String("--"))) {
+            std::fprintf(stderr, "tavolin: unknown argument '%s'\n\n", qPrintable(arguments[i]));
+            printUsage(stderr);
+            return 2;
+        }
+    }
+    if (!DisplayAccess::canShowWindows(arguments)) {
+        std::fprintf(stderr, "tavolin: no display to open a window on; try --dump or --serve\n");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tavolin"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Tavolin"));
+    QApplication::setDesktopFileName(QStringLiteral("tavolin"));
+    DesktopSession session;
+    session.start();
+    return QApplication::exec();
 }
