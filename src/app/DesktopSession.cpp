@@ -8,12 +8,23 @@
 #include "ui/ConsoleWindow.h"
 #include "ui/Icons.h"
 
+#include <QGuiApplication>
+#include <QPalette>
+
 DesktopSession::DesktopSession(QObject* parent)
     : QObject(parent), m_hub(std::make_unique<ConsoleHub>()),
       m_actions(std::make_unique<ConsoleActions>(m_hub.get())),
       m_dispatcher(std::make_unique<MCPDispatcher>(m_hub.get())),
       m_broadcast(std::make_unique<CountBroadcast>()) {
     Icons::install();
+    // The transcript follows a dark desktop; the engine only learns of it through its flags, read
+    // when the first page is made.
+    const QPalette palette = QGuiApplication::palette();
+    if (palette.color(QPalette::Window).lightness() < palette.color(QPalette::WindowText).lightness()) {
+        QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+        if (!flags.contains("--force-dark-mode"))
+            qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags + " --force-dark-mode").trimmed());
+    }
     MCPServer::shared().configure(
         [dispatcher = m_dispatcher.get()](const QJsonObject& message, MCPServer::Reply reply) {
             dispatcher->handle(message, std::move(reply));

@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -74,6 +75,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tavolin: no display to open a window on; try --dump or --serve\n");
         return 1;
     }
+    // The web engine's renderer sandbox refuses to run as root; everyone else keeps it.
+    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavolin"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tavolin"));

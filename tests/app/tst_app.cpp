@@ -120,6 +120,35 @@ private slots:
         QCOMPARE(QProcess::execute(kBin, {"--serve", "--port", "70000"}), 2);
     }
 
+    // Without arguments the program is a desktop one: a window for the first simulator found, or
+    // one line saying why there is none.
+    void aWindowWithoutArguments() {
+        QProcessEnvironment environment = m_sandbox.environment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(name);
+        QProcess headless;
+        headless.setProcessEnvironment(environment);
+        headless.start(kBin, {});
+        QVERIFY(headless.waitForFinished(10000) && headless.exitCode() == 1);
+        QCOMPARE(headless.readAllStandardError(), "tavolin: no display to open a window on; try --dump or --serve\n");
+
+        if (m_socket.isEmpty() || qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("needs the fake launchd_sim, lsof and an X display");
+        environment.insert("DISPLAY", qEnvironmentVariable("DISPLAY"));
+        QProcess desktop;
+        desktop.setProcessEnvironment(environment);
+        desktop.start(kBin, {});
+        const auto windows = [] {
+            QProcess list;
+            list.start("xwininfo", {"-root", "-tree"});
+            list.waitForFinished(5000);
+            return QString::fromUtf8(list.readAllStandardOutput());
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(windows().contains(QString::fromUtf8("\"iPhone 15 — iOS 17.5\"")), 20000);
+        desktop.terminate();
+        QVERIFY(desktop.waitForFinished(10000));
+    }
+
     void theOfficialClientUsesEveryTool() {
         const QString node = QStandardPaths::findExecutable("node");
         if (node.isEmpty() || !QDir(TAVOLIN_SDK_DIR "/node_modules/@modelcontextprotocol/sdk").exists())
