@@ -9,7 +9,9 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QEvent>
 #include <QFormLayout>
+#include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +28,7 @@ constexpr int kMaxContentWidth = 560;
 constexpr int kPortFieldWidth = 90;
 constexpr int kLowestPort = 1025;
 constexpr int kIconSize = 16;
+constexpr qreal kDisabledOpacity = 0.45;
 // Reads on light and dark backgrounds alike.
 constexpr QRgb kErrorColour = 0xd9822b;
 
@@ -35,8 +38,6 @@ QToolButton { border: 1px solid palette(mid); background: palette(button); color
               padding: 3px 16px; }
 QToolButton:checked { background: palette(highlight); color: palette(highlighted-text);
                       border-color: palette(highlight); }
-QToolButton:disabled { color: palette(mid); }
-QToolButton:checked:disabled { background: palette(midlight); border-color: palette(mid); }
 QToolButton#middle, QToolButton#last { border-left: none; }
 QToolButton#first { border-top-left-radius: 5px; border-bottom-left-radius: 5px; }
 QToolButton#last { border-top-right-radius: 5px; border-bottom-right-radius: 5px; }
@@ -130,6 +131,7 @@ SettingsPane::SettingsPane(ConsoleHub* hub, MCPServer* server, BadgeSettings* ba
     connect(server, &MCPServer::isRunningChanged, this, &SettingsPane::showServer);
     connect(server, &MCPServer::lastErrorChanged, this, &SettingsPane::showServer);
     connect(server, &MCPServer::portChanged, this, &SettingsPane::showPort);
+    m_placementPicker->setStyleSheet(QString::fromLatin1(kSegmentStyle));
     showCapturing();
     showBadge();
     showServer();
@@ -137,6 +139,16 @@ SettingsPane::SettingsPane(ConsoleHub* hub, MCPServer* server, BadgeSettings* ba
 }
 
 SettingsPane::~SettingsPane() = default;
+
+void SettingsPane::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // A style sheet takes the palette's colours when it is set: set it again when they change.
+    if (m_placementPicker &&
+        (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange)) {
+        m_placementPicker->setStyleSheet({});
+        m_placementPicker->setStyleSheet(QString::fromLatin1(kSegmentStyle));
+    }
+}
 
 std::optional<quint16> SettingsPane::parsePort(const QString& text) {
     QStringView digits = text;
@@ -185,6 +197,10 @@ QWidget* SettingsPane::buildBadge() {
     auto* buttons = new QHBoxLayout(m_placementPicker);
     buttons->setContentsMargins(0, 0, 0, 0);
     buttons->setSpacing(0);
+    // Faded while off: the chosen position stays legible in any palette.
+    auto* fade = new QGraphicsOpacityEffect(m_placementPicker);
+    fade->setOpacity(kDisabledOpacity);
+    m_placementPicker->setGraphicsEffect(fade);
     m_placements = new QButtonGroup(this);
     const QStringList titles = {tr("Left"), tr("Toolbar"), tr("Right")};
     for (int i = 0; i < titles.size(); ++i) {
@@ -197,7 +213,6 @@ QWidget* SettingsPane::buildBadge() {
         buttons->addWidget(button);
     }
     buttons->addStretch(1);
-    m_placementPicker->setStyleSheet(QString::fromLatin1(kSegmentStyle));
     connect(m_placements, &QButtonGroup::idClicked, this, [this](int id) {
         if (m_badge)
             m_badge->setPlacement(BadgeSettings::placements().value(id));
@@ -278,6 +293,7 @@ void SettingsPane::showBadge() {
     const QSignalBlocker blocker(m_badgeEnabled);
     m_badgeEnabled->setChecked(m_badge->isEnabled());
     m_placementPicker->setEnabled(m_badge->isEnabled());
+    m_placementPicker->graphicsEffect()->setEnabled(!m_badge->isEnabled());
     if (QAbstractButton* button =
             m_placements->button(BadgeSettings::placements().indexOf(m_badge->placement())))
         button->setChecked(true);

@@ -28,6 +28,9 @@ public:
     // A port as typed: decimal digits with an optional leading "+", 0–65535; nothing otherwise.
     static std::optional<quint16> parsePort(const QString& text);
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     QWidget* buildGeneral();
     QWidget* buildBadge();
