@@ -2,7 +2,11 @@
 
 #include "base/Logging.h"
 
+#include <QDir>
+#include <QGuiApplication>
 #include <QHash>
+#include <QPalette>
+#include <QStandardPaths>
 
 namespace {
 
@@ -33,11 +37,24 @@ const QHash<QString, QString>& table() {
 } // namespace
 
 void Icons::install() {
+    // Platforms without a desktop behind them (offscreen, say) look for themes in resources only.
+    QStringList paths = QIcon::themeSearchPaths();
+    for (const QString& data : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
+        const QString icons = QDir(data).filePath(QStringLiteral("icons"));
+        if (!paths.contains(icons) && QDir(icons).exists())
+            paths << icons;
+    }
+    QIcon::setThemeSearchPaths(paths);
+
+    // Breeze's dark variant draws light symbols, for dark palettes.
+    const QPalette palette = QGuiApplication::palette();
+    const bool dark = palette.color(QPalette::Window).lightness() < palette.color(QPalette::WindowText).lightness();
+    const QString fallback = QString::fromLatin1(kFallbackTheme) + (dark ? QStringLiteral("-dark") : QString());
     if (QIcon::fallbackThemeName().isEmpty() || QIcon::fallbackThemeName() == QLatin1String("hicolor"))
-        QIcon::setFallbackThemeName(QString::fromLatin1(kFallbackTheme));
+        QIcon::setFallbackThemeName(fallback);
     // Without a desktop telling Qt its theme, draw Breeze rather than nothing.
     if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
-        QIcon::setThemeName(QString::fromLatin1(kFallbackTheme));
+        QIcon::setThemeName(fallback);
 }
 
 QString Icons::themeName(const QString& symbol) {

@@ -9,7 +9,8 @@ class Icons {
 public:
     static constexpr auto kFallbackTheme = "breeze";
 
-    // Makes Breeze the fallback theme; call once the application object exists.
+    // Makes Breeze (or Breeze Dark, for a dark palette) the fallback theme and the system icon folders
+    // searchable; call once the application object and its palette exist.
     static void install();
 
     // The icon for a symbol name; a null icon for a name the table does not know.

@@ -16,7 +16,8 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QLineEdit>
-#include <QStandardPaths>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QStyleFactory>
 #include <QTest>
 #include <QToolBar>
@@ -71,6 +72,7 @@ struct Simulators {
 class TestConsoleWindow : public QObject {
     Q_OBJECT
 
+    QTemporaryDir m_prefs; // the preferences of this run
     MCPServer m_server;
 
     // Runs a script in the transcript page and waits for its result.
@@ -87,8 +89,7 @@ class TestConsoleWindow : public QObject {
 
 private slots:
     void initTestCase() {
-        QStandardPaths::setTestModeEnabled(true);
-        Icons::install();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_prefs.path());
         if (kScheme == "dark"_L1) {
             QApplication::setStyle(QStyleFactory::create(u"Fusion"_s));
             QPalette dark;
@@ -104,6 +105,7 @@ private slots:
             dark.setColor(QPalette::HighlightedText, Qt::white);
             QApplication::setPalette(dark);
         }
+        Icons::install();
     }
 
     // The title names the scope: device and runtime, application and process, page and address.
