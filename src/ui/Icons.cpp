@@ -3,6 +3,7 @@
 #include "base/Logging.h"
 
 #include <QHash>
+#include <QStandardPaths>
 
 namespace {
 
@@ -18,9 +19,9 @@ const QHash<QString, QString>& table() {
         {QStringLiteral("iphone.gen3"), QStringLiteral("phone")},
         {QStringLiteral("ipad.landscape"), QStringLiteral("tablet")},
         {QStringLiteral("ipad.gen2"), QStringLiteral("tablet")},
-        {QStringLiteral("app.dashed"), QStringLiteral("application-x-executable")},
-        {QStringLiteral("doc.richtext"), QStringLiteral("text-html")},
-        {QStringLiteral("square.dashed"), QStringLiteral("draw-rectangle")},
+        {QStringLiteral("app.dashed"), QStringLiteral("select-rectangular")},
+        {QStringLiteral("doc.richtext"), QStringLiteral("view-list-text")},
+        {QStringLiteral("square.dashed"), QStringLiteral("select-rectangular")},
         {QStringLiteral("globe"), QStringLiteral("globe")},
         {QStringLiteral("safari"), QStringLiteral("compass")},
         {QStringLiteral("chevron.down"), QStringLiteral("arrow-down")},
@@ -38,6 +39,13 @@ void Icons::install() {
     // Without a desktop telling Qt its theme, draw Breeze rather than nothing.
     if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
         QIcon::setThemeName(QString::fromLatin1(kFallbackTheme));
+    // A platform without a desktop theme (offscreen) looks only in the resources: add the system's folders.
+    QStringList paths = QIcon::themeSearchPaths();
+    for (const QString& dir : QStandardPaths::locateAll(
+             QStandardPaths::GenericDataLocation, QStringLiteral("icons"), QStandardPaths::LocateDirectory))
+        if (!paths.contains(dir))
+            paths << dir;
+    QIcon::setThemeSearchPaths(paths);
 }
 
 QString Icons::themeName(const QString& symbol) {
