@@ -14,9 +14,13 @@ namespace {
 constexpr int kPadding = 2, kMargin = 6, kChevron = 12, kGap = 7, kIcon = 22, kSpacing = 1, kMarkerGap = 5;
 constexpr int kHighlightInset = 3;
 constexpr qreal kClaimedOpacity = 0.55;
+const QString kSafari = QStringLiteral("safari");
 
 QFont scaled(QFont font, qreal factor) {
-    font.setPointSizeF(font.pointSizeF() * factor);
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * factor);
+    else
+        font.setPixelSize(std::max(1, qRound(font.pixelSize() * factor)));
     return font;
 }
 QFont caption(const QFont& base) {
@@ -94,7 +98,7 @@ QList<SidebarDelegate::Marker> SidebarDelegate::markers(const QStyleOptionViewIt
     if (row.unresponsive)
         add(QStringLiteral("exclamationmark.triangle.fill"), SidebarRow::unresponsiveHelp());
     if (row.claimed)
-        add(QStringLiteral("safari"), SidebarRow::claimedHelp());
+        add(kSafari, SidebarRow::claimedHelp());
     return found;
 }
 
@@ -169,7 +173,7 @@ void SidebarDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     static const QColor kOrange(0xf0, 0x8c, 0x00);
     for (const Marker& marker : marks)
         drawSymbol(painter, marker.rect, marker.symbol, marker.rect.height(),
-                   marker.help == SidebarRow::claimedHelp() ? tertiary : kOrange);
+                   marker.symbol == kSafari ? tertiary : kOrange);
 
     // Labels, centred as a block.
     const int left = icon.right() + 1 + kGap;

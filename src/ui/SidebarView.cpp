@@ -116,13 +116,22 @@ void SidebarView::selectionChanged(const QItemSelection& selected, const QItemSe
     emit scopeChanged(*picked);
 }
 
-// Up and down step over the notes.
+// The keys step over the notes: on in the direction of the move, else back.
 QModelIndex SidebarView::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
-    QModelIndex next = QListView::moveCursor(action, modifiers);
+    const QModelIndex next = QListView::moveCursor(action, modifiers);
+    if (!next.isValid() || m_model->row(next.row()).scope)
+        return next;
+    const auto selectable = [this](int row, int step) {
+        for (; row >= 0 && row < m_model->rowCount(); row += step)
+            if (m_model->row(row).scope)
+                return m_model->index(row);
+        return QModelIndex();
+    };
     const int step = next.row() < currentIndex().row() ? -1 : 1;
-    while (next.isValid() && !m_model->row(next.row()).scope)
-        next = m_model->index(next.row() + step);
-    return next.isValid() ? next : currentIndex();
+    QModelIndex found = selectable(next.row(), step);
+    if (!found.isValid())
+        found = selectable(next.row(), -step);
+    return found.isValid() ? found : currentIndex();
 }
 
 bool SidebarView::pressOutsideSelection(QMouseEvent* event) {
@@ -157,9 +166,10 @@ void SidebarView::mouseMoveEvent(QMouseEvent* event) {
     hoverPage(page ? std::optional(*page) : std::nullopt);
 }
 
-void SidebarView::leaveEvent(QEvent* event) {
-    QListView::leaveEvent(event);
-    hoverPage(std::nullopt);
+bool SidebarView::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::Leave)
+        hoverPage(std::nullopt);
+    return QListView::viewportEvent(event);
 }
 
 void SidebarView::hoverPage(std::optional<PageKey> page) {

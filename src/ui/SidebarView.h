@@ -48,7 +48,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
-    void leaveEvent(QEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
 private:
     void scheduleRebuild();

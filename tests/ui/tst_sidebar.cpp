@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QBuffer>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QStyleFactory>
 #include <QTest>
@@ -124,9 +125,23 @@ private slots:
         // A note is not selected by a click, nor by the keys, which step over it.
         bar.view.setScope(ConsoleScope::device(u"PAD"_s));
         bar.click(8);
-        QTest::keyClick(bar.view.viewport(), Qt::Key_Down);
-        QCOMPARE(bar.picked.size(), size_t(1));
-        QCOMPARE(bar.view.scope(), ConsoleScope::device(u"WORK"_s));
+        for (const auto key : {Qt::Key_Down, Qt::Key_End, Qt::Key_Up})
+            QTest::keyClick(bar.view.viewport(), key);
+        QCOMPARE(bar.picked, (std::vector{ConsoleScope::device(u"WORK"_s), ConsoleScope::device(u"PAD"_s)}));
+
+        // Hovering a page row highlights its page; another row, or leaving, ends that.
+        const auto hover = [&](int row) {
+            QMouseEvent move(QEvent::MouseMove, QPointF(bar.view.visualRect(bar.index(row)).center()),
+                             QPointF(), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(bar.view.viewport(), &move);
+            return bar.actions.indicated();
+        };
+        QCOMPARE(hover(2), std::optional(kIndex));
+        QCOMPARE(hover(1), std::nullopt);
+        hover(2);
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(bar.view.viewport(), &leave);
+        QCOMPARE(bar.actions.indicated(), std::nullopt);
     }
 
     // A chevron hides what lies under its row without selecting it; the row still counts all of it,
