@@ -76,8 +76,12 @@ int SidebarModel::rowOf(const ConsoleScope& scope) const {
 
 void SidebarModel::rebuild() {
     QList<SidebarRow> rows = build();
+    // The same rows with as many lines each keep their places; any other change lays them out anew.
     const bool same = std::equal(rows.cbegin(), rows.cend(), m_rows.cbegin(), m_rows.cend(),
-                                 [](const SidebarRow& a, const SidebarRow& b) { return a.id == b.id; });
+                                 [](const SidebarRow& a, const SidebarRow& b) {
+                                     return a.id == b.id && a.subtitle.isEmpty() == b.subtitle.isEmpty() &&
+                                            a.thirdLine.isEmpty() == b.thirdLine.isEmpty();
+                                 });
     if (!same) {
         beginResetModel();
         m_rows = std::move(rows);

@@ -44,6 +44,8 @@ void SidebarView::setScope(const ConsoleScope& scope) {
     if (m_hub)
         m_keeper.remember(scope, *m_hub);
     selectRow();
+    if (const int row = m_model->rowOf(scope); row >= 0)
+        scrollTo(m_model->index(row));
 }
 
 QSize SidebarView::sizeHint() const {
@@ -81,8 +83,11 @@ void SidebarView::rebuild() {
         m_scope = found;
     m_model->rebuild();
     selectRow();
-    if (found)
-        emit scopeChanged(*found);
+    if (!found)
+        return;
+    if (const int row = m_model->rowOf(*found); row >= 0)
+        scrollTo(m_model->index(row));
+    emit scopeChanged(*found);
 }
 
 // Shows the scope's row as selected, without telling anyone.
@@ -94,7 +99,6 @@ void SidebarView::selectRow() {
     const QScopedValueRollback guard(m_selecting, true);
     if (index.isValid()) {
         selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
-        scrollTo(index);
     } else {
         selectionModel()->clear();
     }
