@@ -1,12 +1,17 @@
 #pragma once
 
 #include "console/ConsoleScope.h"
+#include "inspector/PageKey.h"
+#include "ui/SelectionKeeper.h"
 
 #include <QListView>
 #include <QPointer>
 
+#include <optional>
+
 class ConsoleActions;
 class ConsoleHub;
+class SidebarModel;
 
 // The sidebar of a console window: every device, its applications that have webviews, and their
 // pages, with counts, trouble texts and markers; a note under a device without webviews; and only
@@ -24,15 +29,42 @@ public:
     SidebarView(ConsoleHub* hub, ConsoleActions* actions, QWidget* parent = nullptr);
     ~SidebarView() override;
 
+    // The selected scope; a device scope with an empty identifier before any was set.
     ConsoleScope scope() const;
     // Selects the scope's row (a scope without a row stays the scope, with no row selected).
     void setScope(const ConsoleScope& scope);
+
+    // 310 wide; at least 250.
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
 
 signals:
     // The user picked another row, or a reloaded page or restarted application was found again.
     void scopeChanged(const ConsoleScope& scope);
 
+protected:
+    void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
+
 private:
+    void scheduleRebuild();
+    void scheduleCounts();
+    void rebuild();
+    void selectRow();
+    // Consumes a press on a chevron or a note; true when it did.
+    bool pressOutsideSelection(QMouseEvent* event);
+    void hoverPage(std::optional<PageKey> page);
+
     QPointer<ConsoleHub> m_hub;
     QPointer<ConsoleActions> m_actions;
+    SidebarModel* m_model;
+    SelectionKeeper m_keeper;
+    std::optional<ConsoleScope> m_scope;
+    std::optional<PageKey> m_hovered;
+    bool m_selecting = false; // selecting a row for the code, not for the user
+    bool m_rebuildQueued = false, m_countsQueued = false;
 };
