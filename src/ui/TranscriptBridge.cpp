@@ -99,6 +99,13 @@ QString TranscriptBridge::promptLabel(const ConsoleHub& hub, const ConsoleScope&
            (it == pages.cend() ? QStringLiteral("this webview") : it->displayTitle());
 }
 
+// Beyond the page's edges the view shows the text background, also after the palette changed.
+void TranscriptBridge::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange)
+        m_page->setBackgroundColor(palette().color(QPalette::Base));
+    QWebEngineView::changeEvent(event);
+}
+
 void TranscriptBridge::scheduleRefresh() {
     if (std::exchange(m_refreshQueued, true))
         return;

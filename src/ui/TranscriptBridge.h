@@ -51,6 +51,9 @@ signals:
     // The document has loaded and the queued scripts ran.
     void loaded();
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     using Switches =
         std::pair<bool, QString>; // the prompt's enabled and label, the filter's problems and search
