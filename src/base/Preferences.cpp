@@ -67,7 +67,8 @@ void Preferences::setMcpPort(int port) {
 double Preferences::transcriptZoom() {
     bool ok = false;
     const double stored = store().value(kTranscriptZoom).toDouble(&ok);
-    return ok ? clampZoom(stored) : kDefaultTranscriptZoom;
+    // Zero or less means no zoom was chosen, not the smallest one.
+    return ok && stored > 0 ? clampZoom(stored) : kDefaultTranscriptZoom;
 }
 
 void Preferences::setTranscriptZoom(double zoom) {
@@ -93,7 +94,8 @@ void Preferences::setBadgeEnabled(bool enabled) {
 QString Preferences::badgePlacement() {
     // "left", "toolbar" or "right"; anything else (an older or hand-edited value) reads as the default.
     const QString stored = store().value(kBadgePlacement).toString();
-    if (stored == QLatin1String("left") || stored == QLatin1String("toolbar") || stored == QLatin1String("right"))
+    if (stored == QLatin1String("left") || stored == QLatin1String("toolbar") ||
+        stored == QLatin1String("right"))
         return stored;
     return QString::fromLatin1(kDefaultBadgePlacement);
 }

@@ -22,7 +22,8 @@ public:
     static int mcpPort();
     static void setMcpPort(int port);
 
-    // The transcript's zoom factor, kept within kMinTranscriptZoom–kMaxTranscriptZoom.
+    // The transcript's zoom factor, kept within kMinTranscriptZoom–kMaxTranscriptZoom; zero or less
+    // stored means none was chosen (kDefaultTranscriptZoom).
     static double transcriptZoom();
     static void setTranscriptZoom(double zoom);
 

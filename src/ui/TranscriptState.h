@@ -9,7 +9,7 @@
 struct TranscriptState {
     ConsoleScope scope = ConsoleScope::device(QString());
     bool problemsOnly = false;
-    QString search;
+    QString search{}; // {} so that designated initialisers may leave it out
     bool follow = true;
 
     friend bool operator==(const TranscriptState&, const TranscriptState&) = default;
