@@ -53,11 +53,12 @@ void waitFor(const std::function<bool()>& ready) {
 }
 
 ConsoleEntry entry(const PageKey& page, int n) {
-    static const ConsoleLevel levels[] = {ConsoleLevel::log, ConsoleLevel::log, ConsoleLevel::info,
+    static const ConsoleLevel levels[] = {ConsoleLevel::log,     ConsoleLevel::log, ConsoleLevel::info,
                                           ConsoleLevel::warning, ConsoleLevel::log, ConsoleLevel::error};
     return {.page = page,
             .level = levels[n % 6],
-            .text = QStringLiteral("[cart] request %1 finished with status 200 after %2 ms").arg(n).arg(n % 900),
+            .text =
+                QStringLiteral("[cart] request %1 finished with status 200 after %2 ms").arg(n).arg(n % 900),
             .url = QStringLiteral("https://shop.example.com/js/app.js"),
             .line = n % 400,
             .receivedAt = QDateTime::currentDateTime()};
@@ -111,7 +112,9 @@ int main(int argc, char** argv) {
     window.resize(1100, 700);
     window.show();
     QWebEnginePage* page = window.transcript()->page();
-    const auto rows = [&] { return run(page, QStringLiteral("document.querySelectorAll('#log .row').length")).toInt(); };
+    const auto rows = [&] {
+        return run(page, QStringLiteral("document.querySelectorAll('#log .row').length")).toInt();
+    };
     waitFor([&] { return rows() == 10; });
 
     std::vector<double> switches;

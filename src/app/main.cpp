@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QStringList>
 
 #include <csignal>
@@ -79,9 +80,11 @@ int main(int argc, char** argv) {
     if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The engine reports its start-up settings at info level on every launch; not ours to print.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavolin"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Tavolin"));
     QApplication::setDesktopFileName(QStringLiteral("tavolin"));
     DesktopSession session;
     session.start();

@@ -63,7 +63,7 @@ public:
         return m_store.entriesAfter(scope, sequence);
     }
     qint64 lastSequence() const { return m_store.lastSequence(); }
-    qint64 removals() const { return m_store.removals(); }
+    qint64 removals(const QString& deviceID) const { return m_store.removals(deviceID); }
     qint64 revision() const { return m_inventory.revision(); }
     qsizetype entryCount(const PageKey& page) const { return m_store.entryCount(page); }
     qsizetype entryCount(const ConsoleScope& scope) const { return m_store.entryCount(scope); }

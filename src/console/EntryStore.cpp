@@ -155,7 +155,7 @@ void EntryStore::repeated(const PageKey& page, qint64 count) {
 void EntryStore::cleared(const PageKey& page) {
     recount(page, -entryCount(page));
     m_entries[page].clear();
-    ++m_removals;
+    ++m_removals[page.deviceID];
     emit entriesChanged();
 }
 
@@ -185,7 +185,7 @@ void EntryStore::clear(const QString& deviceID) {
         }
     }
     if (changed) {
-        ++m_removals;
+        ++m_removals[deviceID];
         emit entriesChanged();
     }
     if (forgetProperties(deviceID))
@@ -195,7 +195,7 @@ void EntryStore::clear(const QString& deviceID) {
 
 void EntryStore::drop(const QString& deviceID) {
     if (m_entries.removeIf([&](decltype(m_entries)::iterator it) { return it.key().deviceID == deviceID; })) {
-        ++m_removals;
+        ++m_removals[deviceID];
         emit entriesChanged();
     }
     m_deviceCounts.remove(deviceID);

@@ -39,9 +39,10 @@ public:
     QList<ConsoleEntry> entriesAfter(const ConsoleScope& scope, qint64 sequence) const;
     // The sequence number of the newest entry ever stored (0 before the first).
     qint64 lastSequence() const { return m_sequence; }
-    // Counts the times entries were taken away other than by the history limit (a clear, a page's
-    // own clear, a device dropped): a reader that saw the same count has lost nothing it holds.
-    qint64 removals() const { return m_removals; }
+    // Counts the times a device's entries were taken away other than by the history limit (a
+    // clear, a page's own clear, the device dropped): a reader of the device that saw the same count
+    // has lost nothing it holds.
+    qint64 removals(const QString& deviceID) const { return m_removals.value(deviceID); }
     // Number of stored entries of a page, or of a scope (0 when none); both are kept, not counted.
     qsizetype entryCount(const PageKey& page) const;
     qsizetype entryCount(const ConsoleScope& scope) const;
@@ -97,7 +98,7 @@ private:
 
     QHash<PageKey, QList<ConsoleEntry>> m_entries;
     qint64 m_sequence = 0; // of the last stored entry
-    qint64 m_removals = 0;
+    QHash<QString, qint64> m_removals; // by device, kept after the device goes
     QHash<QString, qsizetype> m_deviceCounts;
     QHash<AppKey, qsizetype> m_appCounts;
     QHash<QString, qint64> m_unseen;

@@ -27,7 +27,8 @@ constexpr int kFilterWidth = 240;
 
 QAction* toolAction(QToolBar* toolbar, const QString& text, const QString& symbol, const QString& help,
                     bool checkable) {
-    auto* action = toolbar->addAction(Icons::symbol(symbol), text);
+    // Buttons read "&" as the mark of a shortcut letter; "&&" shows it as itself.
+    auto* action = toolbar->addAction(Icons::symbol(symbol), QString(text).replace(u'&', QStringLiteral("&&")));
     action->setToolTip(help);
     action->setCheckable(checkable);
     if (auto* button = qobject_cast<QToolButton*>(toolbar->widgetForAction(action)))

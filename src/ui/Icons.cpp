@@ -48,8 +48,10 @@ void Icons::install() {
 
     // Breeze's dark variant draws light symbols, for dark palettes.
     const QPalette palette = QGuiApplication::palette();
-    const bool dark = palette.color(QPalette::Window).lightness() < palette.color(QPalette::WindowText).lightness();
-    const QString fallback = QString::fromLatin1(kFallbackTheme) + (dark ? QStringLiteral("-dark") : QString());
+    const bool dark =
+        palette.color(QPalette::Window).lightness() < palette.color(QPalette::WindowText).lightness();
+    const QString fallback =
+        QString::fromLatin1(kFallbackTheme) + (dark ? QStringLiteral("-dark") : QString());
     if (QIcon::fallbackThemeName().isEmpty() || QIcon::fallbackThemeName() == QLatin1String("hicolor"))
         QIcon::setFallbackThemeName(fallback);
     // Without a desktop telling Qt its theme, draw Breeze rather than nothing.

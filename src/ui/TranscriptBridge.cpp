@@ -136,23 +136,15 @@ void TranscriptBridge::refresh() {
 }
 
 // New entries are found by their sequence numbers, so a message costs only what it adds. The page
-// starts over with the whole list when the scope changed or the store lost the last row it shows.
+// starts over with the whole list when the scope changed or the store took entries of its device
+// away (a clear, a page's own clear): rows it shows may be among them, even when its newest is not.
 void TranscriptBridge::refreshEntries() {
     const ConsoleScope& scope = m_state.scope;
-    const qint64 removals = m_hub->removals();
+    const qint64 removals = m_hub->removals(scope.deviceID());
     QList<ConsoleEntry> fresh;
-    bool reset = true;
-    if (m_delivered == scope && removals == m_removals) {
+    const bool reset = m_delivered != scope || removals != m_removals;
+    if (!reset)
         fresh = m_hub->entriesAfter(scope, m_lastSequence);
-        reset = false;
-    } else if (m_delivered == scope && m_lastSequence > 0) {
-        // Still there when the entries from its sequence number on begin with it.
-        fresh = m_hub->entriesAfter(scope, m_lastSequence - 1);
-        if (!fresh.isEmpty() && fresh.first().sequence == m_lastSequence) {
-            fresh.removeFirst();
-            reset = false;
-        }
-    }
     m_delivered = scope;
     m_removals = removals;
     if (reset) {

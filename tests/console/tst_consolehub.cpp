@@ -304,6 +304,11 @@ private slots:
         QCOMPARE(texts(hub.entries(ConsoleScope::app(kPage.app()))), (QStringList{"a1", "c1", "a2"}));
         for (qsizetype i = 0; i < all.size(); ++i)
             QCOMPARE(all[i].sequence, all[0].sequence + i);
+        // Readers that keep up ask for what came after the last entry they hold.
+        QCOMPARE(texts(hub.entriesAfter(ConsoleScope::device(kPhone), all[1].sequence)),
+                 (QStringList{"c1", "a2", "b2"}));
+        QCOMPARE(texts(hub.entriesAfter(ConsoleScope::page(kPage), all[0].sequence)), QStringList{"a2"});
+        QVERIFY(hub.entriesAfter(ConsoleScope::app(kPage.app()), hub.lastSequence()).isEmpty());
 
         const auto counts = [&] {
             return QList<qsizetype>{
@@ -318,6 +323,7 @@ private slots:
                  (QList<qsizetype>{3 + ConsoleHub::kHistoryLimit, 3, ConsoleHub::kHistoryLimit, 1}));
         hub.clear(kPhone);
         QCOMPARE(counts(), (QList<qsizetype>{0, 0, 0, 0}));
+        QVERIFY(hub.removals(kPhone) == 1 && hub.removals(kPad) == 0);
     }
 };
 

@@ -204,7 +204,9 @@ private slots:
     }
     void shortAddresses() {
         QFETCH(QString, url);
-        QTEST(InspectorPage{.url = url}.shortenedUrl(), "expected");
+        InspectorPage page;
+        page.url = url;
+        QTEST(page.shortenedUrl(), "expected");
     }
 
     // For people to look at: build/tests/ui/sidebar-light.png and sidebar-dark.png.
