@@ -15,6 +15,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QJsonArray>
 #include <QLineEdit>
 #include <QSettings>
 #include <QStyleFactory>
@@ -57,13 +58,31 @@ struct Simulators {
         phone.addPage(kBundle.appID,
                       FakeInspectorDaemon::page(kBundle.pageID, u"Inbox"_s,
                                                 u"file:///var/Bundle/Mail.app/www/index.html"_s));
-        phone.setAnswerer(
-            [](const FakeInspectorDaemon::Command& command) -> std::optional<FakeInspectorDaemon::Answer> {
-                if (command.method != "Runtime.evaluate"_L1)
-                    return std::nullopt;
-                return FakeInspectorDaemon::Answer::result(
-                    {{"result", QJsonObject{{"type", "number"}, {"value", 42}, {"description", "42"}}}});
-            });
+        // The page answers 6*7, an object named cart with one property, and completions.
+        phone.setAnswerer([](const FakeInspectorDaemon::Command& command)
+                              -> std::optional<FakeInspectorDaemon::Answer> {
+            using Answer = FakeInspectorDaemon::Answer;
+            const QString expression = command.params["expression"].toString();
+            if (command.method == "Runtime.getProperties"_L1)
+                return Answer::result(
+                    {{"properties",
+                      QJsonArray{QJsonObject{
+                          {"name", "items"},
+                          {"value", QJsonObject{{"type", "number"}, {"value", 3}, {"description", "3"}}}}}}});
+            if (command.method != "Runtime.evaluate"_L1)
+                return std::nullopt;
+            if (command.params["objectGroup"] == "completion"_L1)
+                return Answer::result(
+                    {{"result", QJsonObject{{"type", "object"},
+                                            {"value", QJsonArray{"cartItems", "cartTotal", "console"}}}}});
+            if (expression == "cart"_L1)
+                return Answer::result({{"result", QJsonObject{{"type", "object"},
+                                                              {"objectId", "cart-1"},
+                                                              {"className", "Object"},
+                                                              {"description", "Object"}}}});
+            return Answer::result(
+                {{"result", QJsonObject{{"type", "number"}, {"value", 42}, {"description", "42"}}}});
+        });
         script.simulators = {ScriptedDiscovery::simulator(kPhone, u"iPhone 15"_s, phone.socketPath()),
                              ScriptedDiscovery::simulator(kPad, u"iPad Air"_s, pad.socketPath())};
     }
@@ -201,11 +220,29 @@ private slots:
                    "e.dispatchEvent(new KeyboardEvent('keydown', {key: 'Enter', bubbles: true})); true"_s);
         QTRY_VERIFY(rows(window).endsWith(u"|6*7|42"_s));
 
+        // An object comes back expandable; its properties come from the page when opened.
+        js(window, u"const f = document.querySelector('#entry'); f.value = 'cart';"
+                   "f.dispatchEvent(new KeyboardEvent('keydown', {key: 'Enter', bubbles: true})); true"_s);
+        QTRY_VERIFY(rows(window).endsWith(u"|cart|Object"_s));
+        js(window, u"[...document.querySelectorAll('.row.kind-result')].pop().click(); true"_s);
+        QTRY_COMPARE(js(window, u"[...document.querySelectorAll('.node .name, .node .value')].map(e => "
+                                "e.textContent).join(' ')"_s)
+                         .toString(),
+                     u"items: 3"_s);
+        // Typing a name offers the page's completions.
+        js(window, u"const g = document.querySelector('#entry'); g.focus(); g.value = 'car';"
+                   "g.dispatchEvent(new InputEvent('input', {inputType: 'insertText', data: 'r'})); true"_s);
+        QTRY_COMPARE(
+            js(window, u"[...document.querySelectorAll('#suggest .option')].map(e => e.textContent).join()"_s)
+                .toString(),
+            u"cartItems,cartTotal"_s);
+        js(window, u"document.querySelector('#entry').value = ''; true"_s);
+
         window.filterField()->setText(u"cart"_s);
         QTRY_COMPARE(js(window, u"[...document.querySelectorAll('#log .text')].filter(e => "
                                 "e.getClientRects().length).length"_s)
                          .toInt(),
-                     2);
+                     3); // the two messages and the input
         window.filterField()->clear();
         QTest::qWait(300);
         const QString path = QCoreApplication::applicationDirPath() + "/window-" + kScheme + ".png";
