@@ -28,7 +28,8 @@ constexpr int kFilterWidth = 240;
 QAction* toolAction(QToolBar* toolbar, const QString& text, const QString& symbol, const QString& help,
                     bool checkable) {
     // Buttons read "&" as the mark of a shortcut letter; "&&" shows it as itself.
-    auto* action = toolbar->addAction(Icons::symbol(symbol), QString(text).replace(u'&', QStringLiteral("&&")));
+    auto* action =
+        toolbar->addAction(Icons::symbol(symbol), QString(text).replace(u'&', QStringLiteral("&&")));
     action->setToolTip(help);
     action->setCheckable(checkable);
     if (auto* button = qobject_cast<QToolButton*>(toolbar->widgetForAction(action)))
@@ -68,6 +69,7 @@ ConsoleWindow::ConsoleWindow(ConsoleHub* hub, ConsoleActions* actions, MCPServer
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 1);
     splitter->setSizes({kSidebarWidth, kDefaultSize.width() - kSidebarWidth});
+    splitter->handle(1)->setAccessibleName(QStringLiteral("Resize the sidebar"));
     setCentralWidget(splitter);
 
     buildToolbar();
@@ -94,6 +96,9 @@ void ConsoleWindow::buildToolbar() {
     toolbar->setFloatable(false);
     toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     toolbar->toggleViewAction()->setEnabled(false);
+    // Shown when the window is too narrow for every tool.
+    if (auto* more = toolbar->findChild<QToolButton*>(QStringLiteral("qt_toolbar_ext_button")))
+        more->setAccessibleName(QStringLiteral("More tools"));
     setContextMenuPolicy(Qt::NoContextMenu);
 
     m_settingsAction = toolAction(toolbar, QStringLiteral("Settings"), QStringLiteral("gearshape"),
@@ -108,6 +113,8 @@ void ConsoleWindow::buildToolbar() {
     m_filter->setPlaceholderText(QStringLiteral("Filter"));
     m_filter->setAccessibleName(QStringLiteral("Filter"));
     m_filter->setClearButtonEnabled(true);
+    for (auto* button : m_filter->findChildren<QToolButton*>())
+        button->setAccessibleName(QStringLiteral("Clear the filter"));
     m_filter->setFixedWidth(kFilterWidth);
     m_transcriptActions << toolbar->addWidget(m_filter);
     connect(m_filter, &QLineEdit::textChanged, this, &ConsoleWindow::scheduleRefresh);

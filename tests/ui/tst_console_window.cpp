@@ -191,8 +191,25 @@ private slots:
         press(one, u"Clear"_s);
         QCOMPARE(hub.entryCount(ConsoleScope::device(kPhone)), 0);
 
+        // Whatever a person can press, type into or pick from has a name, in both states.
+        const auto unnamed = [&] {
+            static const QList<QAccessible::Role> kControls{
+                QAccessible::Button,      QAccessible::PushButton,   QAccessible::CheckBox,
+                QAccessible::RadioButton, QAccessible::EditableText, QAccessible::ComboBox,
+                QAccessible::List,        QAccessible::Grip};
+            QStringList found;
+            for (auto* widget : one.findChildren<QWidget*>()) {
+                QAccessibleInterface* a = QAccessible::queryAccessibleInterface(widget);
+                if (widget->isVisible() && kControls.contains(a->role()) &&
+                    a->text(QAccessible::Name).isEmpty())
+                    found << widget->metaObject()->className();
+            }
+            return found;
+        };
+        QCOMPARE(unnamed(), QStringList());
         press(two, u"Settings"_s);
         QVERIFY(ConsoleUI::shared().showsSettings());
+        QTRY_COMPARE(unnamed(), QStringList());
         QTRY_VERIFY(!one.filterField()->isVisible() && !one.transcript()->isVisible());
         press(one, u"Settings"_s);
         QTRY_VERIFY(one.filterField()->isVisible() && two.transcript()->isVisible());
