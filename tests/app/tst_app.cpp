@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTest>
@@ -135,6 +136,7 @@ private slots:
         if (m_socket.isEmpty() || qEnvironmentVariableIsEmpty("DISPLAY"))
             QSKIP("needs the fake launchd_sim, lsof and an X display");
         environment.insert("DISPLAY", qEnvironmentVariable("DISPLAY"));
+        environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
         QProcess desktop;
         desktop.setProcessEnvironment(environment);
         desktop.start(kBin, {});
@@ -144,7 +146,26 @@ private slots:
             list.waitForFinished(5000);
             return QString::fromUtf8(list.readAllStandardOutput());
         };
-        QTRY_VERIFY_WITH_TIMEOUT(windows().contains(QString::fromUtf8("\"iPhone 15 — iOS 17.5\"")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(windows().contains(QString::fromUtf8("\"iPhone 15 \u2014 iOS 17.5\"")), 20000);
+
+        // Read as a screen reader reads it: the simulator, its applications and pages are listed,
+        // and every control a person can press or type into has a name.
+        if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+            QSKIP("reading the window needs a session bus for AT-SPI");
+        QProcess reader;
+        reader.start(TAVOLIN_TESTS_DIR "/app/read_window.py", {"tavolin", "list item: Shop", "20"});
+        QVERIFY(reader.waitForFinished(40000));
+        if (reader.exitCode() == 2)
+            QSKIP("AT-SPI for Python (python3-pyatspi) is not installed");
+        const QString tree = QString::fromUtf8(reader.readAllStandardOutput());
+        QVERIFY2(reader.exitCode() == 0, qPrintable(tree));
+        for (const char* row : {"list item: iPhone 15", "list item: Safari", "list item: Shop", "list item: Docs",
+                                "list item: Mail", "check box: Errors & warnings", "text: Filter", "push button: Clear"})
+            QVERIFY2(tree.contains(QString::fromUtf8(row)), row);
+        static const QRegularExpression unnamed(
+            "^ *(push button|check box|toggle button|radio button|text|list|list item|combo box): *$",
+            QRegularExpression::MultilineOption);
+        QVERIFY2(!tree.contains(unnamed), qPrintable(tree));
         desktop.terminate();
         QVERIFY(desktop.waitForFinished(10000));
     }

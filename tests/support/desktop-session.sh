@@ -1,6 +1,10 @@
 #!/bin/sh
-# Runs a command on a private X display (Xvfb) with a real window manager (openbox), for tests of
-# windows, placement and focus. Falls back to running it as it is when Xvfb is not installed.
+# Runs a command on a private X display (Xvfb) with a real window manager (openbox) and a session bus
+# of its own (for AT-SPI, through which tests read windows as screen readers do), for tests of
+# windows, placement and focus. Falls back to what is installed.
+if command -v dbus-run-session >/dev/null 2>&1 && [ -z "${TAVOLIN_DESKTOP_BUS:-}" ]; then
+    TAVOLIN_DESKTOP_BUS=1 exec dbus-run-session -- "$0" "$@"
+fi
 if ! command -v xvfb-run >/dev/null 2>&1; then
     exec "$@"
 fi
