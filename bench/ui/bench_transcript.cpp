@@ -5,6 +5,8 @@
 // Both include the layout that keeping the newest row in view forces.
 #include "TranscriptDocument.h"
 
+#include "PageScript.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -19,22 +21,6 @@
 #include <vector>
 
 namespace {
-
-QVariant run(QWebEnginePage* page, const QString& script) {
-    QVariant result;
-    bool done = false;
-    QEventLoop loop;
-    page->runJavaScript(script, [&](const QVariant& value) {
-        result = value;
-        done = true;
-        loop.quit();
-    });
-    if (!done) {
-        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return result;
-}
 
 // A mix like a busy page's: mostly logs, some warnings and errors with stacks, a few objects.
 QJsonObject typicalEntry(int n) {
@@ -80,8 +66,9 @@ QJsonArray entries(int from, int count) {
 // With `layout`, the time also includes laying the new rows out (which the page otherwise leaves
 // to the next frame, once for all deliveries of that frame).
 double timedAppend(QWebEnginePage* page, const QJsonArray& list, bool layout = false) {
-    run(page, "window.benchEntries = " + json(list));
-    return run(page, QStringLiteral("(() => { const t = performance.now(); SC.append(window.benchEntries); %1"
+    runInPage(page, "window.benchEntries = " + json(list));
+    return runInPage(page,
+                     QStringLiteral("(() => { const t = performance.now(); SC.append(window.benchEntries); %1"
                                     "return performance.now() - t; })()")
                          .arg(layout ? "document.getElementById('log').scrollHeight; " : ""))
         .toDouble();
@@ -120,12 +107,12 @@ int main(int argc, char** argv) {
 
     std::vector<double> full;
     for (int round = 0; round < 5; ++round) {
-        run(page, "SC.reset([])");
+        runInPage(page, "SC.reset([])");
         full.push_back(timedAppend(page, entries(round * 2000, 2000)));
     }
     std::sort(full.begin(), full.end());
 
-    run(page, "SC.reset([])");
+    runInPage(page, "SC.reset([])");
     timedAppend(page, entries(100000, 2200));
     double total = 0, withLayout = 0;
     const int batches = 100;

@@ -10,6 +10,8 @@
 #include "ui/ConsoleWindow.h"
 #include "ui/TranscriptBridge.h"
 
+#include "PageScript.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -28,22 +30,6 @@ namespace {
 
 const QString kBusy = QStringLiteral("AAAAAAAA-0000-4000-8000-000000000001");
 const QString kQuiet = QStringLiteral("AAAAAAAA-0000-4000-8000-000000000002");
-
-QVariant run(QWebEnginePage* page, const QString& script) {
-    QVariant result;
-    bool done = false;
-    QEventLoop loop;
-    page->runJavaScript(script, [&](const QVariant& value) {
-        result = value;
-        done = true;
-        loop.quit();
-    });
-    if (!done) {
-        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return result;
-}
 
 // Runs the event loop until `ready`, looking every 2 ms; the loop sleeps in between, so the main
 // thread's own time stays what the window costs.
@@ -122,7 +108,7 @@ int main(int argc, char** argv) {
     window.show();
     QWebEnginePage* page = window.transcript()->page();
     const auto rows = [&] {
-        return run(page, QStringLiteral("document.querySelectorAll('#log .row').length")).toInt();
+        return runInPage(page, QStringLiteral("document.querySelectorAll('#log .row').length")).toInt();
     };
     waitFor([&] { return rows() == 10; });
 

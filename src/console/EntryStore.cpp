@@ -34,26 +34,12 @@ qsizetype EntryStore::entryCount(const ConsoleScope& scope) const {
 QList<ConsoleEntry> EntryStore::entries(const ConsoleScope& scope) const {
     if (const PageKey* page = std::get_if<PageKey>(&scope.value()))
         return m_entries.value(*page);
-    // Each page's list is in storing order already; together they are ordered by sequence.
-    std::vector<const ConsoleEntry*> order;
-    order.reserve(size_t(entryCount(scope)));
-    for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it) {
-        if (!scope.contains(it.key()))
-            continue;
-        for (const ConsoleEntry& entry : *it)
-            order.push_back(&entry);
-    }
-    std::sort(order.begin(), order.end(),
-              [](const ConsoleEntry* a, const ConsoleEntry* b) { return a->sequence < b->sequence; });
-    QList<ConsoleEntry> result;
-    result.reserve(qsizetype(order.size()));
-    for (const ConsoleEntry* entry : order)
-        result.append(*entry);
-    return result;
+    return entriesAfter(scope, 0); // sequence numbers start at 1
 }
 
 QList<ConsoleEntry> EntryStore::entriesAfter(const ConsoleScope& scope, qint64 sequence) const {
-    // Each page's list is ordered by sequence: its new entries are a tail, found from the end.
+    // Each page's list is ordered by sequence: its new entries are a tail, found from the end;
+    // merged, the tails are ordered by sequence again.
     const auto tail = [sequence](const QList<ConsoleEntry>& list) {
         qsizetype first = list.size();
         while (first > 0 && list[first - 1].sequence > sequence)
