@@ -34,7 +34,19 @@ std::optional<qint64> integer(const QJsonObject& object, const char* key) {
     return qint64(number);
 }
 
+// How long wait_for_console waits: seconds as a number, within 0 to the longest wait.
+std::chrono::milliseconds waitTime(const QJsonObject& arguments) {
+    const QJsonValue value = arguments.value(QLatin1String("timeout"));
+    const double seconds = value.isDouble() && std::isfinite(value.toDouble())
+                               ? value.toDouble()
+                               : double(Tools::kDefaultWait.count());
+    const double most = double(Tools::kLongestWait.count());
+    return std::chrono::milliseconds(qint64(std::round(std::clamp(seconds, 0.0, most) * 1000.0)));
+}
+
 } // namespace
+
+MCPDispatcher::~MCPDispatcher() = default;
 
 QJsonObject MCPDispatcher::textResult(const QString& text, bool isError) {
     return QJsonObject{{"content", QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}}},
@@ -85,7 +97,7 @@ void MCPDispatcher::call(const QString& name, const QJsonObject& arguments,
     auto replyText = [reply, name](const QString& text, bool isError) {
         if (isError)
             qCWarning(lcAgent) << "tool" << name << "failed:" << text;
-        reply(textResult(text, isError));
+        reply(textResult(Tools::bounded(text), isError));
     };
     ConsoleHub* hub = m_hub.data();
     if (!hub) {
@@ -96,10 +108,22 @@ void MCPDispatcher::call(const QString& name, const QJsonObject& arguments,
     if (name == QLatin1String("list_webviews")) {
         replyText(Tools::listing(*hub), false);
     } else if (name == QLatin1String("read_console")) {
+        const ConsoleFilter filter(text(arguments, "level"), text(arguments, "search"));
+        if (filter.error())
+            return replyText(*filter.error(), true);
         const std::optional<PageKey> page = Tools::page(text(arguments, "webview"), *hub);
-        replyText(
-            Tools::read(*hub, page, integer(arguments, "limit").value_or(100), text(arguments, "level")),
-            false);
+        replyText(Tools::read(*hub, page, integer(arguments, "limit").value_or(100), filter,
+                              integer(arguments, "since")),
+                  false);
+    } else if (name == QLatin1String("wait_for_console")) {
+        ConsoleFilter filter(text(arguments, "level"), text(arguments, "search"));
+        if (filter.error())
+            return replyText(*filter.error(), true);
+        const std::optional<QString> webview = text(arguments, "webview");
+        std::optional<PageKey> page;
+        if (webview && !webview->isEmpty() && !(page = Tools::page(webview, *hub)))
+            return replyText(kNoWebview, true);
+        m_waits->wait(*hub, page, std::move(filter), waitTime(arguments), Tools::line, replyText);
     } else if (name == QLatin1String("screenshot")) {
         const std::optional<PageKey> page = Tools::page(text(arguments, "webview"), *hub);
         if (!page) {
@@ -148,7 +172,9 @@ void MCPDispatcher::call(const QString& name, const QJsonObject& arguments,
             replyText(kNoWebview, true);
             return;
         }
-        Tools::evaluate(*hub, *page, *expression, replyText, m_evaluationLimit);
+        const QJsonValue awaitPromise = arguments.value(QLatin1String("await"));
+        Tools::evaluate(*hub, *page, *expression, replyText, m_evaluationLimit,
+                        awaitPromise.isBool() && awaitPromise.toBool());
     } else {
         replyText(QStringLiteral("Unknown tool ") + name, true);
     }

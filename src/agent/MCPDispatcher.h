@@ -1,5 +1,6 @@
 #pragma once
 
+#include "agent/ConsoleWaits.h"
 #include "agent/Tools.h"
 
 #include <QJsonObject>
@@ -8,12 +9,14 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class ConsoleHub;
 
 // The JSON-RPC side of the agent endpoint: the few protocol methods agents need (initialize, ping,
-// tools/list, tools/call) and the five tools over the console hub. Keeps no per-client state.
+// tools/list, tools/call) and the tools over the console hub. Keeps no per-client state; the only
+// pending work is per call (an evaluation, a capture, a wait), and waits end with the dispatcher.
 // Main thread only.
 class MCPDispatcher {
 public:
@@ -24,6 +27,7 @@ public:
     static constexpr int kUnknownMethod = -32601;
 
     explicit MCPDispatcher(ConsoleHub* hub = nullptr) : m_hub(hub) {}
+    ~MCPDispatcher();
 
     void setHub(ConsoleHub* hub) { m_hub = hub; }
     void setEvaluationLimit(std::chrono::milliseconds limit) { m_evaluationLimit = limit; }
@@ -41,4 +45,5 @@ private:
     QPointer<ConsoleHub> m_hub;
     std::chrono::milliseconds m_evaluationLimit = Tools::kEvaluationLimit;
     std::chrono::milliseconds m_screenshotLimit = Tools::kScreenshotLimit;
+    std::unique_ptr<ConsoleWaits> m_waits = std::make_unique<ConsoleWaits>();
 };

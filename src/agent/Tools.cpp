@@ -21,6 +21,20 @@ QJsonObject webviewProperty() {
     return QJsonObject{{"type", "string"}, {"description", "Name or URL fragment"}};
 }
 
+QJsonObject property(const char* type, const char* description) {
+    return QJsonObject{{"type", QLatin1String(type)}, {"description", QString::fromUtf8(description)}};
+}
+
+QJsonObject searchProperty() {
+    return property("string",
+                    "Only messages whose text contains this, ignoring case; /like this/ is a regular "
+                    "expression.");
+}
+
+QJsonObject levelProperty() {
+    return property("string", "Only this level: error, warning, info, debug, log");
+}
+
 QJsonObject tool(const char* name, const char* description, const QJsonObject& properties,
                  const QJsonArray& required = {}) {
     QJsonObject schema{{"type", "object"}, {"properties", properties}};
@@ -44,17 +58,30 @@ const QJsonArray& schema() {
              QJsonObject{{"webview", webviewProperty()},
                          {"limit", QJsonObject{{"type", "integer"},
                                                {"description", "Newest N messages (default 100)"}}},
-                         {"level", QJsonObject{{"type", "string"},
-                                               {"description",
-                                                "Only this level: error, warning, info, debug, log"}}}}),
+                         {"level", levelProperty()},
+                         {"search", searchProperty()},
+                         {"since", property("integer", "Only messages stored after this sequence number; the "
+                                                       "answer then ends with `next since: N` to pass next "
+                                                       "time.")}}),
         tool("evaluate", "Run a JavaScript expression in a webview and return its value.",
-             QJsonObject{{"webview", webviewProperty()}, {"expression", QJsonObject{{"type", "string"}}}},
+             QJsonObject{
+                 {"webview", webviewProperty()},
+                 {"expression", QJsonObject{{"type", "string"}}},
+                 {"await", property("boolean", "When the value is a promise, wait for it and return what "
+                                               "it settles to.")}},
              QJsonArray{"expression"}),
         tool("screenshot",
              "Capture the webview as a PNG. Scaled down for reading; pass fullPage to capture past the "
              "viewport.",
              QJsonObject{{"webview", webviewProperty()}, {"fullPage", QJsonObject{{"type", "boolean"}}}}),
         tool("clear_console", "Discard collected messages.", QJsonObject{}),
+        tool("wait_for_console",
+             "Wait for the first console message logged after this call that matches, for example after "
+             "triggering an action. Without `webview` it waits on every webview.",
+             QJsonObject{{"webview", webviewProperty()},
+                         {"search", searchProperty()},
+                         {"level", levelProperty()},
+                         {"timeout", property("number", "Seconds to wait (default 10, at most 60).")}}),
     };
     return table;
 }
@@ -109,7 +136,7 @@ QString listing(const ConsoleHub& hub) {
 }
 
 QString read(const ConsoleHub& hub, const std::optional<PageKey>& page, qint64 limit,
-             const std::optional<QString>& level) {
+             const ConsoleFilter& filter, std::optional<qint64> since) {
     std::optional<ConsoleScope> scope;
     if (page) {
         scope = ConsoleScope::page(*page);
@@ -119,36 +146,90 @@ QString read(const ConsoleHub& hub, const std::optional<PageKey>& page, qint64 l
             return QStringLiteral("No devices.");
         scope = ConsoleScope::device(devices.first().udid);
     }
-    QList<ConsoleEntry> entries = hub.entries(*scope);
-    if (level)
-        entries.removeIf([&](const ConsoleEntry& entry) { return rawValue(entry.level) != *level; });
+    QList<ConsoleEntry> entries;
+    QString cursor;
+    if (since) {
+        // A cursor past anything stored comes from an earlier run of the program: read from the start.
+        const qint64 after = *since > hub.lastSequence() ? 0 : std::max<qint64>(*since, 0);
+        entries = hub.entriesAfter(*scope, after);
+        cursor = QStringLiteral("next since: ") +
+                 QString::number(entries.isEmpty() ? after : entries.last().sequence);
+    } else {
+        entries = hub.entries(*scope);
+    }
+    entries.removeIf([&](const ConsoleEntry& entry) { return !filter.matches(entry); });
     const qsizetype keep = qsizetype(std::clamp<qint64>(limit, 1, 1000));
     if (entries.size() > keep)
         entries = entries.mid(entries.size() - keep);
-    if (entries.isEmpty())
-        return QStringLiteral("No messages.");
     QStringList lines;
     lines.reserve(entries.size());
-    for (const ConsoleEntry& entry : std::as_const(entries)) {
-        QString line = rawValue(entry.level).toUpper();
-        if (entry.repeatCount >= 2)
-            line += QStringLiteral(" (\u00D7") + QString::number(entry.repeatCount) + QLatin1Char(')');
-        line += QStringLiteral(": ") + entry.text;
-        if (const std::optional<QString> location = entry.location())
-            line += QStringLiteral(" [") + *location + QLatin1Char(']');
-        lines << line;
+    for (const ConsoleEntry& entry : std::as_const(entries))
+        lines << line(entry);
+    if (lines.isEmpty())
+        lines << QStringLiteral("No messages.");
+    return fit(std::move(lines), true, cursor);
+}
+
+QString line(const ConsoleEntry& entry) {
+    QString line = rawValue(entry.level).toUpper();
+    if (entry.repeatCount >= 2)
+        line += QStringLiteral(" (\u00D7") + QString::number(entry.repeatCount) + QLatin1Char(')');
+    line += QStringLiteral(": ") + entry.text;
+    if (const std::optional<QString> location = entry.location())
+        line += QStringLiteral(" [") + *location + QLatin1Char(']');
+    return line;
+}
+
+QString fit(QStringList items, bool messages, const QString& tail) {
+    if (!tail.isEmpty())
+        items << tail;
+    qsizetype size = -1; // no newline before the first item
+    for (const QString& item : std::as_const(items))
+        size += item.size() + 1;
+    if (size <= kAnswerLimit)
+        return items.join(QLatin1Char('\n'));
+    if (!tail.isEmpty())
+        items.removeLast();
+    const auto note = [messages](qsizetype count) {
+        return messages ? QStringLiteral("[%1 older messages left out; narrow the read with limit, level, "
+                                         "search or since]")
+                              .arg(count)
+                        : QStringLiteral("[%1 earlier lines left out]").arg(count);
+    };
+    qsizetype dropped = 0;
+    while (dropped + 1 < items.size() && size + note(dropped).size() + 1 > kAnswerLimit)
+        size -= items[dropped++].size() + 1;
+    items.remove(0, dropped);
+    if (const qsizetype over = size + (dropped ? note(dropped).size() + 1 : 0) - kAnswerLimit; over > 0) {
+        // One item, itself too long: its start is kept.
+        QString& item = items.first();
+        qsizetype keep = std::max<qsizetype>(item.size() - over - 2, 0);
+        if (keep > 0 && item.at(keep - 1).isHighSurrogate())
+            --keep;
+        item = item.left(keep) + QStringLiteral(" \u2026");
     }
-    return lines.join(QLatin1Char('\n'));
+    if (dropped)
+        items.prepend(note(dropped));
+    if (!tail.isEmpty())
+        items << tail;
+    return items.join(QLatin1Char('\n'));
+}
+
+QString bounded(const QString& text) {
+    return text.size() <= kAnswerLimit ? text : fit(text.split(QLatin1Char('\n')), false);
 }
 
 void evaluate(ConsoleHub& hub, const PageKey& page, const QString& expression, Reply reply,
-              std::chrono::milliseconds limit) {
+              std::chrono::milliseconds limit, bool awaitPromise) {
     // Whichever of the result and the time-out comes first answers; the other does nothing.
     auto answer = std::make_shared<Reply>(std::move(reply));
-    const QUuid evaluation = hub.evaluate(expression, page, [answer](ConsoleEntry entry) {
-        if (Reply once = std::exchange(*answer, nullptr))
-            once(entry.text, entry.level == ConsoleLevel::error);
-    });
+    const QUuid evaluation = hub.evaluate(
+        expression, page,
+        [answer](ConsoleEntry entry) {
+            if (Reply once = std::exchange(*answer, nullptr))
+                once(entry.text, entry.level == ConsoleLevel::error);
+        },
+        awaitPromise);
     // The hub lives while the timer does; a late result is then only stored.
     QTimer::singleShot(limit, &hub, [answer, hub = &hub, evaluation] {
         hub->forgetEvaluation(evaluation);

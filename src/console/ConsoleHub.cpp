@@ -68,7 +68,8 @@ void ConsoleHub::drop(const QString& deviceID) {
     m_store.drop(deviceID);
 }
 
-QUuid ConsoleHub::evaluate(const QString& expression, const PageKey& page, EvaluationCompletion completion) {
+QUuid ConsoleHub::evaluate(const QString& expression, const PageKey& page, EvaluationCompletion completion,
+                           bool awaitPromise) {
     ConsoleEntry input;
     input.page = page;
     input.level = ConsoleLevel::log;
@@ -81,7 +82,7 @@ QUuid ConsoleHub::evaluate(const QString& expression, const PageKey& page, Evalu
     if (completion)
         m_store.await(evaluation, page, std::move(completion));
     if (WebInspectorConnection* link = connection(page.deviceID))
-        link->evaluate(expression, page, evaluation);
+        link->evaluate(expression, page, evaluation, awaitPromise);
     return evaluation;
 }
 

@@ -82,8 +82,10 @@ public:
     // ---- Requests to a page ----
     // Stores the expression as an input entry and runs it; `completion` gets the result entry that
     // answers it (an error one when the device's connection ends first). Returns the evaluation's
-    // identity, the input entry's id, which its result entry names.
-    QUuid evaluate(const QString& expression, const PageKey& page, EvaluationCompletion completion = {});
+    // identity, the input entry's id, which its result entry names. With `awaitPromise` the result
+    // is what a promise value settles to.
+    QUuid evaluate(const QString& expression, const PageKey& page, EvaluationCompletion completion = {},
+                   bool awaitPromise = false);
     // The caller of an evaluation gave up: its completion is dropped.
     void forgetEvaluation(const QUuid& evaluation) { m_store.forget(evaluation); }
     // Whether input can go to the page: capturing, and the page is there and not held elsewhere.

@@ -70,8 +70,9 @@ bool ConnectionWorker::request(const QString& method, const QJsonObject& params,
     return m_sessions.request(method, params, page, std::move(handler), endsWithSession);
 }
 
-void ConnectionWorker::evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation) {
-    m_evaluations.evaluate(expression, page, evaluation);
+void ConnectionWorker::evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation,
+                                bool awaitPromise) {
+    m_evaluations.evaluate(expression, page, evaluation, awaitPromise);
 }
 
 // ---- Messages from the service ---------------------------------------------------------------

@@ -59,7 +59,7 @@ public:
     // False when the page has no session: nothing was sent and the handler is dropped.
     bool request(const QString& method, const QJsonObject& params, const PageKey& page,
                  ResponseHandler handler, bool endsWithSession = false);
-    void evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation);
+    void evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation, bool awaitPromise);
     void detach();
 
     // Hands an event to the owner's thread, after the ones before it.

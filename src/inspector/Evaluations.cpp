@@ -11,13 +11,31 @@ namespace {
 
 const QString kEvaluationLabel = QStringLiteral("the expression you ran");
 
+// The object id of an evaluation's value when that value is a promise (WebKit names it by class;
+// a "promise" subtype is taken as well); nothing for anything else, a thrown value included.
+std::optional<QString> promiseID(simdjson::dom::element answer) {
+    simdjson::dom::object value;
+    if (answer["result"]["result"].get_object().get(value) != simdjson::SUCCESS)
+        return std::nullopt;
+    if (bool thrown = false;
+        answer["result"]["wasThrown"].get_bool().get(thrown) == simdjson::SUCCESS && thrown)
+        return std::nullopt;
+    const auto className = SessionJson::string(value, "className");
+    const auto subtype = SessionJson::string(value, "subtype");
+    if (!(className && *className == "Promise") && !(subtype && *subtype == "promise"))
+        return std::nullopt;
+    const auto id = SessionJson::string(value, "objectId");
+    return id ? std::optional(SessionJson::text(*id)) : std::nullopt;
+}
+
 } // namespace
 
 Evaluations::Evaluations(QObject& context, PageSessions& sessions, const InspectorTiming& timing, Post post)
     : m_context(context), m_sessions(sessions), m_timing(timing), m_post(std::move(post)) {}
 
-void Evaluations::evaluate(const QString& expression, const PageKey& key, const QUuid& evaluation) {
-    const Queued queued{expression, evaluation, m_nextSerial++};
+void Evaluations::evaluate(const QString& expression, const PageKey& key, const QUuid& evaluation,
+                           bool awaitPromise) {
+    const Queued queued{expression, evaluation, m_nextSerial++, awaitPromise};
     PageSession* session = m_sessions.find(key);
     if (session && session->enabledTarget) {
         run(queued, key, *session);
@@ -56,9 +74,29 @@ void Evaluations::run(const Queued& queued, const PageKey& key, PageSession& ses
                     {"includeCommandLineAPI", true},
                     {"generatePreview", true},
                     {"emulateUserGesture", true}},
-        [this, key, evaluation = queued.evaluation](simdjson::dom::element answer) {
+        [this, key, evaluation = queued.evaluation,
+         awaitPromise = queued.awaitPromise](simdjson::dom::element answer) {
+            if (awaitPromise)
+                if (const std::optional<QString> promise = promiseID(answer))
+                    return awaitSettled(*promise, key, evaluation);
             deliver(answer, key, evaluation);
         },
+        kEvaluationLabel, true);
+}
+
+void Evaluations::awaitSettled(const QString& promise, const PageKey& key, const QUuid& evaluation) {
+    PageSession* session = m_sessions.find(key);
+    if (!session) {
+        simdjson::dom::parser parser;
+        if (const auto answer = SessionJson::error(parser, PageSessions::kNotAttached))
+            deliver(*answer, key, evaluation);
+        return;
+    }
+    // Answers in the shape of an evaluation: the settled value, or the rejection with wasThrown.
+    m_sessions.request(
+        *session, key, QStringLiteral("Runtime.awaitPromise"),
+        QJsonObject{{"promiseObjectId", promise}, {"returnByValue", false}, {"generatePreview", true}},
+        [this, key, evaluation](simdjson::dom::element answer) { deliver(answer, key, evaluation); },
         kEvaluationLabel, true);
 }
 

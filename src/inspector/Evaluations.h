@@ -26,7 +26,10 @@ public:
 
     Evaluations(QObject& context, PageSessions& sessions, const InspectorTiming& timing, Post post);
 
-    void evaluate(const QString& expression, const PageKey& key, const QUuid& evaluation);
+    // With `awaitPromise`, a value that is a promise is waited for: the result entry is what it
+    // settles to (a rejection as an error), within the same request time limit.
+    void evaluate(const QString& expression, const PageKey& key, const QUuid& evaluation,
+                  bool awaitPromise = false);
     // Runs the expressions that waited for the page's session to be enabled.
     void runQueued(const PageKey& key);
     void clear() { m_queued.clear(); }
@@ -36,9 +39,11 @@ private:
         QString expression;
         QUuid evaluation;
         quint64 serial; // tells equal expressions apart
+        bool awaitPromise = false;
     };
 
     void run(const Queued& queued, const PageKey& key, PageSession& session);
+    void awaitSettled(const QString& promise, const PageKey& key, const QUuid& evaluation);
     void deliver(simdjson::dom::element answer, const PageKey& key, const QUuid& evaluation);
 
     QObject& m_context;

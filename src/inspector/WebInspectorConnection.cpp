@@ -125,10 +125,10 @@ void WebInspectorConnection::request(const QString& method, const QJsonObject& p
     });
 }
 
-void WebInspectorConnection::evaluate(const QString& expression, const PageKey& page,
-                                      const QUuid& evaluation) {
-    schedule([expression, page, evaluation](ConnectionWorker& worker) {
-        worker.evaluate(expression, page, evaluation);
+void WebInspectorConnection::evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation,
+                                      bool awaitPromise) {
+    schedule([expression, page, evaluation, awaitPromise](ConnectionWorker& worker) {
+        worker.evaluate(expression, page, evaluation, awaitPromise);
     });
 }
 

@@ -77,8 +77,9 @@ public:
 
     // Runs JavaScript in a page; exactly one result entry comes back through onEntry while the
     // connection lives (the answer, or an error after a time limit), naming `evaluation` as the
-    // evaluation it answers.
-    void evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation = {});
+    // evaluation it answers. With `awaitPromise` a promise is waited for and its outcome is the result.
+    void evaluate(const QString& expression, const PageKey& page, const QUuid& evaluation = {},
+                  bool awaitPromise = false);
 
     // Requests about page-side objects and the page itself. The completions are called on the
     // owner's thread, and never once this connection is gone. Except for snapshot, nothing is sent
