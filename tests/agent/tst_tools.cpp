@@ -1,5 +1,7 @@
-// The JSON-RPC methods and the five tools, over a hub connected to a fake simulator and a device.
+// The JSON-RPC methods and the tools, over a hub connected to a fake simulator and a device; the
+// official MCP client follows, waits on and awaits through an endpoint over the same hub.
 #include "agent/MCPDispatcher.h"
+#include "agent/MCPServer.h"
 #include "console/ConsoleHub.h"
 #include "support/FakeSimulator.h"
 #include "support/ScriptedDiscovery.h"
@@ -8,7 +10,12 @@
 #include <QImage>
 #include <QImageReader>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTest>
+#include <QTimer>
 
 using namespace std::chrono_literals;
 using Answer = FakeInspectorDaemon::Answer;
@@ -170,6 +177,31 @@ private slots:
         QCOMPARE(m_hub->waitingCount(m_shop), 0); // callers that timed out are forgotten
     }
 
+    // Cursors and cut answers; the searches themselves are the official client's below.
+    void cursorsAndBounds() {
+        log(m_shop, "fresh line");
+        const QString last = QString::number(m_hub->lastSequence());
+        QCOMPARE(call("read_console", {{"webview", "Shop"}, {"since", last.toInt()}})->text(),
+                 "No messages.\nnext since: " + last);
+        // A cursor from an earlier run of the program reads from the start.
+        QCOMPARE(
+            call("read_console", {{"webview", "Shop"}, {"since", last.toInt() + 100}, {"limit", 1}})->text(),
+            "LOG: fresh line\nnext since: " + last);
+        // A wait ends with its dispatcher, unanswered.
+        auto dispatcher = std::make_unique<MCPDispatcher>(m_hub.get());
+        std::swap(dispatcher, m_dispatcher);
+        auto gone = call("wait_for_console", {{"timeout", 0.2}});
+        std::swap(dispatcher, m_dispatcher);
+        dispatcher.reset();
+        QTest::qWait(300);
+        QCOMPARE(gone->replies, 0);
+        const QString tail = QStringLiteral("next since: 9");
+        const QString cut = Tools::fit(
+            {"a", QString(Tools::kAnswerLimit, 'b'), "c" + QString(Tools::kAnswerLimit, 'd')}, true, tail);
+        QVERIFY(cut.size() <= Tools::kAnswerLimit && cut.startsWith("[2 older") &&
+                cut.endsWith(QString::fromUtf8("d …\n") + tail));
+    }
+
     void tallScreenshotsAreDecodedScaledDown() {
         // The whole image is beyond what the image reader may allocate; its scaled-down copy is not.
         const int allocationLimit = QImageReader::allocationLimit();
@@ -197,6 +229,80 @@ private slots:
         auto silent = call("screenshot", {{"webview", "Docs"}, {"fullPage", true}});
         QTRY_COMPARE_WITH_TIMEOUT(silent->replies, 1, 3000);
         QVERIFY(silent->isError() && silent->text() == "Timed out waiting for the screenshot");
+    }
+
+    void theOfficialClientFollowsWaitsAndAwaits() {
+        const QString node = QStandardPaths::findExecutable("node");
+        if (node.isEmpty() || !QDir(TAVOLIN_SDK_DIR "/node_modules/@modelcontextprotocol/sdk").exists())
+            QFAIL("node and the MCP SDK are needed: scripts/setup installs them in tests/agent/sdk");
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        MCPServer server;
+        server.overridePort(port);
+        server.setMessageHandler([this](const QJsonObject& message, MCPServer::Reply reply) {
+            m_dispatcher->handle(message, std::move(reply));
+        });
+        server.start();
+        for (int i = 0; i < 1000; ++i)
+            log(m_docs, QString(300, 'x'));
+        m_phone->setAnswerer([this](const Command& command) -> std::optional<Answer> {
+            const QString expression = command.params.value("expression").toString();
+            const QString id = command.params.value("promiseObjectId").toString();
+            if (expression == "logSoon()")
+                QMetaObject::invokeMethod(this, [this] {
+                    QTimer::singleShot(1000, this, [this] {
+                        m_phone->sendConsole("PID:10", 1, {{"text", "ready"}});
+                    });
+                });
+            else if (expression.endsWith("()"))
+                return Answer::result({{"result", QJsonObject{{"type", "object"},
+                                                              {"className", "Promise"},
+                                                              {"description", "Promise"},
+                                                              {"objectId", expression}}}});
+            if (id == "resolves()")
+                return evaluated("string", "Ada");
+            if (id == "rejects()")
+                return evaluated("object", "Error: no user", true);
+            return command.method == "Runtime.evaluate" ? std::optional(evaluated("undefined", "undefined"))
+                                                        : std::nullopt;
+        });
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] {
+            m_phone->sendConsole("PID:10", 1, {{"text", QStringLiteral("tick %1").arg(ticks++)}});
+        });
+        ticker.start(100);
+        QProcess agent;
+        agent.start(node, {TAVOLIN_SDK_DIR "/follow.mjs", server.endpoint()});
+        QVERIFY(QTest::qWaitFor([&] { return agent.state() == QProcess::NotRunning; }, 60000));
+        QVERIFY2(agent.exitCode() == 0, agent.readAllStandardError().constData());
+        const QJsonObject out = QJsonDocument::fromJson(agent.readAllStandardOutput()).object();
+
+        // Every tick exactly once, in order, across the three reads; the later two each brought new ones.
+        QStringList polled;
+        for (const QJsonValue poll : out["polls"].toArray())
+            for (const QJsonValue line : poll.toArray())
+                polled << line.toString();
+        QVERIFY(out["polls"][1].toArray().size() > 0 && out["polls"][2].toArray().size() > 0);
+        for (int i = 0; i < polled.size(); ++i)
+            QCOMPARE(polled[i], QStringLiteral("LOG: tick %1").arg(i));
+        QCOMPARE(out["regex"]["text"].toString(), "LOG: tick 0\nLOG: tick 1\nLOG: tick 2");
+        QVERIFY(out["invalid"]["isError"].toBool() &&
+                out["invalid"]["text"].toString().startsWith("Invalid regular expression /(/"));
+        QCOMPARE(out["waited"]["text"].toString(), "LOG: ready");
+        QVERIFY(out["waited"]["ms"].toInt() > 500 && out["waited"]["ms"].toInt() < 3000);
+        QVERIFY(out["quiet"]["text"] == "No matching message within 1 s." &&
+                !out["quiet"]["isError"].toBool());
+        QVERIFY(out["resolves()"]["text"] == "Ada" && !out["resolves()"]["isError"].toBool());
+        QVERIFY(out["rejects()"]["text"] == "Error: no user" && out["rejects()"]["isError"].toBool());
+        QVERIFY(out["settlesNever()"]["text"] == "Timed out waiting for a result" &&
+                out["settlesNever()"]["isError"].toBool());
+        QCOMPARE(out["unawaited"]["text"].toString(), "Promise");
+        const QString bounded = out["bounded"]["text"].toString();
+        QVERIFY(bounded.startsWith("[") && bounded.contains("search or since]\nLOG: xxx") &&
+                bounded.size() <= Tools::kAnswerLimit);
     }
 
     void clearingTouchesTheFirstDeviceOnly() {

@@ -198,7 +198,8 @@ private slots:
             QDir(m_sandbox.path("config")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
 
         const QJsonObject out = QJsonDocument::fromJson(agent.readAllStandardOutput()).object();
-        QCOMPARE(out["tools"].toArray().size(), 5);
+        QCOMPARE(out["tools"].toArray(), (QJsonArray{"list_webviews", "read_console", "evaluate",
+                                                     "screenshot", "clear_console", "wait_for_console"}));
         QCOMPARE(out["list_webviews"]["text"].toString(),
                  "iPhone 15 (iOS 17.5, simulator)\n  Mail\n    index.html [www/index.html] 0 messages\n"
                  "  Safari (pid 4711)\n    Docs [docs.example/] 0 messages\n    Shop [shop.example/cart] 22 "
