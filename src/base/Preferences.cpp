@@ -15,6 +15,7 @@ constexpr auto kTranscriptZoom = "transcriptZoom";
 constexpr auto kAlwaysOnTop = "alwaysOnTop";
 constexpr auto kBadgeEnabled = "badgeEnabled";
 constexpr auto kBadgePlacement = "badgePlacement";
+constexpr auto kKeepAcrossLoads = "keepAcrossLoads";
 
 QSettings store() {
 #ifdef Q_OS_DARWIN
@@ -102,4 +103,12 @@ QString Preferences::badgePlacement() {
 
 void Preferences::setBadgePlacement(const QString& placement) {
     write(kBadgePlacement, placement);
+}
+
+bool Preferences::keepAcrossLoads() {
+    return readBool(kKeepAcrossLoads, false);
+}
+
+void Preferences::setKeepAcrossLoads(bool keep) {
+    write(kKeepAcrossLoads, keep);
 }

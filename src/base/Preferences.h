@@ -36,4 +36,9 @@ public:
     static void setBadgeEnabled(bool enabled);
     static QString badgePlacement();
     static void setBadgePlacement(const QString& placement);
+
+    // Whether a page's console keeps its messages when the page loads another document (a marker
+    // row stands between them); off by default: a load empties it.
+    static bool keepAcrossLoads();
+    static void setKeepAcrossLoads(bool keep);
 };

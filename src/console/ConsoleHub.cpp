@@ -1,6 +1,7 @@
 #include "console/ConsoleHub.h"
 
 #include "base/Logging.h"
+#include "base/Preferences.h"
 #include "inspector/WebInspectorConnection.h"
 
 #include <QPointer>
@@ -31,9 +32,14 @@ ConsoleHub::ConsoleHub(Discovery discovery, QObject* parent)
             if (current())
                 m_store.append(std::move(entry));
         };
-        connection.onCleared = [this, current](PageKey page) {
-            if (current())
-                m_store.cleared(page);
+        connection.onCleared = [this, current](ConnectionEvents::Cleared cleared) {
+            if (!current())
+                return;
+            // Read now, so that every window and the agent server follow the one setting.
+            if (cleared.reason == ConnectionEvents::Cleared::kNavigation && Preferences::keepAcrossLoads())
+                m_store.append(navigationMarker(cleared));
+            else
+                m_store.cleared(cleared.page);
         };
         connection.onRepeat = [this, current](PageKey page, qint64 count) {
             if (current())
@@ -61,6 +67,22 @@ ConsoleHub::ConsoleHub(Discovery discovery, QObject* parent)
 }
 
 ConsoleHub::~ConsoleHub() = default;
+
+// The row that stands between the messages of two documents of a page kept across a load.
+ConsoleEntry ConsoleHub::navigationMarker(const ConnectionEvents::Cleared& cleared) const {
+    // The page's own answer, else the address last listed (which may still be the old one).
+    InspectorPage page;
+    page.url = cleared.address;
+    if (page.url.isEmpty())
+        page.url = m_inventory.pages().value(cleared.page).url;
+    const QString address = page.shortenedUrl();
+    return ConsoleEntry{.page = cleared.page,
+                        .level = ConsoleLevel::info,
+                        .source = ConsoleEntry::kNoticeSource.toString(),
+                        .text = address.isEmpty() ? QStringLiteral("Navigated to another page")
+                                                  : QStringLiteral("Navigated to ") + address,
+                        .receivedAt = QDateTime::currentDateTimeUtc()};
+}
 
 void ConsoleHub::drop(const QString& deviceID) {
     emit deviceDropped(deviceID);

@@ -5,6 +5,7 @@
 #include "console/DeviceLinks.h"
 #include "console/EntryStore.h"
 #include "console/PageInventory.h"
+#include "inspector/ConnectionEvents.h"
 
 #include <QObject>
 
@@ -117,6 +118,7 @@ signals:
 
 private:
     void drop(const QString& deviceID);
+    ConsoleEntry navigationMarker(const ConnectionEvents::Cleared& cleared) const;
 
     PageInventory m_inventory;
     EntryStore m_store;

@@ -5,6 +5,13 @@
 #include <algorithm>
 #include <vector>
 
+namespace {
+
+// A page makes this notice of the messages it no longer keeps anew for every replay, with a new time.
+constexpr QStringView kExpiredNotice = u" console messages are not shown.";
+
+} // namespace
+
 void EntryStore::setReading(std::optional<QString> deviceID) {
     if (m_reading == deviceID)
         return;
@@ -77,7 +84,31 @@ void EntryStore::count(QHash<QString, qint64>& counts, const QString& deviceID,
     emit(this->*changed)();
 }
 
+bool EntryStore::heldAlready(const ConsoleEntry& entry) {
+    const auto list = m_entries.constFind(entry.page);
+    if (list == m_entries.cend() || list->isEmpty())
+        return false;
+    Replay& replay = m_replays[entry.page];
+    if (replay.id != entry.replay)
+        replay = {entry.replay, {}};
+    const bool expiredNotice = entry.text.endsWith(kExpiredNotice);
+    for (auto held = list->crbegin(); held != list->crend(); ++held) {
+        if (held->kind != EntryKind::message || held->replay == entry.replay ||
+            held->source == ConsoleEntry::kNoticeSource || held->level != entry.level ||
+            held->line != entry.line || held->url != entry.url || held->text != entry.text ||
+            (!expiredNotice && held->timestamp != entry.timestamp) || replay.matched.contains(held->id))
+            continue;
+        replay.matched.insert(held->id);
+        return true;
+    }
+    return false;
+}
+
 void EntryStore::append(ConsoleEntry entry) {
+    if (entry.kind == EntryKind::message && !entry.replay.isNull() && heldAlready(entry)) {
+        qCDebug(lcConsole) << "a replayed message already held:" << entry.text.left(80);
+        return;
+    }
     QList<ConsoleEntry>& list = m_entries[entry.page];
     const PageKey page = entry.page;
     if (list.size() >= kHistoryLimit) {
@@ -185,6 +216,7 @@ void EntryStore::drop(const QString& deviceID) {
         emit entriesChanged();
     }
     m_deviceCounts.remove(deviceID);
+    m_replays.removeIf([&](decltype(m_replays)::iterator it) { return it.key().deviceID == deviceID; });
     m_appCounts.removeIf([&](decltype(m_appCounts)::iterator it) { return it.key().deviceID == deviceID; });
     if (forgetProperties(deviceID))
         emit propertiesChanged();

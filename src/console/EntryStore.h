@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QUuid>
 
@@ -55,7 +56,8 @@ public:
     std::optional<QString> reading() const { return m_reading; }
     void setReading(std::optional<QString> deviceID);
 
-    // What the connections report: every entry goes through append; the page's last console message
+    // What the connections report: every entry goes through append (a replayed message the page's
+    // list already holds is dropped, uncounted: see heldAlready); the page's last console message
     // (neither input, result nor a notice of ours) repeated `count` times; a page that cleared its
     // own console.
     void append(ConsoleEntry entry);
@@ -90,6 +92,10 @@ signals:
     void entryRepeated(const PageKey& page, const QUuid& id, qint64 count);
 
 private:
+    // Whether a message the page replayed to a new session is one the page's list already holds:
+    // the same level, text, location and page time, stored before this replay began. Each stored
+    // message stands for one replayed message of a replay.
+    bool heldAlready(const ConsoleEntry& entry);
     void count(QHash<QString, qint64>& counts, const QString& deviceID, void (EntryStore::*changed)());
     void answerWaiting(const QUuid& evaluation, const ConsoleEntry& result);
     bool forgetProperties(const QString& deviceID);
@@ -97,7 +103,12 @@ private:
     void recount(const PageKey& page, qsizetype delta);
 
     QHash<PageKey, QList<ConsoleEntry>> m_entries;
-    qint64 m_sequence = 0; // of the last stored entry
+    struct Replay {
+        QUuid id;
+        QSet<QUuid> matched; // the stored messages the replay's messages matched
+    };
+    QHash<PageKey, Replay> m_replays;  // the latest replay of each page
+    qint64 m_sequence = 0;             // of the last stored entry
     QHash<QString, qint64> m_removals; // by device, kept after the device goes
     QHash<QString, qsizetype> m_deviceCounts;
     QHash<AppKey, qsizetype> m_appCounts;

@@ -6,6 +6,7 @@
 #include "inspector/PageKey.h"
 
 #include <QList>
+#include <QString>
 
 #include <functional>
 #include <variant>
@@ -20,8 +21,13 @@ struct Apps {
 struct Pages {
     QList<InspectorPage> pages;
 };
+// A page cleared its console. `reason` is the page's ("console-api", "main-frame-navigation"; empty
+// when it gave none); `address` the page's new address after a navigation, when it was asked for.
 struct Cleared {
+    static inline const QString kNavigation = QStringLiteral("main-frame-navigation");
     PageKey page;
+    QString reason{};
+    QString address{};
 };
 struct Repeat {
     PageKey page;

@@ -34,6 +34,11 @@ struct ConsoleEntry {
     EntryKind kind = EntryKind::message;
     QList<RemoteObjectRef> objects{}; // expandable objects the entry refers to, in argument order
     QUuid answers{}; // a result: the evaluation it answers (its input entry's id); null otherwise
+    // The page's own time of the message (its "timestamp"), when it gave one.
+    std::optional<double> timestamp{};
+    // A message the page replayed to a session that enabled its console: the replay it came in (one
+    // per enabling); null for messages that arrived live. The store drops what it already holds.
+    QUuid replay{};
     // The order in which the store took the entry, across every page and device; 0 until stored.
     // Unlike receivedAt (stamped on the connections' threads) it never ties or goes back.
     qint64 sequence = 0;

@@ -94,6 +94,7 @@ ConsoleEntry entry(object message, const PageKey& page) {
         .stack = fields.stackTrace ? stack(*fields.stackTrace) : QList<StackFrame>(),
         .kind = EntryKind::message,
         .objects = std::move(objects),
+        .timestamp = asNumber(fields.timestamp),
     };
 }
 

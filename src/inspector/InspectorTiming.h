@@ -17,6 +17,9 @@ struct InspectorTiming {
     Duration requestDeadline{12000};
     // An evaluation waiting for its page's session is given up after this.
     Duration queuedExpiry{5000};
+    // A console message waits this long for the previews of its objects (a navigation for the page's
+    // address) before it is published with what is known.
+    Duration previewWait{1000};
 
     static InspectorTiming current();
     static void set(const InspectorTiming& timing);

@@ -2,7 +2,6 @@
 
 #include "base/Logging.h"
 #include "base/Uuid.h"
-#include "inspector/ConsoleFormatting.h"
 #include "inspector/ServiceInventory.h"
 #include "inspector/ServiceLink.h"
 #include "inspector/SessionJson.h"
@@ -26,7 +25,8 @@ constexpr int kMaxWrapDepth = 8;
 
 PageSessions::PageSessions(QObject& context, ServiceLink& link, ServiceInventory& inventory,
                            const InspectorTiming& timing, Post post)
-    : m_context(context), m_link(link), m_inventory(inventory), m_timing(timing), m_post(std::move(post)) {}
+    : m_context(context), m_link(link), m_inventory(inventory), m_timing(timing), m_post(std::move(post)),
+      m_console(context, *this, timing, m_post) {}
 
 PageSessions::~PageSessions() = default;
 
@@ -102,6 +102,7 @@ std::unique_ptr<PageSession> PageSessions::take(const PageKey& key) {
     m_sessionPages.remove(session->senderID);
     if (onEnded)
         onEnded(session->senderID);
+    m_console.release(*session);
     return session;
 }
 
@@ -122,6 +123,7 @@ void PageSessions::endAll() {
         sendDidClose(key, session->senderID);
         if (onEnded)
             onEnded(session->senderID);
+        m_console.release(*session);
         abandon(*session);
     }
     m_sessions.clear();
@@ -129,8 +131,10 @@ void PageSessions::endAll() {
 }
 
 void PageSessions::clear() {
-    for (const auto& [key, session] : m_sessions)
+    for (const auto& [key, session] : m_sessions) {
+        m_console.release(*session);
         abandon(*session);
+    }
     m_sessions.clear();
     m_sessionPages.clear();
     // Nothing more comes from the queue's next turn: the callers hear of the end now.
@@ -199,8 +203,15 @@ void PageSessions::answer(const std::vector<ResponseHandler>& handlers) const {
 
 void PageSessions::enableDomains(const PageKey& key, PageSession& session) {
     for (const char* method :
-         {"Inspector.enable", "Console.enable", "Runtime.enable", "Inspector.initialized"})
-        send(QJsonObject{{"method", QLatin1String(method)}, {"params", QJsonObject()}}, key, session);
+         {"Inspector.enable", "Console.enable", "Runtime.enable", "Inspector.initialized"}) {
+        const qint64 id =
+            send(QJsonObject{{"method", QLatin1String(method)}, {"params", QJsonObject()}}, key, session);
+        // The page replays the messages it kept before it answers this one.
+        if (std::strcmp(method, "Console.enable") == 0) {
+            session.consoleEnable = id;
+            session.replay = Uuid::create();
+        }
+    }
     if (onEnabled)
         onEnabled(key);
 }
@@ -243,14 +254,15 @@ bool PageSessions::request(const QString& method, const QJsonObject& params, con
     return true;
 }
 
-void PageSessions::request(PageSession& session, const PageKey& key, const QString& method,
-                           const QJsonObject& params, ResponseHandler handler, const QString& label,
-                           bool endsWithSession) {
+qint64 PageSessions::request(PageSession& session, const PageKey& key, const QString& method,
+                             const QJsonObject& params, ResponseHandler handler, const QString& label,
+                             bool endsWithSession) {
     const QString target = session.pageTargets.isEmpty() ? QString() : session.pageTargets.last();
     const qint64 id = send(QJsonObject{{"method", method}, {"params", params}}, key, session);
     session.pending[id] =
         PageSession::Pending{std::move(handler), label, PageSession::Clock::now() + m_timing.requestDeadline,
                              endsWithSession, target};
+    return id;
 }
 
 // ---- Inbound ---------------------------------------------------------------------------------
@@ -316,6 +328,8 @@ void PageSessions::dispatch(simdjson::dom::element element, const PageKey& key, 
     // A response to one of our requests.
     if (simdjson::dom::element idValue; message["id"].get(idValue) == simdjson::SUCCESS) {
         const std::optional<qint64> id = SessionJson::integer(idValue);
+        if (id && id == session.consoleEnable)
+            session.consoleEnable.reset(); // the replay is over
         const auto pending = id ? session.pending.find(*id) : session.pending.end();
         if (pending != session.pending.end()) {
             ResponseHandler handler = std::move(pending->second.handler);
@@ -380,15 +394,15 @@ void PageSessions::dispatch(simdjson::dom::element element, const PageKey& key, 
         simdjson::dom::object consoleMessage;
         if (!hasParams || params["message"].get_object().get(consoleMessage) != simdjson::SUCCESS)
             return;
-        m_post(ConsoleFormatting::entry(consoleMessage, key));
+        m_console.message(consoleMessage, key, session);
     } else if (*method == "Console.messageRepeatCountUpdated") {
         // A missing "count" must not reach integer(): converting the failed lookup throws.
         std::optional<qint64> count;
         if (simdjson::dom::element value; hasParams && params["count"].get(value) == simdjson::SUCCESS)
             count = SessionJson::integer(value);
-        m_post(ConnectionEvents::Repeat{key, count.value_or(1)});
+        m_console.publish(ConnectionEvents::Repeat{key, count.value_or(1)}, session);
     } else if (*method == "Console.messagesCleared") {
-        m_post(ConnectionEvents::Cleared{key});
+        m_console.cleared(hasParams ? string(params, "reason") : std::nullopt, key, session);
     }
 }
 

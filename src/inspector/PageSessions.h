@@ -1,6 +1,7 @@
 #pragma once
 
 #include "inspector/ConnectionEvents.h"
+#include "inspector/ConsoleIntake.h"
 #include "inspector/ConsoleLevel.h"
 #include "inspector/InspectorTiming.h"
 #include "inspector/PageKey.h"
@@ -72,9 +73,9 @@ public:
     // False when the page has no session: nothing was sent and the handler is dropped.
     bool request(const QString& method, const QJsonObject& params, const PageKey& key,
                  ResponseHandler handler, bool endsWithSession);
-    // Sends a request into `session`; `label` names it should it time out.
-    void request(PageSession& session, const PageKey& key, const QString& method, const QJsonObject& params,
-                 ResponseHandler handler, const QString& label, bool endsWithSession);
+    // Sends a request into `session`; `label` names it should it time out. Returns its id.
+    qint64 request(PageSession& session, const PageKey& key, const QString& method, const QJsonObject& params,
+                   ResponseHandler handler, const QString& label, bool endsWithSession);
 
     // Data the service forwarded from a page.
     void receive(const QVariantMap& argument);
@@ -107,6 +108,7 @@ private:
     quint64 m_nextSerial = 1;
     bool m_capturing = true;
     std::vector<ResponseHandler> m_unanswered; // abandoned, answered on the next turn of the queue
+    ConsoleIntake m_console;
 
     // One parser per nesting level of wrapped target messages, with a padded input buffer.
     struct Parser {

@@ -93,6 +93,8 @@ MessageFields::MessageFields(object message) {
             keepFirst(url, value);
         else if (key == "line")
             keepFirst(line, value);
+        else if (key == "timestamp")
+            keepFirst(timestamp, value);
         else if (key == "repeatCount")
             keepFirst(repeatCount, value);
         else if (key == "parameters")

@@ -27,7 +27,7 @@ std::optional<simdjson::dom::array> asObjectList(const Field& value);
 
 // The "message" of a "Console.messageAdded" event.
 struct MessageFields {
-    Field source, level, text, url, line, repeatCount, parameters, stackTrace;
+    Field source, level, text, url, line, repeatCount, parameters, stackTrace, timestamp;
     explicit MessageFields(simdjson::dom::object message);
 };
 

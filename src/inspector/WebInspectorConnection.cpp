@@ -237,7 +237,7 @@ void WebInspectorConnection::deliverPending() {
                             onEntry(std::move(value));
                     } else if constexpr (std::is_same_v<T, ConnectionEvents::Cleared>) {
                         if (onCleared)
-                            onCleared(value.page);
+                            onCleared(std::move(value));
                     } else if constexpr (std::is_same_v<T, ConnectionEvents::Repeat>) {
                         if (onRepeat)
                             onRepeat(value.page, value.count);

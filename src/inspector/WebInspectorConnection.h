@@ -43,7 +43,7 @@ public:
     std::function<void(QList<InspectorApp>)> onApps;
     std::function<void(QList<InspectorPage>)> onPages;
     std::function<void(ConsoleEntry)> onEntry;
-    std::function<void(PageKey)> onCleared;
+    std::function<void(ConnectionEvents::Cleared)> onCleared;
     std::function<void(PageKey, qint64)> onRepeat;
     // Called on the connection's queue once the link has ended and the empty lists were sent.
     std::function<void()> onClose;

@@ -2,11 +2,13 @@
 
 #include "agent/MCPServer.h"
 #include "base/Logging.h"
+#include "base/Preferences.h"
 #include "console/ConsoleHub.h"
 #include "ui/BadgeSettings.h"
 #include "ui/CommandBlock.h"
 #include "ui/Icons.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QEvent>
@@ -133,6 +135,7 @@ SettingsPane::SettingsPane(ConsoleHub* hub, MCPServer* server, BadgeSettings* ba
     connect(server, &MCPServer::portChanged, this, &SettingsPane::showPort);
     m_placementPicker->setStyleSheet(QString::fromLatin1(kSegmentStyle));
     showCapturing();
+    showKeepAcrossLoads();
     showBadge();
     showServer();
     showPort();
@@ -178,6 +181,19 @@ QWidget* SettingsPane::buildGeneral() {
     form->addRow(m_capturing);
     form->addRow(caption(
         tr("While off, webviews are handed back so Safari's Web Inspector can attach to them."), widget));
+
+    m_keepAcrossLoads = toggle(tr("Keep messages when a page loads"), widget);
+    connect(m_keepAcrossLoads, &QCheckBox::toggled, this, [](bool on) {
+        Preferences::setKeepAcrossLoads(on);
+        // The setting has no owner object to announce it: every pane shows it again.
+        for (QWidget* widget : QApplication::allWidgets())
+            if (auto* pane = qobject_cast<SettingsPane*>(widget))
+                pane->showKeepAcrossLoads();
+    });
+    form->addRow(m_keepAcrossLoads);
+    form->addRow(caption(tr("A page's earlier messages stay when it navigates or reloads, followed by a row "
+                            "naming the new address."),
+                         widget));
     return widget;
 }
 
@@ -285,6 +301,11 @@ void SettingsPane::showCapturing() {
         return;
     const QSignalBlocker blocker(m_capturing);
     m_capturing->setChecked(m_hub->isCapturing());
+}
+
+void SettingsPane::showKeepAcrossLoads() {
+    const QSignalBlocker blocker(m_keepAcrossLoads);
+    m_keepAcrossLoads->setChecked(Preferences::keepAcrossLoads());
 }
 
 void SettingsPane::showBadge() {

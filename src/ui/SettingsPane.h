@@ -15,9 +15,9 @@ class QFormLayout;
 class QLabel;
 class QLineEdit;
 
-// The settings: collecting on or off, the simulator badge and its position, the agent endpoint with
-// its port and address, and snippets that connect an agent to it. Every control acts at once and
-// shows the shared objects' live values, so several windows agree. Main thread.
+// The settings: collecting on or off, keeping messages across page loads, the simulator badge and its
+// position, the agent endpoint with its port and address, and snippets that connect an agent to it. Every
+// control acts at once and shows the shared objects' live values, so several windows agree. Main thread.
 class SettingsPane : public QWidget {
     Q_OBJECT
 
@@ -38,6 +38,7 @@ private:
     QWidget* buildAgents();
     // Each shows one shared object's live state.
     void showCapturing();
+    void showKeepAcrossLoads();
     void showBadge();
     void showServer();
     void showPort();
@@ -48,6 +49,7 @@ private:
     QPointer<BadgeSettings> m_badge;
 
     QCheckBox* m_capturing = nullptr;
+    QCheckBox* m_keepAcrossLoads = nullptr;
     QCheckBox* m_badgeEnabled = nullptr;
     QWidget* m_placementPicker = nullptr;
     QButtonGroup* m_placements = nullptr;

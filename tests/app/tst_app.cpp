@@ -6,9 +6,9 @@
 #include "support/SimulatorSandbox.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -42,16 +42,21 @@ private slots:
         QStringList messages; // 22: the report lists the newest 20, oldest first
         for (int i = 1; i <= 22; ++i)
             messages << QStringLiteral(
-                            "{'text': 'm%1', 'level': '%2', 'repeatCount': %3, 'url': 'app.js', 'line': 7}")
+                            "{'text': 'm%1', 'level': '%2', 'repeatCount': %3, 'url': 'app.js', 'line': 7%4}")
                             .arg(i)
                             .arg(i == 21 ? "warning" : "log")
-                            .arg(i == 21 ? 3 : 1);
+                            .arg(i == 21 ? 3 : 1)
+                            // The last one logs an object, replayed without its preview.
+                            .arg(i == 22 ? ", 'parameters': [{'type': 'string', 'value': 'm22'}, "
+                                           "{'type': 'object', 'objectId': 'cart'}]"
+                                         : "");
         // Written with single quotes for readability.
         const QString json =
             QStringLiteral(
                 "{'apps': [{'id': 'PID:4711', 'name': 'Safari', 'iconWidth': 32, 'pages': ["
                 "{'id': 1, 'title': 'Shop', 'url': 'https://shop.example/cart', 'snapshot': [1600, "
                 "900], 'evaluations': {'6*7': {'type': 'number', 'value': 42, 'description': '42'}},"
+                "'previews': {'cart': {'properties': [{'name': 'items', 'type': 'number', 'value': '3'}]}},"
                 " 'messages': [%1]}, {'id': 2, 'title': 'Docs', 'url': 'https://docs.example/', "
                 "'heldBy': 'X'}]}, {'id': 'com.example.mail', 'name': 'Mail', 'pages': [{'id': 3, "
                 "'title': '', 'url': 'file:///private/var/Bundle/Mail.app/www/index.html'}]}]}")
@@ -94,8 +99,8 @@ private slots:
         };
         const QStringList lines = run(m_sandbox, {"--dump", "3"});
         QCOMPARE(lines.mid(0, expected.size()), expected);
-        QCOMPARE(lines.mid(lines.size() - 3),
-                 QStringList({"    [warning] \u00d73 m21 (app.js:7)", "    [log] m22 (app.js:7)", ""}));
+        QCOMPARE(lines.mid(lines.size() - 3), QStringList({"    [warning] \u00d73 m21 (app.js:7)",
+                                                           "    [log] m22 {items: 3} (app.js:7)", ""}));
     }
 
     // The collection time counts from the first scan's result, however long the tools take.
@@ -107,7 +112,8 @@ private slots:
         xcrun.write("#!/bin/sh\nsleep 1\necho '{\"devices\": {\"rt\": [{\"state\": \"Booted\", "
                     "\"udid\": \"U\", \"name\": \"Slow\"}]}}'\n");
         xcrun.close();
-        QCOMPARE(run(sandbox, {"--dump", "0.2"}).value(1), "device Slow [rt] kind=simulator transport=usbmux");
+        QCOMPARE(run(sandbox, {"--dump", "0.2"}).value(1),
+                 "device Slow [rt] kind=simulator transport=usbmux");
     }
 
     void aPortInUseIsAClearError() {
@@ -131,7 +137,8 @@ private slots:
         headless.setProcessEnvironment(environment);
         headless.start(kBin, {});
         QVERIFY(headless.waitForFinished(10000) && headless.exitCode() == 1);
-        QCOMPARE(headless.readAllStandardError(), "tavolin: no display to open a window on; try --dump or --serve\n");
+        QCOMPARE(headless.readAllStandardError(),
+                 "tavolin: no display to open a window on; try --dump or --serve\n");
 
         if (m_socket.isEmpty() || qEnvironmentVariableIsEmpty("DISPLAY"))
             QSKIP("needs the fake launchd_sim, lsof and an X display");
@@ -146,7 +153,8 @@ private slots:
             list.waitForFinished(5000);
             return QString::fromUtf8(list.readAllStandardOutput());
         };
-        QTRY_VERIFY_WITH_TIMEOUT(windows().contains(QString::fromUtf8("\"iPhone 15 \u2014 iOS 17.5\"")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(windows().contains(QString::fromUtf8("\"iPhone 15 \u2014 iOS 17.5\"")),
+                                 20000);
 
         // Read as a screen reader reads it: the simulator, its applications and pages are listed,
         // and every control a person can press or type into has a name.
@@ -159,8 +167,9 @@ private slots:
             QSKIP("AT-SPI for Python (python3-pyatspi) is not installed");
         const QString tree = QString::fromUtf8(reader.readAllStandardOutput());
         QVERIFY2(reader.exitCode() == 0, qPrintable(tree));
-        for (const char* row : {"list item: iPhone 15", "list item: Safari", "list item: Shop", "list item: Docs",
-                                "list item: Mail", "check box: Errors & warnings", "text: Filter", "push button: Clear"})
+        for (const char* row :
+             {"list item: iPhone 15", "list item: Safari", "list item: Shop", "list item: Docs",
+              "list item: Mail", "check box: Errors & warnings", "text: Filter", "push button: Clear"})
             QVERIFY2(tree.contains(QString::fromUtf8(row)), row);
         static const QRegularExpression unnamed(
             "^ *(push button|check box|toggle button|radio button|text|list|list item|combo box): *$",
@@ -205,7 +214,7 @@ private slots:
                  "  Safari (pid 4711)\n    Docs [docs.example/] 0 messages\n    Shop [shop.example/cart] 22 "
                  "messages");
         QVERIFY(out["read_console"]["text"].toString().endsWith(
-            QString::fromUtf8("\nWARNING (×3): m21 [app.js:7]\nLOG: m22 [app.js:7]")));
+            QString::fromUtf8("\nWARNING (×3): m21 [app.js:7]\nLOG: m22 {items: 3} [app.js:7]")));
         QVERIFY(out["evaluate"]["text"] == "42" && !out["evaluate"]["isError"].toBool());
         QVERIFY(out["screenshot"]["mimeType"] == "image/png" && out["screenshot"]["width"].toInt() == 1200);
         QCOMPARE(out["clear_console"]["text"].toString(), "Cleared");

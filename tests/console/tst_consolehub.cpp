@@ -1,12 +1,15 @@
 // The hub with a real connection to a fake inspector daemon over a unix socket, from not paired to no
 // longer listed; its inventory of applications and pages, and its entries with their counts.
+#include "base/Preferences.h"
 #include "console/ConsoleHub.h"
 #include "inspector/InspectorTiming.h"
 #include "support/FakeSimulator.h"
 #include "support/ScriptedDiscovery.h"
 
 #include <QJsonArray>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -145,6 +148,60 @@ private slots:
         QTest::qWait(50);
         QVERIFY(hub.apps().isEmpty() && hub.pages().isEmpty());
         QVERIFY(hub.entries(ConsoleScope::device(kPhone)).isEmpty() && !hub.unseen().contains(kPhone));
+    }
+
+    // A session reopened on a page the hub holds: the page's replay adds only what was logged
+    // meanwhile, and only that counts as unseen. Kept across loads, a navigation keeps the rows and
+    // adds a marker; the page's own clear still clears, and so does a load with the setting off.
+    void reopenedSessionsAndLoads() {
+        QTemporaryDir prefs;
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, prefs.path());
+        InspectorTiming::set({.enableFallback = std::chrono::milliseconds(50)});
+        ShopSimulator sim;
+        const auto log = [&](const QString& text, QJsonValue at = {}) {
+            sim.log(kPage.appID, 1, {{"level", "error"}, {"text", text}, {"timestamp", at}});
+        };
+        sim.log(kPage.appID, 1, {{"level", "warning"}, {"text", "7 console messages are not shown."}});
+        log(u"declined"_s); // twice alike, without a time: each stored message stands for one
+        log(u"declined"_s);
+        sim.setAnswerer([](const FakeInspectorDaemon::Command& command) {
+            return command.params["expression"] == "location.href"_L1
+                       ? std::optional(FakeInspectorDaemon::Answer::result(
+                             {{"result",
+                               QJsonObject{{"type", "string"}, {"value", "https://shop.example/cart"}}}}))
+                       : std::nullopt;
+        });
+        ScriptedDiscovery script;
+        script.simulators = {ScriptedDiscovery::simulator(kPhone, u"Phone"_s, sim.socketPath())};
+        ConsoleHub hub(script.discovery());
+        const auto texts = [&] { return ::texts(hub.entries(ConsoleScope::device(kPhone))); };
+        QStringList expected{u"7 console messages are not shown."_s, u"declined"_s, u"declined"_s};
+        QVERIFY(ScriptedDiscovery::scan(hub));
+        QTRY_COMPARE(texts(), expected);
+        hub.markSeen(kPhone);
+
+        hub.setCapturing(false);
+        QVERIFY(FakeInspectorDaemon::waitUntil([&] { return !sim.sessions(kPage.appID, 1).back().open; }));
+        log(u"declined"_s); // alike again: logged anew, as is a later one
+        log(u"declined"_s, 3.5);
+        hub.setCapturing(true);
+        expected << u"declined"_s << u"declined"_s;
+        QTRY_COMPARE(texts(), expected);
+        QTest::qWait(200);
+        QCOMPARE(texts(), expected);
+        QCOMPARE(hub.unseen(kPhone), 2);
+
+        const QString navigation = u"main-frame-navigation"_s;
+        Preferences::setKeepAcrossLoads(true);
+        sim.sendCleared(kPage.appID, 1, navigation);
+        QTRY_COMPARE(texts(), expected + QStringList{u"Navigated to shop.example/cart"_s});
+        sim.sendCleared(kPage.appID, 1, u"console-api"_s);
+        QTRY_VERIFY(texts().isEmpty());
+        Preferences::setKeepAcrossLoads(false);
+        log(u"before the load"_s, 4.5);
+        QTRY_COMPARE(texts().size(), 1);
+        sim.sendCleared(kPage.appID, 1, navigation);
+        QTRY_VERIFY(texts().isEmpty());
     }
 
     void inventoryOrdersAndFindsPagesAgain() {

@@ -62,7 +62,9 @@ public:
         connection->onApps = [this](QList<InspectorApp> list) { heard("apps", apps, std::move(list)); };
         connection->onPages = [this](QList<InspectorPage> list) { heard("pages", pages, std::move(list)); };
         connection->onEntry = [this](ConsoleEntry entry) { heard("entry", entries, std::move(entry)); };
-        connection->onCleared = [this](PageKey key) { heard(QString("cleared %1").arg(key.pageID)); };
+        connection->onCleared = [this](ConnectionEvents::Cleared c) {
+            heard(QString("cleared %1").arg(c.page.pageID));
+        };
         connection->onRepeat = [this](PageKey key, qint64 n) {
             heard(QString("repeat %1 %2").arg(key.pageID).arg(n));
         };
@@ -472,6 +474,39 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(rig.entries.size(), size_t(5));
         QCOMPARE(rig.closes, 0);
+    }
+
+    // Messages logged before the session come in the replay without object previews: all are asked
+    // for at once and the message reads as a live one would. A page ignoring one still gets its
+    // messages out, in order, within the bound, and is not taken as unresponsive for it.
+    void replayedObjectsAreShownByTheirPreviews() {
+        const auto logged = [](const QString& text, const QString& objectID) {
+            QJsonObject message = logMessage(text);
+            message["parameters"] = QJsonArray{QJsonObject{{"type", "string"}, {"value", text}},
+                                               QJsonObject{{"type", "object"}, {"objectId", objectID}}};
+            return message;
+        };
+        Page page = webPage(1, Targets::atOnce);
+        page.backlog = {logged("ignored", "silent"), logged("cart", "cart-1"), logMessage("plain")};
+        ConnectionRig rig;
+        rig.sim->setAnswerer([](const Command& command) -> std::optional<Answer> {
+            if (command.method != "Runtime.getPreview" || command.params["objectId"] == "silent")
+                return command.method == "Runtime.getPreview" ? std::optional(Answer::silence())
+                                                              : std::nullopt;
+            const QJsonObject items{{"name", "items"}, {"type", "number"}, {"value", "3"}};
+            return Answer::result({{"preview", QJsonObject{{"properties", QJsonArray{items}}}}});
+        });
+        QVERIFY(rig.openShop({page}));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.sim->commands("Runtime.getPreview").size(), size_t(2), 500);
+        QVERIFY(rig.entries.empty()); // behind the silent one
+        QTRY_COMPARE_WITH_TIMEOUT(rig.texts(), (QStringList{"ignored Object", "cart {items: 3}", "plain"}),
+                                  2500);
+        QCOMPARE(rig.entries[1].objects.value(0).label, "{items: 3}");
+        QVERIFY(!rig.entries[0].replay.isNull() && rig.entries[2].replay == rig.entries[0].replay);
+        rig.sim->sendConsole(kShop, 1, logMessage("live"));
+        QTest::qWait(1500); // past the request deadline
+        QVERIFY(rig.page(1) && !rig.page(1)->unresponsive);
+        QVERIFY(rig.entries.back().text == "live" && rig.entries.back().replay.isNull());
     }
 
     // '\u{1F600}'.slice(0, 1) logged in a page arrives as an escaped lone surrogate; the message stays.

@@ -142,8 +142,8 @@ void FakeInspectorDaemon::socketDataLocked(Out& out, int peer, const QVariantMap
     }
     if (!answer)
         answer = kEnabling.contains(command.method) ? Answer::result({}) : Answer::silence();
-    answerLocked(out, command, *answer);
 
+    // Every session that enables the console gets the page's backlog, before the answer.
     if (command.method == QLatin1String("Console.enable")) {
         for (Session& session : m_sessions) {
             if (session.sender != command.sender || !session.open)
@@ -154,6 +154,7 @@ void FakeInspectorDaemon::socketDataLocked(Out& out, int peer, const QVariantMap
                     toSessionLocked(out, session, consoleMessage(message), true, {});
         }
     }
+    answerLocked(out, command, *answer);
 }
 
 void FakeInspectorDaemon::answerLocked(Out& out, const Command& command, const Answer& answer) {
@@ -251,13 +252,25 @@ int FakeInspectorDaemon::sendConsole(const QString& appID, qint64 pageID, const 
     return sendText(appID, pageID, consoleMessage(message), delivery);
 }
 
+int FakeInspectorDaemon::log(const QString& appID, qint64 pageID, const QJsonObject& message) {
+    Batch batch(*this);
+    if (Page* page = pageLocked(appID, pageID))
+        page->backlog.append(message);
+    int reached = 0;
+    for (Session* session : openSessionsLocked(appID, pageID))
+        if (session->consoleEnabled && ++reached)
+            toSessionLocked(batch.out, *session, consoleMessage(message), true, {});
+    return reached;
+}
+
 int FakeInspectorDaemon::sendRepeat(const QString& appID, qint64 pageID, std::optional<qint64> count) {
     return sendEvent(appID, pageID, QStringLiteral("Console.messageRepeatCountUpdated"),
                      count ? QJsonObject{{"count", *count}} : QJsonObject());
 }
 
-int FakeInspectorDaemon::sendCleared(const QString& appID, qint64 pageID) {
-    return sendEvent(appID, pageID, QStringLiteral("Console.messagesCleared"), {});
+int FakeInspectorDaemon::sendCleared(const QString& appID, qint64 pageID, const QString& reason) {
+    return sendEvent(appID, pageID, QStringLiteral("Console.messagesCleared"),
+                     reason.isEmpty() ? QJsonObject() : QJsonObject{{"reason", reason}});
 }
 
 void FakeInspectorDaemon::respond(const Command& command, const Answer& answer) {

@@ -72,7 +72,9 @@ public:
                   Delivery delivery = {});
     int sendConsole(const QString& appID, qint64 pageID, const QJsonObject& message, Delivery delivery = {});
     int sendRepeat(const QString& appID, qint64 pageID, std::optional<qint64> count);
-    int sendCleared(const QString& appID, qint64 pageID);
+    int sendCleared(const QString& appID, qint64 pageID, const QString& reason = {});
+    // The page logs a message: kept in its backlog, sent to the sessions that enabled the console.
+    int log(const QString& appID, qint64 pageID, const QJsonObject& message);
     // Any text as the page's message (wrapped when there is a target, as is otherwise).
     int sendText(const QString& appID, qint64 pageID, const QByteArray& text, Delivery delivery = {});
     // Answers a command later, the way it came (wrapped or not).

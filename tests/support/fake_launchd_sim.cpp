@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
     // Pages answer the expressions their scenario lists and take snapshots of the given size.
     QHash<qint64, QJsonObject> evaluations;
     QHash<qint64, QSize> snapshots;
+    QHash<qint64, QJsonObject> previews; // by object id
     for (const QJsonValue& appValue : scenario.value("apps").toArray()) {
         const QJsonObject app = appValue.toObject();
         FakeInspectorDaemon::App record{app.value("id").toString(), {}, {}, {}};
@@ -65,14 +66,20 @@ int main(int argc, char** argv) {
             }
             simulator.addPage(app.value("id").toString(), record);
             evaluations.insert(record.id, page.value("evaluations").toObject());
+            previews.insert(record.id, page.value("previews").toObject());
             const QJsonArray size = page.value("snapshot").toArray();
             if (size.size() == 2)
                 snapshots.insert(record.id, QSize(size[0].toInt(), size[1].toInt()));
         }
     }
-    simulator.setAnswerer([evaluations, snapshots](const FakeInspectorDaemon::Command& command)
+    simulator.setAnswerer([evaluations, snapshots, previews](const FakeInspectorDaemon::Command& command)
                               -> std::optional<FakeInspectorDaemon::Answer> {
         using Answer = FakeInspectorDaemon::Answer;
+        if (command.method == QLatin1String("Runtime.getPreview")) {
+            const QJsonValue preview =
+                previews.value(command.pageID).value(command.params["objectId"].toString());
+            return preview.isObject() ? std::optional(Answer::result({{"preview", preview}})) : std::nullopt;
+        }
         const QSize size = snapshots.value(command.pageID);
         if (command.method == QLatin1String("Runtime.evaluate")) {
             const QString expression = command.params.value("expression").toString();

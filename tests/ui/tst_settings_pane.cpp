@@ -178,6 +178,9 @@ private slots:
         QVERIFY(!m_hub.isCapturing() && !inSecond->isChecked());
         m_badge.setPlacement(u"toolbar"_s);
         QVERIFY(named<QToolButton>(*second, u"Toolbar"_s)->isChecked());
+        named<QCheckBox>(*first, u"Keep messages when a page loads"_s)->click();
+        QVERIFY(Preferences::keepAcrossLoads() &&
+                named<QCheckBox>(*second, u"Keep messages when a page loads"_s)->isChecked());
     }
 };
 
