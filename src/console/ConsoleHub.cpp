@@ -31,6 +31,10 @@ ConsoleHub::ConsoleHub(Discovery discovery, QObject* parent)
             if (current())
                 m_store.append(std::move(entry));
         };
+        connection.onEntries = [this, current](QList<ConsoleEntry> entries) {
+            if (current())
+                m_store.append(std::move(entries));
+        };
         connection.onCleared = [this, current](PageKey page) {
             if (current())
                 m_store.cleared(page);

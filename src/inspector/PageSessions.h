@@ -3,6 +3,7 @@
 #include "inspector/ConnectionEvents.h"
 #include "inspector/ConsoleLevel.h"
 #include "inspector/InspectorTiming.h"
+#include "inspector/MessageParsers.h"
 #include "inspector/PageKey.h"
 #include "inspector/PageSession.h"
 
@@ -94,7 +95,6 @@ private:
     void answer(const std::vector<ResponseHandler>& handlers) const;
     void answered(const PageKey& key);
     void dispatch(simdjson::dom::element message, const PageKey& key, PageSession& session, int depth);
-    std::optional<simdjson::dom::element> parse(int depth, std::string_view json);
 
     QObject& m_context;
     ServiceLink& m_link;
@@ -107,11 +107,5 @@ private:
     quint64 m_nextSerial = 1;
     bool m_capturing = true;
     std::vector<ResponseHandler> m_unanswered; // abandoned, answered on the next turn of the queue
-
-    // One parser per nesting level of wrapped target messages, with a padded input buffer.
-    struct Parser {
-        simdjson::dom::parser parser;
-        std::vector<char> buffer;
-    };
-    std::vector<std::unique_ptr<Parser>> m_parsers;
+    MessageParsers m_parsers;
 };

@@ -219,8 +219,23 @@ void WebInspectorConnection::deliverPending() {
     for (const ConnectionEvents::Batch& batch : batches)
         for (const ConnectionEvents::Event& event : batch)
             entries += std::holds_alternative<ConsoleEntry>(event) ? 1 : 0;
+    // With onEntries, entries gather here until another event (or the end) comes.
+    QList<ConsoleEntry> run;
+    if (onEntries)
+        run.reserve(entries);
+    const auto handOver = [&] {
+        if (!run.isEmpty() && alive && onEntries)
+            onEntries(std::exchange(run, {}));
+    };
     for (ConnectionEvents::Batch& batch : batches) {
         for (ConnectionEvents::Event& event : batch) {
+            if (!alive)
+                break;
+            if (ConsoleEntry* entry = std::get_if<ConsoleEntry>(&event); entry && onEntries) {
+                run.append(std::move(*entry));
+                continue;
+            }
+            handOver();
             if (!alive)
                 break;
             std::visit(
@@ -249,5 +264,6 @@ void WebInspectorConnection::deliverPending() {
                 event);
         }
     }
+    handOver();
     inbox->entriesDelivered(entries);
 }

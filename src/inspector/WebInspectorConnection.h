@@ -43,6 +43,9 @@ public:
     std::function<void(QList<InspectorApp>)> onApps;
     std::function<void(QList<InspectorPage>)> onPages;
     std::function<void(ConsoleEntry)> onEntry;
+    // When set, takes the entries in place of onEntry: each run of entries that came with nothing
+    // else between them, in one call.
+    std::function<void(QList<ConsoleEntry>)> onEntries;
     std::function<void(PageKey)> onCleared;
     std::function<void(PageKey, qint64)> onRepeat;
     // Called on the connection's queue once the link has ended and the empty lists were sent.
