@@ -189,9 +189,14 @@ void ConnectionWorker::detach() {
 void ConnectionWorker::post(Event event) {
     if (m_detached)
         return;
-    if (std::holds_alternative<ConsoleEntry>(event))
+    if (ConsoleEntry* entry = std::get_if<ConsoleEntry>(&event)) {
         ++m_outboxEntries;
-    m_outbox.push_back(std::move(event));
+        if (m_outbox.empty() || !std::holds_alternative<ConnectionEvents::Entries>(m_outbox.back()))
+            m_outbox.emplace_back(ConnectionEvents::Entries{});
+        std::get<ConnectionEvents::Entries>(m_outbox.back()).entries.append(std::move(*entry));
+    } else {
+        m_outbox.push_back(std::move(event));
+    }
     if (!m_flushScheduled) {
         m_flushScheduled = true;
         QMetaObject::invokeMethod(this, &ConnectionWorker::flush, Qt::QueuedConnection);

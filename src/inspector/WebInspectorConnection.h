@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -43,8 +44,8 @@ public:
     std::function<void(QList<InspectorApp>)> onApps;
     std::function<void(QList<InspectorPage>)> onPages;
     std::function<void(ConsoleEntry)> onEntry;
-    // When set, takes the entries in place of onEntry: each run of entries that came with nothing
-    // else between them, in one call.
+    // When set, takes the entries in place of onEntry: each run of entries that the queue produced
+    // with nothing else between them, in one call.
     std::function<void(QList<ConsoleEntry>)> onEntries;
     std::function<void(PageKey)> onCleared;
     std::function<void(PageKey, qint64)> onRepeat;
@@ -118,6 +119,8 @@ private:
     bool queueDelivery(ConnectionEvents::Batch batch);
     // On the owner's thread: hands every waiting batch to the callbacks.
     void deliverPending();
+    // One run of entries, to onEntries or else entry by entry to onEntry while `alive`.
+    void deliverEntries(QList<ConsoleEntry> entries, const QPointer<QObject>& alive);
 
 signals:
     // Tasks are waiting for the queue.
