@@ -5,6 +5,8 @@
 namespace {
 
 const QString kApplicationDictionaryKey = QStringLiteral("WIRApplicationDictionaryKey");
+// Entries per run handed to the owner's thread.
+constexpr qsizetype kMaxRun = 256;
 
 } // namespace
 
@@ -191,9 +193,13 @@ void ConnectionWorker::post(Event event) {
         return;
     if (ConsoleEntry* entry = std::get_if<ConsoleEntry>(&event)) {
         ++m_outboxEntries;
-        if (m_outbox.empty() || !std::holds_alternative<ConnectionEvents::Entries>(m_outbox.back()))
-            m_outbox.emplace_back(ConnectionEvents::Entries{});
-        std::get<ConnectionEvents::Entries>(m_outbox.back()).entries.append(std::move(*entry));
+        auto* run = m_outbox.empty() ? nullptr : std::get_if<ConnectionEvents::Entries>(&m_outbox.back());
+        // Runs stay small enough for the allocator's ordinary heap.
+        if (!run || run->entries.size() >= kMaxRun) {
+            run = &std::get<ConnectionEvents::Entries>(m_outbox.emplace_back(ConnectionEvents::Entries{}));
+            run->entries.reserve(kMaxRun);
+        }
+        run->entries.append(std::move(*entry));
     } else {
         m_outbox.push_back(std::move(event));
     }
