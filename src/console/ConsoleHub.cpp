@@ -32,6 +32,10 @@ ConsoleHub::ConsoleHub(Discovery discovery, QObject* parent)
             if (current())
                 m_store.append(std::move(entry));
         };
+        connection.onEntries = [this, current](QList<ConsoleEntry> entries) {
+            if (current())
+                m_store.append(std::move(entries));
+        };
         connection.onCleared = [this, current](ConnectionEvents::Cleared cleared) {
             if (!current())
                 return;

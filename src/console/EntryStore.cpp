@@ -3,6 +3,7 @@
 #include "base/Logging.h"
 
 #include <algorithm>
+#include <span>
 #include <vector>
 
 namespace {
@@ -104,13 +105,13 @@ bool EntryStore::heldAlready(const ConsoleEntry& entry) {
     return false;
 }
 
-void EntryStore::append(ConsoleEntry entry) {
+std::optional<EntryStore::Stored> EntryStore::store(ConsoleEntry entry) {
     if (entry.kind == EntryKind::message && !entry.replay.isNull() && heldAlready(entry)) {
         qCDebug(lcConsole) << "a replayed message already held:" << entry.text.left(80);
-        return;
+        return std::nullopt;
     }
     QList<ConsoleEntry>& list = m_entries[entry.page];
-    const PageKey page = entry.page;
+    const PageKey& page = entry.page;
     if (list.size() >= kHistoryLimit) {
         const qsizetype excess = list.size() - kHistoryLimit + 1;
         list.remove(0, excess);
@@ -118,28 +119,55 @@ void EntryStore::append(ConsoleEntry entry) {
     }
     entry.sequence = ++m_sequence;
     recount(page, 1);
-    const EntryKind kind = entry.kind;
-    const bool problem = isProblem(entry.level);
+    Stored stored{page.deviceID, entry.kind, isProblem(entry.level), std::nullopt};
     // A copy for the caller waiting for it: the list may change under signals.
-    const std::optional<ConsoleEntry> result =
-        kind == EntryKind::result ? std::optional(entry) : std::nullopt;
+    if (entry.kind == EntryKind::result)
+        stored.result = entry;
     list.append(std::move(entry));
-    emit entriesChanged();
+    return stored;
+}
 
-    switch (kind) {
-    case EntryKind::message:
-        if (m_reading != page.deviceID) {
-            count(m_unseen, page.deviceID, &EntryStore::unseenChanged);
-            if (problem)
-                count(m_unseenProblems, page.deviceID, &EntryStore::unseenProblemsChanged);
-        }
-        break;
-    case EntryKind::result:
-        answerWaiting(result->answers, *result);
-        break;
-    case EntryKind::input:
-        break;
+std::pair<bool, bool> EntryStore::countUnseen(const Stored& stored) {
+    if (stored.kind != EntryKind::message || m_reading == stored.deviceID)
+        return {false, false};
+    ++m_unseen[stored.deviceID];
+    if (stored.problem)
+        ++m_unseenProblems[stored.deviceID];
+    return {true, stored.problem};
+}
+
+void EntryStore::append(ConsoleEntry entry) {
+    if (const std::optional<Stored> stored = store(std::move(entry)))
+        settle({&*stored, 1});
+}
+
+void EntryStore::append(QList<ConsoleEntry> entries) {
+    if (entries.isEmpty())
+        return;
+    std::vector<Stored> stored;
+    stored.reserve(std::size_t(entries.size()));
+    for (ConsoleEntry& entry : entries)
+        if (std::optional<Stored> one = store(std::move(entry)))
+            stored.push_back(std::move(*one));
+    if (!stored.empty())
+        settle(stored);
+}
+
+void EntryStore::settle(std::span<const Stored> stored) {
+    emit entriesChanged();
+    bool unseen = false, problems = false;
+    for (const Stored& one : stored) {
+        const auto [counted, problem] = countUnseen(one);
+        unseen |= counted;
+        problems |= problem;
     }
+    if (unseen)
+        emit unseenChanged();
+    if (problems)
+        emit unseenProblemsChanged();
+    for (const Stored& one : stored)
+        if (one.result)
+            answerWaiting(one.result->answers, *one.result);
 }
 
 void EntryStore::answerWaiting(const QUuid& evaluation, const ConsoleEntry& result) {

@@ -15,6 +15,8 @@
 
 #include <functional>
 #include <optional>
+#include <span>
+#include <utility>
 
 // The console entries of every page, at most kHistoryLimit per page, with per device the number of
 // messages nobody has seen and how many of those are warnings or errors; the rows of expanded objects;
@@ -61,6 +63,9 @@ public:
     // (neither input, result nor a notice of ours) repeated `count` times; a page that cleared its
     // own console.
     void append(ConsoleEntry entry);
+    // The same for several entries, in order, each as append would take it; the signals fire once
+    // for all of them (unseen counts once, each waiting caller still on its own).
+    void append(QList<ConsoleEntry> entries);
     void repeated(const PageKey& page, qint64 count);
     void cleared(const PageKey& page);
 
@@ -96,6 +101,19 @@ private:
     // the same level, text, location and page time, stored before this replay began. Each stored
     // message stands for one replayed message of a replay.
     bool heldAlready(const ConsoleEntry& entry);
+    // What the signals after storing an entry need to know of it.
+    struct Stored {
+        QString deviceID;
+        EntryKind kind = EntryKind::message;
+        bool problem = false;
+        std::optional<ConsoleEntry> result; // a copy, for the caller waiting for it
+    };
+    // Nothing when the entry is a replayed message the page's list holds already.
+    std::optional<Stored> store(ConsoleEntry entry);
+    // Counts a stored message as unseen unless its device is being read; tells which counts grew.
+    std::pair<bool, bool> countUnseen(const Stored& stored);
+    // The signals and answers after storing: one change notification for all of them.
+    void settle(std::span<const Stored> stored);
     void count(QHash<QString, qint64>& counts, const QString& deviceID, void (EntryStore::*changed)());
     void answerWaiting(const QUuid& evaluation, const ConsoleEntry& result);
     bool forgetProperties(const QString& deviceID);

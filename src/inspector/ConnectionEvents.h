@@ -33,7 +33,12 @@ struct Repeat {
     PageKey page;
     qint64 count;
 };
-using Event = std::variant<Apps, Pages, ConsoleEntry, Cleared, Repeat, std::function<void()>>;
+// Entries that came one after another; the queue gathers each ConsoleEntry posted into the run
+// before it, so a run goes to the store whole, without a copy.
+struct Entries {
+    QList<ConsoleEntry> entries;
+};
+using Event = std::variant<Apps, Pages, ConsoleEntry, Entries, Cleared, Repeat, std::function<void()>>;
 using Batch = std::vector<Event>;
 
 } // namespace ConnectionEvents

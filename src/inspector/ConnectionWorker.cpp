@@ -5,6 +5,8 @@
 namespace {
 
 const QString kApplicationDictionaryKey = QStringLiteral("WIRApplicationDictionaryKey");
+// Entries per run handed to the owner's thread.
+constexpr qsizetype kMaxRun = 256;
 
 } // namespace
 
@@ -190,9 +192,18 @@ void ConnectionWorker::detach() {
 void ConnectionWorker::post(Event event) {
     if (m_detached)
         return;
-    if (std::holds_alternative<ConsoleEntry>(event))
+    if (ConsoleEntry* entry = std::get_if<ConsoleEntry>(&event)) {
         ++m_outboxEntries;
-    m_outbox.push_back(std::move(event));
+        auto* run = m_outbox.empty() ? nullptr : std::get_if<ConnectionEvents::Entries>(&m_outbox.back());
+        // Runs stay small enough for the allocator's ordinary heap.
+        if (!run || run->entries.size() >= kMaxRun) {
+            run = &std::get<ConnectionEvents::Entries>(m_outbox.emplace_back(ConnectionEvents::Entries{}));
+            run->entries.reserve(kMaxRun);
+        }
+        run->entries.append(std::move(*entry));
+    } else {
+        m_outbox.push_back(std::move(event));
+    }
     if (!m_flushScheduled) {
         m_flushScheduled = true;
         QMetaObject::invokeMethod(this, &ConnectionWorker::flush, Qt::QueuedConnection);

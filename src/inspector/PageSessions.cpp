@@ -5,14 +5,12 @@
 #include "inspector/ServiceInventory.h"
 #include "inspector/ServiceLink.h"
 #include "inspector/SessionJson.h"
-#include "wire/InspectorJson.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QTimer>
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -291,25 +289,8 @@ void PageSessions::receive(const QVariantMap& argument) {
         qCWarning(lcInspector) << "dropped a message for a page without a session";
         return;
     }
-    if (const auto root = parse(0, std::string_view(data->constData(), size_t(data->size()))))
-        dispatch(*root, *key, *session, 0);
-}
-
-std::optional<simdjson::dom::element> PageSessions::parse(int depth, std::string_view json) {
-    while (int(m_parsers.size()) <= depth)
-        m_parsers.push_back(std::make_unique<Parser>());
-    Parser& level = *m_parsers[size_t(depth)];
-    // The parser wants padding after the text; one buffer per level, reused, spares an
-    // allocation per message.
-    const size_t needed = json.size() + simdjson::SIMDJSON_PADDING;
-    if (level.buffer.size() < needed)
-        level.buffer.resize(std::max(needed, level.buffer.size() * 2));
-    std::memcpy(level.buffer.data(), json.data(), json.size());
-    std::memset(level.buffer.data() + json.size(), 0, simdjson::SIMDJSON_PADDING);
-    auto root = InspectorJson::parse(level.parser, std::string_view(level.buffer.data(), json.size()), true);
-    if (!root)
-        qCWarning(lcInspector) << "dropped a page message that is not JSON," << json.size() << "bytes";
-    return root;
+    if (const auto root = m_parsers.parseInbound(std::string_view(data->constData(), size_t(data->size()))))
+        dispatch(root->element, *key, *session, root->depth);
 }
 
 void PageSessions::answered(const PageKey& key) {
@@ -387,7 +368,7 @@ void PageSessions::dispatch(simdjson::dom::element element, const PageKey& key, 
         const auto inner = hasParams ? string(params, "message") : std::nullopt;
         if (!inner || depth + 1 >= kMaxWrapDepth)
             return;
-        if (const auto root = parse(depth + 1, *inner))
+        if (const auto root = m_parsers.parse(depth + 1, *inner))
             dispatch(*root, key, session, depth + 1);
     } else if (*method == "Console.messageAdded") {
         answered(key);

@@ -4,6 +4,7 @@
 #include "inspector/ConsoleIntake.h"
 #include "inspector/ConsoleLevel.h"
 #include "inspector/InspectorTiming.h"
+#include "inspector/MessageParsers.h"
 #include "inspector/PageKey.h"
 #include "inspector/PageSession.h"
 
@@ -95,7 +96,6 @@ private:
     void answer(const std::vector<ResponseHandler>& handlers) const;
     void answered(const PageKey& key);
     void dispatch(simdjson::dom::element message, const PageKey& key, PageSession& session, int depth);
-    std::optional<simdjson::dom::element> parse(int depth, std::string_view json);
 
     QObject& m_context;
     ServiceLink& m_link;
@@ -110,10 +110,5 @@ private:
     std::vector<ResponseHandler> m_unanswered; // abandoned, answered on the next turn of the queue
     ConsoleIntake m_console;
 
-    // One parser per nesting level of wrapped target messages, with a padded input buffer.
-    struct Parser {
-        simdjson::dom::parser parser;
-        std::vector<char> buffer;
-    };
-    std::vector<std::unique_ptr<Parser>> m_parsers;
+    MessageParsers m_parsers;
 };

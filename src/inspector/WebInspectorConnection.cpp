@@ -206,6 +206,18 @@ bool WebInspectorConnection::queueDelivery(ConnectionEvents::Batch batch) {
     return m_deliveries.size() == 1;
 }
 
+void WebInspectorConnection::deliverEntries(QList<ConsoleEntry> entries, const QPointer<QObject>& alive) {
+    if (onEntries) {
+        onEntries(std::move(entries));
+        return;
+    }
+    for (ConsoleEntry& entry : entries) {
+        if (!alive || !onEntry)
+            return;
+        onEntry(std::move(entry));
+    }
+}
+
 void WebInspectorConnection::deliverPending() {
     std::vector<ConnectionEvents::Batch> batches;
     {
@@ -213,12 +225,15 @@ void WebInspectorConnection::deliverPending() {
         batches.swap(m_deliveries);
     }
     // A callback may delete this connection; stop at once when one does.
-    QPointer<WebInspectorConnection> alive(this);
+    QPointer<QObject> alive(this);
     std::shared_ptr<FrameInbox> inbox = m_inbox;
     int entries = 0;
     for (const ConnectionEvents::Batch& batch : batches)
         for (const ConnectionEvents::Event& event : batch)
-            entries += std::holds_alternative<ConsoleEntry>(event) ? 1 : 0;
+            if (const auto* run = std::get_if<ConnectionEvents::Entries>(&event))
+                entries += int(run->entries.size());
+            else
+                entries += std::holds_alternative<ConsoleEntry>(event) ? 1 : 0;
     for (ConnectionEvents::Batch& batch : batches) {
         for (ConnectionEvents::Event& event : batch) {
             if (!alive)
@@ -233,8 +248,9 @@ void WebInspectorConnection::deliverPending() {
                         if (onPages)
                             onPages(std::move(value.pages));
                     } else if constexpr (std::is_same_v<T, ConsoleEntry>) {
-                        if (onEntry)
-                            onEntry(std::move(value));
+                        deliverEntries({std::move(value)}, alive);
+                    } else if constexpr (std::is_same_v<T, ConnectionEvents::Entries>) {
+                        deliverEntries(std::move(value.entries), alive);
                     } else if constexpr (std::is_same_v<T, ConnectionEvents::Cleared>) {
                         if (onCleared)
                             onCleared(std::move(value));
@@ -248,6 +264,8 @@ void WebInspectorConnection::deliverPending() {
                 },
                 event);
         }
+        // What it held has moved on: its memory goes now, not after the whole delivery.
+        ConnectionEvents::Batch().swap(batch);
     }
     inbox->entriesDelivered(entries);
 }

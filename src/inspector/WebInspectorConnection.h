@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -43,6 +44,9 @@ public:
     std::function<void(QList<InspectorApp>)> onApps;
     std::function<void(QList<InspectorPage>)> onPages;
     std::function<void(ConsoleEntry)> onEntry;
+    // When set, takes the entries in place of onEntry: each run of entries that the queue produced
+    // with nothing else between them, in one call.
+    std::function<void(QList<ConsoleEntry>)> onEntries;
     std::function<void(ConnectionEvents::Cleared)> onCleared;
     std::function<void(PageKey, qint64)> onRepeat;
     // Called on the connection's queue once the link has ended and the empty lists were sent.
@@ -116,6 +120,8 @@ private:
     bool queueDelivery(ConnectionEvents::Batch batch);
     // On the owner's thread: hands every waiting batch to the callbacks.
     void deliverPending();
+    // One run of entries, to onEntries or else entry by entry to onEntry while `alive`.
+    void deliverEntries(QList<ConsoleEntry> entries, const QPointer<QObject>& alive);
 
 signals:
     // Tasks are waiting for the queue.

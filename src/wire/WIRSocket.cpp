@@ -2,6 +2,7 @@
 
 #include "base/Logging.h"
 #include "wire/PropertyList.h"
+#include "wire/SentDataReader.h"
 
 #include <pthread.h>
 
@@ -87,7 +88,10 @@ void WIRSocket::readLoop() {
 }
 
 void WIRSocket::deliver(const char* body, std::size_t size) {
-    std::optional<PropertyList::Message> message = PropertyList::decodeMessage(body, size);
+    // Console traffic is read without libplist; everything else, and anything odd, with it.
+    std::optional<PropertyList::Message> message = SentDataReader::decode(body, size);
+    if (!message)
+        message = PropertyList::decodeMessage(body, size);
     if (!message)
         return;
     qCDebug(lcWire) << "received" << message->selector << size << "bytes";
