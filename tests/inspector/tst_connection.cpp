@@ -486,6 +486,30 @@ private slots:
         QCOMPARE(rig.entries[0].level, ConsoleLevel::warning);
     }
 
+    // Bad input costs a bounded amount, and the next message follows it: page JSON nested 10,000 deep
+    // is dropped (the parser stops at 1,024 levels); a message in 100,000 pieces arrives whole.
+    void hostileMessagesAreBounded_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("pieces");
+        QTest::addColumn<QStringList>("heard");
+        const QByteArray head =
+            "{\"method\":\"Console.messageAdded\",\"params\":{\"message\":{\"level\":\"log\",\"text\":\"";
+        const QByteArray deep = QByteArray("[").repeated(10000) + QByteArray(10000, ']');
+        QTest::newRow("10,000 levels")
+            << head + "x\",\"parameters\":" + deep + "}}}" << 1 << QStringList{"after"};
+        const QByteArray text(99800, 'x');
+        QTest::newRow("100,000 pieces") << head + text + "\"}}}" << 100000 << QStringList{text, "after"};
+    }
+    void hostileMessagesAreBounded() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, pieces);
+        QFETCH(QStringList, heard);
+        Rig rig({webPage(1)});
+        rig.sim->sendText(kShop, 1, text, {pieces, false});
+        rig.sim->sendConsole(kShop, 1, logMessage("after"));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.texts(), heard, 60000);
+    }
+
     void pageThatStopsAnsweringIsReportedOncePerEpisode() {
         Rig rig({webPage(1), webPage(2)}, false);
         const auto unresponsive = [&](qint64 page) { return rig.page(page) && rig.page(page)->unresponsive; };
