@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
     qputenv("FAKE_LAUNCHD_SIM", QCoreApplication::applicationFilePath().toLocal8Bit());
     qputenv("SOAK_SECONDS", QByteArray::number(seconds));
     qputenv("SOAK_REPORT", report.toLocal8Bit());
-    if (!SimulatorSandbox::available() || sandbox.addSimulator("SOAK-1", "Soak", {}).isEmpty() ||
+    if (!SimulatorSandbox::available() ||
+        sandbox.addSimulator("5A0C0000-0000-4000-8000-000000000001", "Soak", {}).isEmpty() ||
         !sandbox.writeXcrun()) {
         std::fprintf(stderr, "bench_soak: the fake simulator did not start (lsof needed)\n");
         return 1;
@@ -199,14 +200,15 @@ int main(int argc, char** argv) {
                              {{"name", "read_console"},
                               {"arguments", QJsonObject{{"webview", QStringLiteral("Page %1").arg(page)},
                                                         {"limit", 1000}}}}));
-    qint64 lost = reader.missing;
+    qint64 lost = reader.missing, total = 0;
     QFile sent(report);
     if (!sent.open(QIODevice::ReadOnly)) {
         std::fprintf(stderr, "bench_soak: the simulator did not report what it sent\n");
         return 1;
     }
     for (const QByteArray& line : sent.readAll().split('\n'))
-        if (const QList<QByteArray> words = line.split(' '); words.size() == 2)
+        if (const QList<QByteArray> words = line.split(' ');
+            words.size() == 2 && (total += words[1].toLongLong()))
             lost += words[1].toLongLong() -
                     (reader.last.count(words[0].toInt()) ? reader.last[words[0].toInt()] + 1 : 0);
     ::kill(pid_t(server.processId()), SIGTERM);
@@ -215,7 +217,8 @@ int main(int argc, char** argv) {
     std::sort(latencies.begin(), latencies.end());
     const double p99 = latencies.empty() ? 0 : latencies[size_t(double(latencies.size() - 1) * 0.99)];
     std::printf("soak_seconds: %d s (%d pages x %d messages/s)\n", seconds, kPages, kPerSecond);
-    std::printf("soak_messages_lost: %lld messages\n", static_cast<long long>(lost));
+    std::printf("soak_messages_lost: %lld messages (of %lld sent)\n", static_cast<long long>(lost),
+                static_cast<long long>(total));
     std::printf("soak_rss_growth_mb: %.1f MB (from %.1f MB)\n", peak - baseline, baseline);
     std::printf("soak_read_console_p99_ms: %.1f ms (%zu reads)\n", p99, latencies.size());
     return 0;
