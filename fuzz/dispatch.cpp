@@ -22,7 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QObject context;
     ServiceLink link(QStringLiteral("SIM"), connection);
     ServiceInventory inventory(QStringLiteral("SIM"), connection);
-    PageSessions sessions(context, link, inventory, InspectorTiming(), [](ConnectionEvents::Event) {});
+    // Timers that fire at the next turn of the event loop, so that none outlives the input.
+    const InspectorTiming timing{std::chrono::milliseconds(0), {}, {}, {}, {}};
+    PageSessions sessions(context, link, inventory, timing, [](ConnectionEvents::Event) {});
     PartialMessages partials(1 << 16);
     const QVariantMap page{{ServiceLink::kPageKey, 1}, {QStringLiteral("WIRTypeKey"), "WIRTypeWebPage"}};
     const PageKey key{QStringLiteral("SIM"), app, 1};
@@ -52,5 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             sessions.receive(*piece.complete);
     }
     sessions.clear();
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return 0;
 }
