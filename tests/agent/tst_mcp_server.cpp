@@ -28,6 +28,8 @@ struct Client : QTcpSocket {
         connectToHost(QHostAddress::LocalHost, port);
         write(bytes.toByteArray()); // sent once connected
     }
+    // The socket's own destructor signals a disconnect, after the members above are gone.
+    ~Client() override { QObject::disconnect(this, nullptr, nullptr, nullptr); }
     // Waits for the server to close; its status code, 0 for none.
     int status() {
         (void)QTest::qWaitFor([this] { return closed; }, 3000);
