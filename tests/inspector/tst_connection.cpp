@@ -434,7 +434,7 @@ private slots:
         send(first, "WIRFinalMessageKey", message("from one"), "_rpc_applicationSentListing:");
 
         // Ignored: inside a wrapper no JSON, no object, no text; data of the wrong type, an unknown
-        // sender, no method, no "message" object.
+        // sender, no method, an id beyond any integer, no "message" object.
         rig.sim->sendText(kShop, 2, "console.log('not json'");
         rig.sim->sendText(kShop, 2, "[1, 2, 3]");
         rig.sim->sendEvent(kShop, 2, "Target.dispatchMessageFromTarget", {{"message", 42}});
@@ -442,6 +442,7 @@ private slots:
         send(first, "WIRMessageDataKey", QString(cleared));
         send("NO-SUCH-SENDER", "WIRMessageDataKey", cleared);
         rig.sim->sendText(kShop, 1, R"({"params": {}})");
+        rig.sim->sendText(kShop, 1, R"({"id": 1e40, "result": {}})"); // no request's, nor any integer
         rig.sim->sendEvent(kShop, 1, "Console.messageAdded", {{"message", "text"}});
 
         // Repeats (one without a count counts one) and clears keep their place among the entries.
