@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cmath>
+
 namespace SessionJson {
 
 std::optional<std::string_view> string(simdjson::dom::object object, const char* key) {
@@ -20,8 +22,10 @@ std::optional<qint64> integer(simdjson::dom::element value) {
     int64_t integer;
     if (value.get_int64().get(integer) == simdjson::SUCCESS)
         return integer;
+    // Only a whole number in [-2^63, 2^63) converts: converting any other double is undefined.
     double number;
-    if (value.get_double().get(number) == simdjson::SUCCESS && number == double(qint64(number)))
+    if (value.get_double().get(number) == simdjson::SUCCESS && std::trunc(number) == number &&
+        number >= -0x1p63 && number < 0x1p63)
         return qint64(number);
     return std::nullopt;
 }

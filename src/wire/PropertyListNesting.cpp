@@ -37,30 +37,62 @@ Nesting binaryNesting(const unsigned char* data, std::size_t size, unsigned maxD
         const unsigned char* refs = nullptr; // null for an object that holds no others
         uint64_t count = 0;
     };
-    // The items of object `index`, read from its marker byte and (for 15 or more) its length object.
-    const auto itemsOf = [&](uint64_t index) -> std::optional<Container> {
+    // Where object `index` starts, and its length from its marker byte and (for 15 or more) its
+    // length object, with where its contents start.
+    struct Sized {
+        std::size_t at;
+        uint64_t count;
+        std::size_t contents;
+    };
+    const auto sizeOf = [&](uint64_t index) -> std::optional<Sized> {
         const uint64_t at = readBigEndian(data + table + index * offsetWidth, offsetWidth);
         if (at < kHeader || at >= end)
             return std::nullopt;
-        const unsigned type = data[at] >> 4;
+        uint64_t count = data[at] & 0xF;
+        std::size_t contents = at + 1;
+        if (count == 0xF && data[at] >> 4 >= 0x4) { // data, strings and containers
+            if (contents >= end || data[contents] >> 4 != 0x1 || (data[contents] & 0xF) > 3)
+                return std::nullopt;
+            const unsigned width = 1u << (data[contents] & 0xF);
+            if (end - contents - 1 < width)
+                return std::nullopt;
+            count = readBigEndian(data + contents + 1, width);
+            contents += 1 + width;
+        }
+        return Sized{std::size_t(at), count, contents};
+    };
+    // libplist asserts, ending the process, when it reads a dictionary key holding a NUL.
+    const auto keyHoldsNul = [&](uint64_t index) {
+        const std::optional<Sized> key = index < objects ? sizeOf(index) : std::nullopt;
+        if (!key)
+            return true;
+        const unsigned type = data[key->at] >> 4, unit = type == 0x6 ? 2 : 1; // ASCII or UTF-16
+        if ((type != 0x5 && type != 0x6) || key->count > (end - key->contents) / unit)
+            return false; // libplist's own checks apply
+        for (uint64_t i = 0; i < key->count; ++i)
+            if (readBigEndian(data + key->contents + i * unit, unit) == 0)
+                return true;
+        return false;
+    };
+    // The items of object `index`.
+    const auto itemsOf = [&](uint64_t index) -> std::optional<Container> {
+        const std::optional<Sized> sized = sizeOf(index);
+        if (!sized)
+            return std::nullopt;
+        const unsigned type = data[sized->at] >> 4;
         if (type < 0xA || type > 0xD) // array, ordered set, set, dictionary
             return Container{};
-        uint64_t count = data[at] & 0xF;
-        std::size_t refs = at + 1;
-        if (count == 0xF) {
-            if (refs >= end || data[refs] >> 4 != 0x1 || (data[refs] & 0xF) > 3)
-                return std::nullopt;
-            const unsigned width = 1u << (data[refs] & 0xF);
-            if (end - refs - 1 < width)
-                return std::nullopt;
-            count = readBigEndian(data + refs + 1, width);
-            refs += 1 + width;
-        }
+        uint64_t count = sized->count;
+        const std::size_t refs = sized->contents;
         if (type == 0xD && count > end) // keys, then values
             return std::nullopt;
+        const uint64_t keys = type == 0xD ? count : 0;
         count *= type == 0xD ? 2 : 1;
         if (count > (end - refs) / refWidth)
             return std::nullopt;
+        for (uint64_t i = 0; i < keys; ++i)
+            if (keyHoldsNul(readBigEndian(data + refs + i * refWidth, refWidth)))
+                return std::nullopt;
         return Container{data + refs, count};
     };
 

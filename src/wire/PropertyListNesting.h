@@ -10,7 +10,7 @@ namespace PropertyListNesting {
 enum class Nesting {
     fine,     // no more than maxDepth dictionaries and arrays inside each other
     tooDeep,  // more
-    malformed // not walkable: libplist would refuse it too
+    malformed // not walkable (libplist would refuse it too), or a key libplist cannot read safely
 };
 
 // Binary lists (bplist00) are walked through their object table, XML ones scanned for their tags.

@@ -3,6 +3,7 @@
 #include "agent/MCPServer.h"
 #include "base/Preferences.h"
 
+#include <QElapsedTimer>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -27,6 +28,8 @@ struct Client : QTcpSocket {
         connectToHost(QHostAddress::LocalHost, port);
         write(bytes.toByteArray()); // sent once connected
     }
+    // The socket's own destructor signals a disconnect, after the members above are gone.
+    ~Client() override { QObject::disconnect(this, nullptr, nullptr, nullptr); }
     // Waits for the server to close; its status code, 0 for none.
     int status() {
         (void)QTest::qWaitFor([this] { return closed; }, 3000);
@@ -109,6 +112,8 @@ private slots:
             {"no content type", raw({}, kPing), 415},
             {"json among others", post(kPing, "Content-Type: text/plain\r\n"), 415},
             {"json, any case, charset", raw("Content-Type: Application/JSON; charset=utf-8\r\n", kPing), 200},
+            {"nested 10,000 deep", post(QByteArray("{\"a\":").repeated(10000) + "1" + QByteArray(10000, '}')),
+             400},
             {"endless headers", "POST / HTTP/1.1\r\nX: " + QByteArray(70 * 1024, 'a'), 413},
             {"body beyond the bound", "POST / HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n{", 413},
             {"body at the bound, incomplete", "POST / HTTP/1.1\r\nContent-Length: 16777216\r\n\r\n{", 0},
@@ -145,6 +150,27 @@ private slots:
         QCOMPARE(client.status(), 200);
         QVERIFY(client.received.contains(R"("id":4)"));
         QTRY_COMPARE(m_server.connectionCount(), 0);
+    }
+
+    // A request of the largest size is answered; a client that sends a byte at a time, however
+    // steadily, is cut off at the request time-out.
+    void costsAreBounded() {
+        const QByteArray head = "{\"id\":\"a\",\"method\":\"ping\",\"pad\":\"";
+        m_server.setRequestTimeout(MCPServer::kDefaultRequestTimeout);
+        Client large(m_port, post(head + QByteArray(16 * 1024 * 1024 - head.size() - 2, 'x') + "\"}"));
+        QVERIFY(QTest::qWaitFor([&] { return large.closed; }, 60000));
+        QCOMPARE(large.status(), 200);
+        m_server.setRequestTimeout(std::chrono::milliseconds(300));
+        Client slow(m_port);
+        QElapsedTimer clock;
+        clock.start();
+        for (const char byte : post(kPing)) {
+            slow.write(&byte, 1);
+            if (!QTest::qWaitFor([&] { return slow.closed; }, 50))
+                continue;
+            break;
+        }
+        QVERIFY(slow.closed && slow.received.isEmpty() && clock.elapsed() < 2000);
     }
 
     void connectionsBeyondTheLimitWait() {

@@ -436,7 +436,7 @@ private slots:
         send(first, "WIRFinalMessageKey", message("from one"), "_rpc_applicationSentListing:");
 
         // Ignored: inside a wrapper no JSON, no object, no text; data of the wrong type, an unknown
-        // sender, no method, no "message" object.
+        // sender, no method, an id beyond any integer, no "message" object.
         rig.sim->sendText(kShop, 2, "console.log('not json'");
         rig.sim->sendText(kShop, 2, "[1, 2, 3]");
         rig.sim->sendEvent(kShop, 2, "Target.dispatchMessageFromTarget", {{"message", 42}});
@@ -444,6 +444,7 @@ private slots:
         send(first, "WIRMessageDataKey", QString(cleared));
         send("NO-SUCH-SENDER", "WIRMessageDataKey", cleared);
         rig.sim->sendText(kShop, 1, R"({"params": {}})");
+        rig.sim->sendText(kShop, 1, R"({"id": 1e40, "result": {}})"); // no request's, nor any integer
         rig.sim->sendEvent(kShop, 1, "Console.messageAdded", {{"message", "text"}});
 
         // Repeats (one without a count counts one) and clears keep their place among the entries.
@@ -519,6 +520,30 @@ private slots:
         QTRY_COMPARE(rig.texts(), QStringList{QString::fromUtf8("\uFFFD|\uFFFD|\U0001F600")});
         QCOMPARE(rig.entries[0].line, 3);
         QCOMPARE(rig.entries[0].level, ConsoleLevel::warning);
+    }
+
+    // Bad input costs a bounded amount, and the next message follows it: page JSON nested 10,000 deep
+    // is dropped (the parser stops at 1,024 levels); a message in 100,000 pieces arrives whole.
+    void hostileMessagesAreBounded_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("pieces");
+        QTest::addColumn<QStringList>("heard");
+        const QByteArray head =
+            "{\"method\":\"Console.messageAdded\",\"params\":{\"message\":{\"level\":\"log\",\"text\":\"";
+        const QByteArray deep = QByteArray("[").repeated(10000) + QByteArray(10000, ']');
+        QTest::newRow("10,000 levels")
+            << head + "x\",\"parameters\":" + deep + "}}}" << 1 << QStringList{"after"};
+        const QByteArray text(99800, 'x');
+        QTest::newRow("100,000 pieces") << head + text + "\"}}}" << 100000 << QStringList{text, "after"};
+    }
+    void hostileMessagesAreBounded() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, pieces);
+        QFETCH(QStringList, heard);
+        Rig rig({webPage(1)});
+        rig.sim->sendText(kShop, 1, text, {pieces, false});
+        rig.sim->sendConsole(kShop, 1, logMessage("after"));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.texts(), heard, 60000);
     }
 
     void pageThatStopsAnsweringIsReportedOncePerEpisode() {

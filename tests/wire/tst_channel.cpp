@@ -48,24 +48,29 @@ QByteArray bodyOf(const QVariant& value) {
     return PropertyList::encodeBinary(value).value_or("?");
 }
 
-// `arrays` arrays each inside the last, as a binary or XML property list. Built by hand: libplist
-// itself writes recursively.
-QByteArray nestedArrays(bool binary, int arrays) {
+// `levels` arrays (or dictionaries under the key "k") each inside the last, as a binary or XML property
+// list. Built by hand: libplist itself writes recursively.
+QByteArray nested(bool binary, bool dictionaries, int levels) {
+    const QByteArray open = dictionaries ? "<dict><key>k</key>" : "<array>",
+                     close = dictionaries ? "</dict>" : "</array>";
     if (!binary)
-        return "<plist>" + QByteArray("<array>").repeated(arrays) + QByteArray("</array>").repeated(arrays) +
-               "</plist>";
+        return "<plist>" + open.repeated(levels) + close.repeated(levels) + "</plist>";
     const auto be32 = [](qsizetype value) {
         const quint32 big = qToBigEndian(quint32(value));
         return QByteArray(reinterpret_cast<const char*>(&big), 4);
     };
-    // Object i is an array holding object i + 1; references and offsets of four bytes.
+    // Object i holds object i + 1; the key is the last object. References and offsets of four bytes.
     QByteArray body = "bplist00", offsets;
-    for (int i = 0; i < arrays; ++i) {
+    for (int i = 0; i < levels; ++i) {
         offsets += be32(body.size());
-        body += i + 1 < arrays ? "\xA1" + be32(i + 1) : QByteArray("\xA0");
+        const QByteArray inner = (dictionaries ? be32(levels) : QByteArray()) + be32(i + 1);
+        body += i + 1 < levels ? (dictionaries ? "\xD1" : "\xA1") + inner
+                               : QByteArray(dictionaries ? "\xD0" : "\xA0");
     }
+    offsets += be32(body.size());
+    body += "\x51k";
     // The trailer: widths of offsets and references, object count, root, where the offsets start.
-    const QByteArray trailer = QByteArray(6, 0) + "\x04\x04" + QByteArray(4, 0) + be32(arrays) +
+    const QByteArray trailer = QByteArray(6, 0) + "\x04\x04" + QByteArray(4, 0) + be32(levels + 1) +
                                QByteArray(12, 0) + be32(body.size());
     return body + offsets + trailer;
 }
@@ -172,23 +177,32 @@ private slots:
     }
 
     // A list nested deeper than any message needs is refused before libplist, whose reader and free
-    // recurse, sees it; the stream goes on with the next frame.
-    void deepListsAreRefused_data() {
-        QTest::addColumn<bool>("binary");
-        QTest::addColumn<int>("arrays");
+    // recurse, sees it; so is a key holding a NUL, on which libplist's reader asserts. The stream goes on.
+    void badListsAreRefused_data() {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("decodes");
         for (bool binary : {true, false}) {
-            for (int arrays : {64, 65, binary ? 1000000 : 200000})
-                QTest::addRow("%s %d", binary ? "binary" : "xml", arrays) << binary << arrays;
+            for (bool dictionaries : {false, true}) {
+                for (int levels : {64, 65, binary ? 1000000 : 200000})
+                    QTest::addRow("%s %s %d", binary ? "binary" : "xml",
+                                  dictionaries ? "dictionaries" : "arrays", levels)
+                        << nested(binary, dictionaries, levels) << (levels <= 64);
+            }
         }
+        // {"a\0b": 1} with a UTF-16 key: dictionary, key, integer; offsets and references of one byte.
+        QTest::newRow("key holding NUL")
+            << QByteArray("bplist00\xD1\x01\x02\x63\0a\0\0\0b\x10\x01\x08\x0B\x12\0\0\0\0\0\0\x01\x01"
+                          "\0\0\0\0\0\0\0\x03\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x14",
+                          55)
+            << false;
     }
-    void deepListsAreRefused() {
-        QFETCH(bool, binary);
-        QFETCH(int, arrays);
-        const QByteArray deep = nestedArrays(binary, arrays);
-        QCOMPARE(PropertyList::decode(deep).has_value(), arrays <= 64);
+    void badListsAreRefused() {
+        QFETCH(QByteArray, body);
+        QFETCH(bool, decodes);
+        QCOMPARE(PropertyList::decode(body).has_value(), decodes);
         openSocket();
         // The reader keeps reading, so the write ends.
-        QVERIFY(service->sendRaw(FakeInspectorService::frameBytes(deep) +
+        QVERIFY(service->sendRaw(FakeInspectorService::frameBytes(body) +
                                  FakeInspectorService::encode("after:", {})));
         QTRY_COMPARE_WITH_TIMEOUT(recorder->read(recorder->selectors), QStringList{"after:"}, 20000);
         QVERIFY(socket->isLive());
