@@ -72,8 +72,8 @@ void ConsoleIntake::message(simdjson::dom::object message, const PageKey& key, P
                            .message = toJson(message),
                            .outstanding = int(missing.size())};
     const quint64 serial = session.serial;
-    for (const auto& [index, objectID] : missing) {
-        auto handler = [this, key, serial, ticket = held.ticket, index](element answer) {
+    for (const auto& [at, objectID] : missing) {
+        auto handler = [this, key, serial, ticket = held.ticket, index = at](element answer) {
             const std::optional<element> preview = resultField(answer, "preview");
             settle(key, serial, ticket, [&](PageSession::Held& held) {
                 if (!preview || !preview->is_object())
