@@ -36,9 +36,56 @@ QString sourceText(std::optional<std::string_view> source) {
     return toQString(*source);
 }
 
+// Stack frames mostly name the message's own script: a text equal to the previous one shares its
+// QString instead of converting and allocating again.
+class SharedText {
+public:
+    QString operator()(std::string_view utf8) {
+        if (!m_used || utf8 != m_utf8) {
+            m_used = true;
+            m_utf8 = utf8;
+            m_text = toQString(utf8);
+        }
+        return m_text;
+    }
+
+private:
+    bool m_used = false;
+    std::string_view m_utf8;
+    QString m_text;
+};
+
+QList<StackFrame> frames(element value, SharedText& urls) {
+    std::optional<array> frames;
+    object trace;
+    if (value.get(trace) == simdjson::SUCCESS) {
+        element callFrames;
+        if (trace.at_key("callFrames").get(callFrames) == simdjson::SUCCESS)
+            frames = asObjectList(callFrames);
+    } else {
+        frames = asObjectList(value);
+    }
+
+    QList<StackFrame> result;
+    if (!frames)
+        return result;
+    result.reserve(qsizetype(frames->size()));
+    for (element item : *frames) {
+        const CallFrameFields frame(item.get_object().value_unsafe());
+        const std::string_view function = asString(frame.functionName).value_or("");
+        result.append(StackFrame{
+            .function = function.empty() ? QStringLiteral("(anonymous)") : toQString(function),
+            .url = urls(asString(frame.url).value_or("")),
+            .line = asInteger(frame.lineNumber).value_or(0),
+            .column = asInteger(frame.columnNumber).value_or(0),
+        });
+    }
+    return result;
+}
+
 } // namespace
 
-ConsoleEntry entry(object message, const PageKey& page) {
+ConsoleEntry entry(object message, const PageKey& page, MissingPreviews* missing) {
     const MessageFields fields(message);
     const auto source = asString(fields.source);
 
@@ -73,25 +120,31 @@ ConsoleEntry entry(object message, const PageKey& page) {
         const auto objectID = asString(remote.objectId);
         if (!objectID || asString(remote.subtype) == std::string_view("null"))
             continue;
+        QString id = toQString(*objectID);
+        // Functions and primitives read the same without a preview.
+        if (missing && !remote.preview && asString(remote.type).value_or("object") == "object")
+            missing->emplace_back(qsizetype(i), id);
         std::string label;
         if (span != described.cend() && span->index == i)
             label.assign(rendered, span->begin, span->end - span->begin);
         else
             describe(label, remote);
-        objects.append(RemoteObjectRef{toQString(*objectID), toQString(label)});
+        objects.append(RemoteObjectRef{std::move(id), toQString(label)});
     }
 
+    SharedText urls;
+    QString url = urls(asString(fields.url).value_or(""));
     return ConsoleEntry{
         .page = page,
         .level = consoleLevelFromMessage(asString(fields.level), source),
         .source = sourceText(source),
         .text = std::move(text),
-        .url = toQString(asString(fields.url).value_or("")),
+        .url = std::move(url),
         .line = asInteger(fields.line).value_or(0),
         .receivedAt = QDateTime::currentDateTimeUtc(),
         // A count below one would claim the message was never logged; it was, once at least.
         .repeatCount = std::max<qint64>(1, asInteger(fields.repeatCount).value_or(1)),
-        .stack = fields.stackTrace ? stack(*fields.stackTrace) : QList<StackFrame>(),
+        .stack = fields.stackTrace ? frames(*fields.stackTrace, urls) : QList<StackFrame>(),
         .kind = EntryKind::message,
         .objects = std::move(objects),
         .timestamp = asNumber(fields.timestamp),
@@ -99,31 +152,8 @@ ConsoleEntry entry(object message, const PageKey& page) {
 }
 
 QList<StackFrame> stack(element value) {
-    std::optional<array> frames;
-    object trace;
-    if (value.get(trace) == simdjson::SUCCESS) {
-        element callFrames;
-        if (trace.at_key("callFrames").get(callFrames) == simdjson::SUCCESS)
-            frames = asObjectList(callFrames);
-    } else {
-        frames = asObjectList(value);
-    }
-
-    QList<StackFrame> result;
-    if (!frames)
-        return result;
-    result.reserve(qsizetype(frames->size()));
-    for (element item : *frames) {
-        const CallFrameFields frame(item.get_object().value_unsafe());
-        const std::string_view function = asString(frame.functionName).value_or("");
-        result.append(StackFrame{
-            .function = function.empty() ? QStringLiteral("(anonymous)") : toQString(function),
-            .url = toQString(asString(frame.url).value_or("")),
-            .line = asInteger(frame.lineNumber).value_or(0),
-            .column = asInteger(frame.columnNumber).value_or(0),
-        });
-    }
-    return result;
+    SharedText urls;
+    return frames(value, urls);
 }
 
 } // namespace ConsoleFormatting
