@@ -55,31 +55,66 @@ private:
     QString m_text;
 };
 
+// One frame as read, before any text is converted.
+struct FrameRead {
+    std::string_view function, url;
+    qint64 line, column;
+};
+
+// A page logs from the same few places over and over: the frames last made on this thread are
+// handed out again, shared, while every frame of the next stack reads the same.
+struct LastStack {
+    struct Frame {
+        std::string function, url;
+        qint64 line, column;
+        bool operator==(const FrameRead& read) const {
+            return line == read.line && column == read.column && function == read.function && url == read.url;
+        }
+    };
+    std::vector<Frame> read;
+    QList<StackFrame> frames;
+};
+
 QList<StackFrame> frames(element value, SharedText& urls) {
-    std::optional<array> frames;
+    std::optional<array> list;
     object trace;
     if (value.get(trace) == simdjson::SUCCESS) {
         element callFrames;
         if (trace.at_key("callFrames").get(callFrames) == simdjson::SUCCESS)
-            frames = asObjectList(callFrames);
+            list = asObjectList(callFrames);
     } else {
-        frames = asObjectList(value);
+        list = asObjectList(value);
     }
+    if (!list)
+        return {};
 
-    QList<StackFrame> result;
-    if (!frames)
-        return result;
-    result.reserve(qsizetype(frames->size()));
-    for (element item : *frames) {
+    QVarLengthArray<FrameRead, 8> read;
+    for (element item : *list) {
         const CallFrameFields frame(item.get_object().value_unsafe());
-        const std::string_view function = asString(frame.functionName).value_or("");
-        result.append(StackFrame{
-            .function = function.empty() ? QStringLiteral("(anonymous)") : toQString(function),
-            .url = urls(asString(frame.url).value_or("")),
+        read.append(FrameRead{
+            .function = asString(frame.functionName).value_or(""),
+            .url = asString(frame.url).value_or(""),
             .line = asInteger(frame.lineNumber).value_or(0),
             .column = asInteger(frame.columnNumber).value_or(0),
         });
     }
+    thread_local LastStack last;
+    if (!read.isEmpty() && std::equal(last.read.cbegin(), last.read.cend(), read.cbegin(), read.cend()))
+        return last.frames;
+
+    QList<StackFrame> result;
+    result.reserve(read.size());
+    last.read.clear();
+    for (const FrameRead& frame : read) {
+        result.append(StackFrame{
+            .function = frame.function.empty() ? QStringLiteral("(anonymous)") : toQString(frame.function),
+            .url = urls(frame.url),
+            .line = frame.line,
+            .column = frame.column,
+        });
+        last.read.push_back({std::string(frame.function), std::string(frame.url), frame.line, frame.column});
+    }
+    last.frames = result;
     return result;
 }
 
