@@ -36,14 +36,14 @@ QString sourceText(std::optional<std::string_view> source) {
     return toQString(*source);
 }
 
-// Stack frames mostly name the message's own script: a text equal to the previous one shares its
-// QString instead of converting and allocating again.
-class SharedText {
+// Messages and their stack frames mostly name the same script, message after message: a text
+// equal to the last one converted on this thread shares its QString instead of allocating again.
+class RepeatedText {
 public:
     QString operator()(std::string_view utf8) {
         if (!m_used || utf8 != m_utf8) {
             m_used = true;
-            m_utf8 = utf8;
+            m_utf8.assign(utf8);
             m_text = toQString(utf8);
         }
         return m_text;
@@ -51,9 +51,11 @@ public:
 
 private:
     bool m_used = false;
-    std::string_view m_utf8;
+    std::string m_utf8;
     QString m_text;
 };
+
+thread_local RepeatedText urls;
 
 // One frame as read, before any text is converted.
 struct FrameRead {
@@ -75,7 +77,7 @@ struct LastStack {
     QList<StackFrame> frames;
 };
 
-QList<StackFrame> frames(element value, SharedText& urls) {
+QList<StackFrame> frames(element value) {
     std::optional<array> list;
     object trace;
     if (value.get(trace) == simdjson::SUCCESS) {
@@ -167,7 +169,6 @@ ConsoleEntry entry(object message, const PageKey& page, MissingPreviews* missing
         objects.append(RemoteObjectRef{std::move(id), toQString(label)});
     }
 
-    SharedText urls;
     QString url = urls(asString(fields.url).value_or(""));
     return ConsoleEntry{
         .page = page,
@@ -179,7 +180,7 @@ ConsoleEntry entry(object message, const PageKey& page, MissingPreviews* missing
         .receivedAt = QDateTime::currentDateTimeUtc(),
         // A count below one would claim the message was never logged; it was, once at least.
         .repeatCount = std::max<qint64>(1, asInteger(fields.repeatCount).value_or(1)),
-        .stack = fields.stackTrace ? frames(*fields.stackTrace, urls) : QList<StackFrame>(),
+        .stack = fields.stackTrace ? frames(*fields.stackTrace) : QList<StackFrame>(),
         .kind = EntryKind::message,
         .objects = std::move(objects),
         .timestamp = asNumber(fields.timestamp),
@@ -187,8 +188,7 @@ ConsoleEntry entry(object message, const PageKey& page, MissingPreviews* missing
 }
 
 QList<StackFrame> stack(element value) {
-    SharedText urls;
-    return frames(value, urls);
+    return frames(value);
 }
 
 } // namespace ConsoleFormatting
