@@ -19,7 +19,7 @@
 //   independent_client_messages_per_second   frames the client received per second in that window
 //   end_to_end_ratio                         the second over the third
 // In the shared window the two share the machine's cores with each other and with the fake's two
-// feeding threads.
+// feeding threads. TAVOLIN_BIN runs another build of the program against the same fake.
 #include "support/SimulatorSandbox.h"
 #include "wire/UnixTransport.h"
 #include "wire/WIRSocket.h"
@@ -139,7 +139,8 @@ int main(int argc, char** argv) {
         program.setStandardErrorFile(QProcess::nullDevice());
     else
         program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    program.start(QStringLiteral(TAVOLIN_BIN), {"--serve", "--port", QString::number(port)});
+    program.start(qEnvironmentVariable("TAVOLIN_BIN", QStringLiteral(TAVOLIN_BIN)),
+                  {"--serve", "--port", QString::number(port)});
     if (!program.waitForReadyRead(10000)) {
         std::fprintf(stderr, "bench_end_to_end: tavolin --serve did not start\n");
         return 1;
