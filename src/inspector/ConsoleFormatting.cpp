@@ -36,9 +36,93 @@ QString sourceText(std::optional<std::string_view> source) {
     return toQString(*source);
 }
 
+// Messages and their stack frames mostly name the same script, message after message: a text
+// equal to the last one converted on this thread shares its QString instead of allocating again.
+class RepeatedText {
+public:
+    QString operator()(std::string_view utf8) {
+        if (!m_used || utf8 != m_utf8) {
+            m_used = true;
+            m_utf8.assign(utf8);
+            m_text = toQString(utf8);
+        }
+        return m_text;
+    }
+
+private:
+    bool m_used = false;
+    std::string m_utf8;
+    QString m_text;
+};
+
+thread_local RepeatedText urls;
+
+// One frame as read, before any text is converted.
+struct FrameRead {
+    std::string_view function, url;
+    qint64 line, column;
+};
+
+// A page logs from the same few places over and over: the frames last made on this thread are
+// handed out again, shared, while every frame of the next stack reads the same.
+struct LastStack {
+    struct Frame {
+        std::string function, url;
+        qint64 line, column;
+        bool operator==(const FrameRead& read) const {
+            return line == read.line && column == read.column && function == read.function && url == read.url;
+        }
+    };
+    std::vector<Frame> read;
+    QList<StackFrame> frames;
+};
+
+QList<StackFrame> frames(element value) {
+    std::optional<array> list;
+    object trace;
+    if (value.get(trace) == simdjson::SUCCESS) {
+        element callFrames;
+        if (trace.at_key("callFrames").get(callFrames) == simdjson::SUCCESS)
+            list = asObjectList(callFrames);
+    } else {
+        list = asObjectList(value);
+    }
+    if (!list)
+        return {};
+
+    QVarLengthArray<FrameRead, 8> read;
+    for (element item : *list) {
+        const CallFrameFields frame(item.get_object().value_unsafe());
+        read.append(FrameRead{
+            .function = asString(frame.functionName).value_or(""),
+            .url = asString(frame.url).value_or(""),
+            .line = asInteger(frame.lineNumber).value_or(0),
+            .column = asInteger(frame.columnNumber).value_or(0),
+        });
+    }
+    thread_local LastStack last;
+    if (!read.isEmpty() && std::equal(last.read.cbegin(), last.read.cend(), read.cbegin(), read.cend()))
+        return last.frames;
+
+    QList<StackFrame> result;
+    result.reserve(read.size());
+    last.read.clear();
+    for (const FrameRead& frame : read) {
+        result.append(StackFrame{
+            .function = frame.function.empty() ? QStringLiteral("(anonymous)") : toQString(frame.function),
+            .url = urls(frame.url),
+            .line = frame.line,
+            .column = frame.column,
+        });
+        last.read.push_back({std::string(frame.function), std::string(frame.url), frame.line, frame.column});
+    }
+    last.frames = result;
+    return result;
+}
+
 } // namespace
 
-ConsoleEntry entry(object message, const PageKey& page) {
+ConsoleEntry entry(object message, const PageKey& page, MissingPreviews* missing) {
     const MessageFields fields(message);
     const auto source = asString(fields.source);
 
@@ -73,25 +157,30 @@ ConsoleEntry entry(object message, const PageKey& page) {
         const auto objectID = asString(remote.objectId);
         if (!objectID || asString(remote.subtype) == std::string_view("null"))
             continue;
+        QString id = toQString(*objectID);
+        // Functions and primitives read the same without a preview.
+        if (missing && !remote.preview && asString(remote.type).value_or("object") == "object")
+            missing->emplace_back(qsizetype(i), id);
         std::string label;
         if (span != described.cend() && span->index == i)
             label.assign(rendered, span->begin, span->end - span->begin);
         else
             describe(label, remote);
-        objects.append(RemoteObjectRef{toQString(*objectID), toQString(label)});
+        objects.append(RemoteObjectRef{std::move(id), toQString(label)});
     }
 
+    QString url = urls(asString(fields.url).value_or(""));
     return ConsoleEntry{
         .page = page,
         .level = consoleLevelFromMessage(asString(fields.level), source),
         .source = sourceText(source),
         .text = std::move(text),
-        .url = toQString(asString(fields.url).value_or("")),
+        .url = std::move(url),
         .line = asInteger(fields.line).value_or(0),
         .receivedAt = QDateTime::currentDateTimeUtc(),
         // A count below one would claim the message was never logged; it was, once at least.
         .repeatCount = std::max<qint64>(1, asInteger(fields.repeatCount).value_or(1)),
-        .stack = fields.stackTrace ? stack(*fields.stackTrace) : QList<StackFrame>(),
+        .stack = fields.stackTrace ? frames(*fields.stackTrace) : QList<StackFrame>(),
         .kind = EntryKind::message,
         .objects = std::move(objects),
         .timestamp = asNumber(fields.timestamp),
@@ -99,31 +188,7 @@ ConsoleEntry entry(object message, const PageKey& page) {
 }
 
 QList<StackFrame> stack(element value) {
-    std::optional<array> frames;
-    object trace;
-    if (value.get(trace) == simdjson::SUCCESS) {
-        element callFrames;
-        if (trace.at_key("callFrames").get(callFrames) == simdjson::SUCCESS)
-            frames = asObjectList(callFrames);
-    } else {
-        frames = asObjectList(value);
-    }
-
-    QList<StackFrame> result;
-    if (!frames)
-        return result;
-    result.reserve(qsizetype(frames->size()));
-    for (element item : *frames) {
-        const CallFrameFields frame(item.get_object().value_unsafe());
-        const std::string_view function = asString(frame.functionName).value_or("");
-        result.append(StackFrame{
-            .function = function.empty() ? QStringLiteral("(anonymous)") : toQString(function),
-            .url = toQString(asString(frame.url).value_or("")),
-            .line = asInteger(frame.lineNumber).value_or(0),
-            .column = asInteger(frame.columnNumber).value_or(0),
-        });
-    }
-    return result;
+    return frames(value);
 }
 
 } // namespace ConsoleFormatting

@@ -8,6 +8,9 @@
 
 #include <QList>
 
+#include <utility>
+#include <vector>
+
 #include <simdjson.h>
 
 // Turns what the inspector protocol says about console messages into console entries. Stateless;
@@ -19,8 +22,12 @@
 // counts as a number. Text is assembled as UTF-8 and turned into a QString once per result.
 namespace ConsoleFormatting {
 
-// The entry for the "message" object of a "Console.messageAdded" event.
-ConsoleEntry entry(simdjson::dom::object message, const PageKey& page);
+// The object arguments of a message that came without a preview: their index and object id.
+using MissingPreviews = std::vector<std::pair<qsizetype, QString>>;
+
+// The entry for the "message" object of a "Console.messageAdded" event. With `missing`, also the
+// arguments that wait for "Runtime.getPreview", read in the same pass.
+ConsoleEntry entry(simdjson::dom::object message, const PageKey& page, MissingPreviews* missing = nullptr);
 
 // Frames of a "stackTrace" value: an object with "callFrames", or an array of frames.
 QList<StackFrame> stack(simdjson::dom::element value);

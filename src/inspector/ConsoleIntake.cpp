@@ -38,31 +38,11 @@ ConsoleIntake::ConsoleIntake(QObject& context, PageSessions& sessions, const Ins
                              Post post)
     : m_context(context), m_sessions(sessions), m_timing(timing), m_post(std::move(post)) {}
 
-std::vector<std::pair<qsizetype, QString>> ConsoleIntake::missingPreviews(simdjson::dom::object message) {
-    using namespace ProtocolFields;
-    std::vector<std::pair<qsizetype, QString>> missing;
-    const auto parameters = asObjectList(MessageFields(message).parameters);
-    if (!parameters)
-        return missing;
-    qsizetype index = 0;
-    for (element item : *parameters) {
-        const RemoteObjectFields remote(item.get_object().value_unsafe());
-        const auto objectID = asString(remote.objectId);
-        const auto type = asString(remote.type).value_or("object");
-        // Functions, primitives and null read the same without a preview.
-        if (objectID && type == "object" && asString(remote.subtype) != std::string_view("null") &&
-            !remote.preview)
-            missing.emplace_back(index, SessionJson::text(*objectID));
-        ++index;
-    }
-    return missing;
-}
-
 void ConsoleIntake::message(simdjson::dom::object message, const PageKey& key, PageSession& session) {
-    ConsoleEntry entry = ConsoleFormatting::entry(message, key);
+    ConsoleFormatting::MissingPreviews missing;
+    ConsoleEntry entry = ConsoleFormatting::entry(message, key, &missing);
     if (session.consoleEnable)
         entry.replay = session.replay;
-    const auto missing = missingPreviews(message);
     if (missing.empty()) {
         publish(std::move(entry), session);
         return;

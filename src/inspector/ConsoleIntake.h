@@ -43,9 +43,6 @@ public:
     // The session ends: what it holds goes out as it is known.
     void release(PageSession& session);
 
-    // The object arguments of a message that came without a preview: their index and object id.
-    static std::vector<std::pair<qsizetype, QString>> missingPreviews(simdjson::dom::object message);
-
 private:
     using Apply = std::function<void(PageSession::Held&)>;
 

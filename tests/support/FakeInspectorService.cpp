@@ -29,7 +29,6 @@ void FakeInspectorService::stop() {
         m_stopping = true;
         m_thread.join();
     }
-    std::lock_guard writeLock(m_writeLock);
     std::lock_guard lock(m_lock);
     m_clients.clear();
     m_listener.close();
@@ -42,7 +41,7 @@ void FakeInspectorService::setHandler(Handler handler) {
 
 int FakeInspectorService::adopt(UniqueFd stream) {
     std::lock_guard lock(m_lock);
-    m_clients[m_nextClientId] = {std::move(stream), {}};
+    m_clients[m_nextClientId] = {std::make_shared<Stream>(std::move(stream)), {}};
     ++m_connectedTotal;
     m_changed.notify_all();
     return m_nextClientId++;
@@ -59,7 +58,7 @@ void FakeInspectorService::run() {
             if (m_stopping)
                 return;
             for (const auto& [id, client] : m_clients) {
-                fds.push_back({client.fd.get(), POLLIN, 0});
+                fds.push_back({client.stream->fd.get(), POLLIN, 0});
                 ids.push_back(id);
             }
         }
@@ -82,8 +81,6 @@ void FakeInspectorService::readFrom(int id, int fd) {
     if (got <= 0) {
         Handler handler;
         {
-            // Not while a writer is using the descriptor.
-            std::lock_guard writeLock(m_writeLock);
             std::lock_guard lock(m_lock);
             m_clients.erase(id);
             m_changed.notify_all();
@@ -123,9 +120,11 @@ void FakeInspectorService::readFrom(int id, int fd) {
             handler(id, &frame);
 }
 
-int FakeInspectorService::resolveLocked(int client) const {
+std::shared_ptr<FakeInspectorService::Stream> FakeInspectorService::resolveLocked(int client) const {
+    if (m_clients.empty())
+        return {};
     const auto it = client < 0 ? std::prev(m_clients.end()) : m_clients.find(client);
-    return m_clients.empty() || it == m_clients.end() ? -1 : it->second.fd.get();
+    return it == m_clients.end() ? nullptr : it->second.stream;
 }
 
 bool FakeInspectorService::waitForClients(int count, std::chrono::milliseconds timeout) {
@@ -158,21 +157,22 @@ bool FakeInspectorService::send(const QString& selector, const QVariantMap& argu
 }
 
 bool FakeInspectorService::sendRaw(const QByteArray& bytes, int client) {
-    // The write lock keeps the descriptor open while it is written to.
-    std::lock_guard writeLock(m_writeLock);
-    int fd;
+    std::shared_ptr<Stream> stream;
     {
         std::lock_guard lock(m_lock);
-        fd = resolveLocked(client);
+        stream = resolveLocked(client);
     }
+    if (!stream)
+        return false;
     // Client sockets block: a send writes everything or fails.
-    return fd >= 0 && ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    std::lock_guard writing(stream->writing);
+    return ::send(stream->fd.get(), bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
 }
 
 void FakeInspectorService::disconnect(int client) {
     std::lock_guard lock(m_lock);
-    if (const int fd = resolveLocked(client); fd >= 0)
-        ::shutdown(fd, SHUT_RDWR); // the service thread sees the end and closes it
+    if (const auto stream = resolveLocked(client))
+        ::shutdown(stream->fd.get(), SHUT_RDWR); // the service thread sees the end and closes it
 }
 
 std::vector<FakeInspectorService::Frame> FakeInspectorService::received() const {

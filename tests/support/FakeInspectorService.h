@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -59,14 +60,21 @@ public:
     static QByteArray encode(const QString& selector, const QVariantMap& argument);
 
 private:
-    struct Client {
+    // A client's stream, written under its own lock: a writer blocked on one slow client holds
+    // up no other. A writer keeps the descriptor open until it is done.
+    struct Stream {
+        explicit Stream(UniqueFd fd) : fd(std::move(fd)) {}
         UniqueFd fd;
+        std::mutex writing;
+    };
+    struct Client {
+        std::shared_ptr<Stream> stream;
         QByteArray buffer;
     };
 
     void run();
     void readFrom(int id, int fd);
-    int resolveLocked(int client) const;
+    std::shared_ptr<Stream> resolveLocked(int client) const;
 
     UnixListener m_listener;
     std::thread m_thread;
@@ -74,7 +82,6 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
     std::map<int, Client> m_clients; // by id, in the order they connected
-    std::mutex m_writeLock;
     int m_nextClientId = 1;
     int m_connectedTotal = 0;
     std::vector<Frame> m_received;

@@ -5,8 +5,11 @@
 //              "pages": [{"id": 1, "title": "Shop", "url": "https://...", "heldBy": "OTHER",
 //                         "messages": [{"level": "log", "text": "hi", "url": "...", "line": 3}],
 //                         "evaluations": {"6*7": {"type": "number", "value": 42, "description": "42"}},
-//                         "snapshot": [800, 600]}]}]}
-// It runs until killed.
+//                         "snapshot": [800, 600], "targets": "atOnce",
+//                         "flood": {"level": "log", "text": "message {index}", ...}}]}]}
+// A page with "flood" logs that message over and over, "{index}" in it numbered, to every session
+// that enables its console, each from a thread of its own as fast as its client reads (for the
+// end-to-end benchmark). It runs until killed.
 #include "support/FakeSimulator.h"
 
 #include <QBuffer>
@@ -17,9 +20,40 @@
 
 #include <csignal>
 #include <cstdio>
+#include <thread>
 #include <unistd.h>
 
 namespace {
+
+// Logs `message` into the session that sent `command` until its client is gone.
+void flood(FakeSimulator& simulator, const FakeInspectorDaemon::Command& command,
+           const QJsonObject& message) {
+    // After the answer to Console.enable: live messages, not a replay.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    QString target;
+    for (const auto& session : simulator.sessions(command.appID, command.pageID))
+        if (session.sender == command.sender)
+            target = session.target;
+    const QByteArray inner = FakeInspectorCatalog::json(
+        {{"method", "Console.messageAdded"}, {"params", QJsonObject{{"message", message}}}});
+    constexpr int kPerBatch = 32;
+    std::vector<QByteArray> batches(64);
+    for (size_t b = 0; b < batches.size(); ++b)
+        for (int i = 0; i < kPerBatch; ++i) {
+            QByteArray data = inner;
+            data.replace("{index}", QByteArray::number(qsizetype(b) * kPerBatch + i));
+            if (!target.isEmpty())
+                data = FakeInspectorCatalog::json(
+                    {{"method", "Target.dispatchMessageFromTarget"},
+                     {"params", QJsonObject{{"targetId", target}, {"message", QString::fromUtf8(data)}}}});
+            batches[b] += FakeInspectorService::encode(QStringLiteral("_rpc_applicationSentData:"),
+                                                       {{"WIRApplicationIdentifierKey", command.appID},
+                                                        {"WIRDestinationKey", command.sender},
+                                                        {"WIRMessageDataKey", data}});
+        }
+    for (size_t n = 0; simulator.service().sendRaw(batches[n % batches.size()], command.peer); ++n) {
+    }
+}
 
 QByteArray png(QSize size, Qt::GlobalColor colour) {
     QImage image(size, QImage::Format_ARGB32);
@@ -43,6 +77,7 @@ int main(int argc, char** argv) {
     QHash<qint64, QJsonObject> evaluations;
     QHash<qint64, QSize> snapshots;
     QHash<qint64, QJsonObject> previews; // by object id
+    QHash<qint64, QJsonObject> floods;
     for (const QJsonValue& appValue : scenario.value("apps").toArray()) {
         const QJsonObject app = appValue.toObject();
         FakeInspectorDaemon::App record{app.value("id").toString(), {}, {}, {}};
@@ -58,6 +93,10 @@ int main(int argc, char** argv) {
                 page.value("id").toInteger(), page.value("title").toString(), page.value("url").toString());
             if (page.contains("heldBy"))
                 record.heldBy = page.value("heldBy").toString();
+            if (page.value("targets").toString() == QLatin1String("atOnce"))
+                record.targets = FakeInspectorDaemon::Targets::atOnce;
+            if (page.contains("flood"))
+                floods.insert(record.id, page.value("flood").toObject());
             for (const QJsonValue& message : page.value("messages").toArray()) {
                 QJsonObject logged = message.toObject();
                 if (!logged.contains("source"))
@@ -72,9 +111,12 @@ int main(int argc, char** argv) {
                 snapshots.insert(record.id, QSize(size[0].toInt(), size[1].toInt()));
         }
     }
-    simulator.setAnswerer([evaluations, snapshots, previews](const FakeInspectorDaemon::Command& command)
+    simulator.setAnswerer([&simulator, evaluations, snapshots, previews,
+                           floods](const FakeInspectorDaemon::Command& command)
                               -> std::optional<FakeInspectorDaemon::Answer> {
         using Answer = FakeInspectorDaemon::Answer;
+        if (command.method == QLatin1String("Console.enable") && floods.contains(command.pageID))
+            std::thread(flood, std::ref(simulator), command, floods.value(command.pageID)).detach();
         if (command.method == QLatin1String("Runtime.getPreview")) {
             const QJsonValue preview =
                 previews.value(command.pageID).value(command.params["objectId"].toString());

@@ -1,0 +1,226 @@
+// End to end: console messages from a simulator's page into the store of the built program, beside
+// an independent minimal client reading the same page in the same minutes.
+//
+// A fake simulator (fake_launchd_sim, found by the program through xcrun, ps and lsof as real ones
+// are) serves one page that logs a 1 KB console message, wrapped for the page's target, over and
+// over: every session that enables the page's console is fed by a thread of its own, as fast as
+// its client reads. Two clients read it at the same time:
+// - `tavolin --serve`, which formats and keeps every message in its store;
+// - a minimal client in this process: a WIRSocket on a UnixTransport that opens a session on the
+//   page, enables its console and counts the "_rpc_applicationSentData:" frames it decodes.
+// The program connects first (a page is held by the first client that opens a session on it, and
+// the program leaves pages held elsewhere alone). Counts are read at the start and the end of timed
+// windows (BENCH_SECONDS, default 5, each after a second of warm-up): the program's from
+// read_console's cursor over HTTP ("next since: N", the sequence number of the newest stored entry;
+// the store keeps only the newest 2,000 of a page, the number goes on), the client's from its counter.
+//   end_to_end_alone_messages_per_second     entries the program stored per second, before the
+//                                            client connects
+//   end_to_end_messages_per_second           the same, in a window while the client reads too
+//   independent_client_messages_per_second   frames the client received per second in that window
+//   end_to_end_ratio                         the second over the third
+// In the shared window the two share the machine's cores with each other and with the fake's two
+// feeding threads. TAVOLIN_BIN runs another build of the program against the same fake.
+#include "support/SimulatorSandbox.h"
+#include "wire/UnixTransport.h"
+#include "wire/WIRSocket.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QUuid>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <netinet/in.h>
+#include <optional>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The message the page logs, about 1 KB as the page sends it (the link benchmark's).
+QJsonObject loggedMessage() {
+    return QJsonDocument::fromJson(
+               R"({"source":"console-api","level":"log","text":"cart updated","type":"log","line":214,)"
+               R"("column":22,"url":"https://shop.example.com/static/js/app.3f9c2.js","repeatCount":1,)"
+               R"("parameters":[{"type":"string","value":"cart updated %s"},{"type":"string","value":"{index}"},)"
+               R"({"type":"object","objectId":"{\"injectedScriptId\":3,\"id\":41}","className":"Object",)"
+               R"("description":"Object","preview":{"type":"object","description":"Object","lossless":false,)"
+               R"("overflow":false,"properties":[{"name":"items","type":"number","value":"3"},)"
+               R"({"name":"total","type":"number","value":"59.97"},{"name":"currency","type":"string","value":"EUR"}]}}],)"
+               R"("stackTrace":{"callFrames":[{"functionName":"updateCart","url":"https://shop.example.com/static/js/app.3f9c2.js",)"
+               R"("scriptId":"7","lineNumber":214,"columnNumber":22},{"functionName":"","url":"https://shop.example.com/)"
+               R"(static/js/app.3f9c2.js","scriptId":"7","lineNumber":90,"columnNumber":5}]}})")
+        .object();
+}
+
+// The sequence number of the newest entry the program stored, from read_console's cursor.
+std::optional<qint64> storedCount(quint16 port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    const QByteArray body = R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":)"
+                            R"({"name":"read_console","arguments":{"since":0,"limit":1}}})";
+    const QByteArray request =
+        "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+        "Content-Type: application/json\r\nAccept: application/json\r\nContent-Length: " +
+        QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    (void)!::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
+    char buffer[4096];
+    QByteArray response;
+    ssize_t got;
+    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        response.append(buffer, got);
+    ::close(fd);
+    static const QRegularExpression cursor(QStringLiteral("next since: (\\d+)"));
+    const QRegularExpressionMatch match = cursor.match(QString::fromUtf8(response));
+    return match.hasMatch() ? std::optional(match.captured(1).toLongLong()) : std::nullopt;
+}
+
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    if (qEnvironmentVariableIsEmpty("FAKE_LAUNCHD_SIM"))
+        qputenv("FAKE_LAUNCHD_SIM", FAKE_LAUNCHD_SIM);
+    QCoreApplication app(argc, argv);
+    if (!SimulatorSandbox::available()) {
+        std::fprintf(stderr, "bench_end_to_end: needs lsof and fake_launchd_sim\n");
+        return 1;
+    }
+    const int windowSeconds =
+        qEnvironmentVariableIntValue("BENCH_SECONDS") > 0 ? qEnvironmentVariableIntValue("BENCH_SECONDS") : 5;
+
+    SimulatorSandbox sandbox;
+    const QJsonObject page{{"id", 1},
+                           {"title", "Shop"},
+                           {"url", "https://shop.example.com/"},
+                           {"targets", "atOnce"},
+                           {"flood", loggedMessage()}};
+    const QJsonObject scenario{
+        {"apps",
+         QJsonArray{QJsonObject{{"id", "PID:4711"}, {"name", "Safari"}, {"pages", QJsonArray{page}}}}}};
+    const QString socketPath = sandbox.addSimulator(QStringLiteral("BBBBBBBB-0000-4000-8000-000000000001"),
+                                                    QStringLiteral("iPhone 15"), scenario);
+    if (socketPath.isEmpty() || !sandbox.writeXcrun()) {
+        std::fprintf(stderr, "bench_end_to_end: the fake simulator did not start\n");
+        return 1;
+    }
+
+    QTcpServer probe; // a port nobody uses
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QProcess program;
+    program.setProcessEnvironment(sandbox.environment());
+    // BENCH_VERBOSE shows what the program logs.
+    if (!qEnvironmentVariableIsSet("BENCH_VERBOSE"))
+        program.setStandardErrorFile(QProcess::nullDevice());
+    else
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(qEnvironmentVariable("TAVOLIN_BIN", QStringLiteral(TAVOLIN_BIN)),
+                  {"--serve", "--port", QString::number(port)});
+    if (!program.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "bench_end_to_end: tavolin --serve did not start\n");
+        return 1;
+    }
+
+    // The program first: a page is held by the first client that opens a session on it, and the
+    // program leaves pages that are held elsewhere alone.
+    const auto giveUp = Clock::now() + std::chrono::seconds(60);
+    while (storedCount(port).value_or(0) == 0) {
+        if (Clock::now() > giveUp) {
+            std::fprintf(stderr, "bench_end_to_end: the program stored no messages in 60 s\n");
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    // A second of warm-up, then the program alone for a window.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const std::optional<qint64> aloneBefore = storedCount(port);
+    const Clock::time_point aloneStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(windowSeconds));
+    const std::optional<qint64> aloneAfter = storedCount(port);
+    const double aloneSeconds = secondsBetween(aloneStart, Clock::now());
+
+    // The independent client: one session on the page, its console enabled, frames counted.
+    std::atomic<qint64> received{0};
+    const auto socket = WIRSocket::create(
+        std::make_shared<UnixTransport>(socketPath),
+        [&received](const QString& selector, const QVariantMap&) {
+            if (selector == QLatin1String("_rpc_applicationSentData:"))
+                received.fetch_add(1, std::memory_order_relaxed);
+        },
+        [](const QString&) {});
+    if (socket->open()) {
+        std::fprintf(stderr, "bench_end_to_end: cannot connect to the fake simulator\n");
+        return 1;
+    }
+    const QString connection = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const QString sender = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const QVariantMap session{{"WIRConnectionIdentifierKey", connection},
+                              {"WIRApplicationIdentifierKey", QStringLiteral("PID:4711")},
+                              {"WIRPageIdentifierKey", 1},
+                              {"WIRSenderKey", sender}};
+    socket->send(QStringLiteral("_rpc_reportIdentifier:"), {{"WIRConnectionIdentifierKey", connection}});
+    socket->send(QStringLiteral("_rpc_forwardSocketSetup:"), session);
+    QVariantMap enable = session;
+    enable.insert("WIRSocketDataKey", QByteArray(R"({"id":1,"method":"Console.enable"})"));
+    socket->send(QStringLiteral("_rpc_forwardSocketData:"), enable);
+
+    while (received.load() == 0) {
+        if (Clock::now() > giveUp + std::chrono::seconds(10)) {
+            std::fprintf(stderr, "bench_end_to_end: the client received nothing\n");
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // Then a second of warm-up.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    const std::optional<qint64> storedBefore = storedCount(port);
+    const qint64 receivedBefore = received.load();
+    const Clock::time_point start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(windowSeconds));
+    const std::optional<qint64> storedAfter = storedCount(port);
+    const qint64 receivedAfter = received.load();
+    const Clock::time_point end = Clock::now();
+    socket->close();
+    program.terminate();
+    program.waitForFinished(10000);
+    if (!aloneBefore || !aloneAfter || !storedBefore || !storedAfter) {
+        std::fprintf(stderr, "bench_end_to_end: read_console did not answer\n");
+        return 1;
+    }
+
+    const double seconds = secondsBetween(start, end);
+    const double endToEnd = double(*storedAfter - *storedBefore) / seconds;
+    const double independent = double(receivedAfter - receivedBefore) / seconds;
+    std::printf("end_to_end_alone_messages_per_second: %.0f messages/s\n",
+                double(*aloneAfter - *aloneBefore) / aloneSeconds);
+    std::printf("end_to_end_messages_per_second: %.0f messages/s\n", endToEnd);
+    std::printf("independent_client_messages_per_second: %.0f messages/s\n", independent);
+    std::printf("end_to_end_ratio: %.2f\n", independent > 0 ? endToEnd / independent : 0.0);
+    return 0;
+}
