@@ -114,12 +114,20 @@ void ConsoleIntake::hold(const PageKey& key, PageSession& session, PageSession::
     session.held.push_back(std::move(held));
 }
 
-void ConsoleIntake::settle(const PageKey& key, quint64 serial, quint64 ticket, const Apply& apply) {
+std::pair<PageSession*, PageSession::Held*> ConsoleIntake::waiting(const PageKey& key, quint64 serial,
+                                                                   quint64 ticket) {
     PageSession* session = m_sessions.find(key);
     if (!session || session->serial != serial)
-        return;
+        return {};
     const auto held = std::ranges::find(session->held, ticket, &PageSession::Held::ticket);
     if (held == session->held.end() || held->outstanding == 0)
+        return {};
+    return {session, &*held};
+}
+
+void ConsoleIntake::settle(const PageKey& key, quint64 serial, quint64 ticket, const Apply& apply) {
+    const auto [session, held] = waiting(key, serial, ticket);
+    if (!held)
         return;
     if (apply)
         apply(*held);
@@ -129,13 +137,11 @@ void ConsoleIntake::settle(const PageKey& key, quint64 serial, quint64 ticket, c
 
 // Past the bound the page's silence is no longer waited for; its late answers find nothing.
 void ConsoleIntake::expire(const PageKey& key, quint64 serial, quint64 ticket) {
-    PageSession* session = m_sessions.find(key);
-    if (!session || session->serial != serial)
+    const auto [session, held] = waiting(key, serial, ticket);
+    if (!held)
         return;
-    const auto held = std::ranges::find(session->held, ticket, &PageSession::Held::ticket);
-    if (held == session->held.end() || held->outstanding == 0)
-        return;
-    qCWarning(lcInspector) << held->outstanding << "answers did not come in time; publishing what is known";
+    // Debug only: a page that ignores the question does so for every message of a replay.
+    qCDebug(lcInspector) << held->outstanding << "previews did not come in time; publishing what is known";
     for (const qint64 id : held->requests)
         session->pending.erase(id);
     held->outstanding = 0;

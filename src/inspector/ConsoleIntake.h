@@ -47,6 +47,8 @@ private:
     using Apply = std::function<void(PageSession::Held&)>;
 
     void hold(const PageKey& key, PageSession& session, PageSession::Held held);
+    // The held message `ticket` of the session still open under `serial`, while it waits for answers.
+    std::pair<PageSession*, PageSession::Held*> waiting(const PageKey& key, quint64 serial, quint64 ticket);
     void settle(const PageKey& key, quint64 serial, quint64 ticket, const Apply& apply);
     void expire(const PageKey& key, quint64 serial, quint64 ticket);
     void drain(PageSession& session);
