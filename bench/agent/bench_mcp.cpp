@@ -1,5 +1,6 @@
 // The agent endpoint: sequential ping POSTs from a local client, one connection each, and the
 // server-side time of a read_console that returns 1000 lines.
+#include "LoopbackPost.h"
 #include "agent/MCPDispatcher.h"
 #include "agent/MCPServer.h"
 #include "console/ConsoleHub.h"
@@ -23,25 +24,7 @@ using Clock = std::chrono::steady_clock;
 
 // One request on a fresh connection; true when a 200 came back.
 bool post(quint16 port, const QByteArray& body) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return false;
-    }
-    const QByteArray request = "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
-                               QByteArray::number(body.size()) + "\r\n\r\n" + body;
-    (void)!::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
-    char buffer[4096];
-    QByteArray response;
-    ssize_t got;
-    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        response.append(buffer, got);
-    ::close(fd);
-    return response.startsWith("HTTP/1.1 200");
+    return postToEndpoint(port, body).startsWith("HTTP/1.1 200");
 }
 
 } // namespace
@@ -55,8 +38,8 @@ int main(int argc, char** argv) {
     ConsoleHub::Discovery discovery;
     discovery.simulators = [](const QList<InspectableDevice>&) {
         return QList<InspectableDevice>{InspectableDevice{QStringLiteral("BENCH"), QStringLiteral("Bench"),
-                                                          QStringLiteral("iOS 17.5"), InspectableDevice::Kind::simulator,
-                                                          std::nullopt}};
+                                                          QStringLiteral("iOS 17.5"),
+                                                          InspectableDevice::Kind::simulator, std::nullopt}};
     };
     ConsoleHub hub(discovery);
     hub.rescanDevices();
@@ -64,7 +47,8 @@ int main(int argc, char** argv) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     MCPDispatcher dispatcher(&hub);
     MCPServer server;
-    server.setMessageHandler([&](const QJsonObject& message, MCPServer::Reply reply) { dispatcher.handle(message, reply); });
+    server.setMessageHandler(
+        [&](const QJsonObject& message, MCPServer::Reply reply) { dispatcher.handle(message, reply); });
     server.overridePort(49877);
     server.start();
     if (!server.isRunning()) {
@@ -103,8 +87,11 @@ int main(int argc, char** argv) {
         entry.receivedAt = QDateTime::currentDateTimeUtc();
         hub.append(std::move(entry));
     }
-    const QJsonObject read{{"jsonrpc", "2.0"}, {"id", 2}, {"method", "tools/call"},
-                           {"params", QJsonObject{{"name", "read_console"}, {"arguments", QJsonObject{{"limit", 1000}}}}}};
+    const QJsonObject read{
+        {"jsonrpc", "2.0"},
+        {"id", 2},
+        {"method", "tools/call"},
+        {"params", QJsonObject{{"name", "read_console"}, {"arguments", QJsonObject{{"limit", 1000}}}}}};
     const int rounds = 50;
     qsizetype size = 0;
     const auto start = Clock::now();
@@ -115,6 +102,7 @@ int main(int argc, char** argv) {
         });
     }
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count() / rounds;
-    std::printf("mcp_read_console_1000_ms: %.2f ms (%lld bytes)\n", ms, static_cast<long long>(size / rounds));
+    std::printf("mcp_read_console_1000_ms: %.2f ms (%lld bytes)\n", ms,
+                static_cast<long long>(size / rounds));
     return 0;
 }

@@ -20,6 +20,7 @@
 //   end_to_end_ratio                         the second over the third
 // In the shared window the two share the machine's cores with each other and with the fake's two
 // feeding threads. TAVOLIN_BIN runs another build of the program against the same fake.
+#include "LoopbackPost.h"
 #include "support/SimulatorSandbox.h"
 #include "wire/UnixTransport.h"
 #include "wire/WIRSocket.h"
@@ -65,30 +66,9 @@ QJsonObject loggedMessage() {
 
 // The sequence number of the newest entry the program stored, from read_console's cursor.
 std::optional<qint64> storedCount(quint16 port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    const QByteArray body = R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":)"
-                            R"({"name":"read_console","arguments":{"since":0,"limit":1}}})";
-    const QByteArray request =
-        "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-        "Content-Type: application/json\r\nAccept: application/json\r\nContent-Length: " +
-        QByteArray::number(body.size()) + "\r\n\r\n" + body;
-    (void)!::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
-    char buffer[4096];
-    QByteArray response;
-    ssize_t got;
-    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        response.append(buffer, got);
-    ::close(fd);
+    const QByteArray response =
+        postToEndpoint(port, R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":)"
+                             R"({"name":"read_console","arguments":{"since":0,"limit":1}}})");
     static const QRegularExpression cursor(QStringLiteral("next since: (\\d+)"));
     const QRegularExpressionMatch match = cursor.match(QString::fromUtf8(response));
     return match.hasMatch() ? std::optional(match.captured(1).toLongLong()) : std::nullopt;

@@ -6,6 +6,7 @@
 //                             quarter of a shorter run), less its size then
 //   soak_read_console_p99_ms  read_console round trips, 99th percentile
 // The simulator is this program too: the sandbox starts it under the name launchd_sim.
+#include "LoopbackPost.h"
 #include "support/FakeSimulator.h"
 #include "support/SimulatorSandbox.h"
 
@@ -39,24 +40,7 @@ QString callTool(quint16 port, int id, const QJsonObject& params) {
         QJsonDocument(
             QJsonObject{{"jsonrpc", "2.0"}, {"id", id}, {"method", "tools/call"}, {"params", params}})
             .toJson(QJsonDocument::Compact);
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const timeval limit{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    QByteArray response;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const QByteArray request =
-            "POST /mcp HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
-            QByteArray::number(body.size()) + "\r\n\r\n" + body;
-        (void)!::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
-        char buffer[65536];
-        for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            response.append(buffer, got);
-    }
-    ::close(fd);
+    const QByteArray response = postToEndpoint(port, body);
     const QJsonObject answer =
         QJsonDocument::fromJson(response.mid(response.indexOf("\r\n\r\n") + 4)).object();
     return answer["result"]["content"][0]["text"].toString();

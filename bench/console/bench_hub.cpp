@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
         std::vector<ConsoleEntry> prepared;
         prepared.reserve(total);
         for (int i = 0; i < total; ++i)
-            prepared.push_back(entry(PageKey{device, QStringLiteral("PID:1"), i % pages}, QStringLiteral("message"), i));
+            prepared.push_back(
+                entry(PageKey{device, QStringLiteral("PID:1"), i % pages}, QStringLiteral("message"), i));
         const auto start = Clock::now();
         for (ConsoleEntry& e : prepared)
             hub.append(std::move(e));
@@ -59,7 +60,8 @@ int main(int argc, char** argv) {
         const auto queryStart = Clock::now();
         for (int i = 0; i < calls; ++i)
             size += hub.entries(ConsoleScope::device(device)).size();
-        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - queryStart).count() / calls;
+        const double ms =
+            std::chrono::duration<double, std::milli>(Clock::now() - queryStart).count() / calls;
         std::printf("scope_query_ms: %.2f ms (%lld entries)\n", ms, static_cast<long long>(size / calls));
     }
 

@@ -5,11 +5,11 @@
 //
 // The scan itself (listing and describing the device) comes before and is printed apart, as
 // device_describe_ms.
-#include "wire/DeviceTransport.h"
 #include "inspector/PhysicalDevices.h"
 #include "inspector/WebInspectorConnection.h"
 #include "support/FakeDevice.h"
 #include "support/FakeUsbmuxd.h"
+#include "wire/DeviceTransport.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -22,17 +22,18 @@
 namespace {
 
 QByteArray typicalFrame() {
-    QByteArray json = R"({"method":"Target.dispatchMessageFromTarget","params":{"targetId":"page-12","message":)"
-                      R"("{\"method\":\"Console.messageAdded\",\"params\":{\"message\":{\"source\":\"console-api\",)"
-                      R"(\"level\":\"log\",\"text\":\"cart updated\",\"type\":\"log\",\"line\":214,\"column\":22,)"
-                      R"(\"url\":\"https://shop.example.com/static/js/app.3f9c2.js\",\"repeatCount\":1,)"
-                      R"(\"parameters\":[{\"type\":\"string\",\"value\":\"cart updated\"},{\"type\":\"object\",)"
-                      R"(\"objectId\":\"{\\\"injectedScriptId\\\":3,\\\"id\\\":41}\",\"className\":\"Object\",)"
-                      R"(\"description\":\"Object\",\"preview\":{\"type\":\"object\",\"description\":\"Object\",)"
-                      R"(\"lossless\":false,\"overflow\":false,\"properties\":[{\"name\":\"items\",\"type\":\"number\",)"
-                      R"(\"value\":\"3\"},{\"name\":\"total\",\"type\":\"number\",\"value\":\"59.97\"}]}}],)"
-                      R"(\"stackTrace\":{\"callFrames\":[{\"functionName\":\"updateCart\",\"url\":\"https://shop.)"
-                      R"(example.com/static/js/app.3f9c2.js\",\"scriptId\":\"7\",\"lineNumber\":214,\"columnNumber\":22}]}}}}"}})";
+    QByteArray json =
+        R"({"method":"Target.dispatchMessageFromTarget","params":{"targetId":"page-12","message":)"
+        R"("{\"method\":\"Console.messageAdded\",\"params\":{\"message\":{\"source\":\"console-api\",)"
+        R"(\"level\":\"log\",\"text\":\"cart updated\",\"type\":\"log\",\"line\":214,\"column\":22,)"
+        R"(\"url\":\"https://shop.example.com/static/js/app.3f9c2.js\",\"repeatCount\":1,)"
+        R"(\"parameters\":[{\"type\":\"string\",\"value\":\"cart updated\"},{\"type\":\"object\",)"
+        R"(\"objectId\":\"{\\\"injectedScriptId\\\":3,\\\"id\\\":41}\",\"className\":\"Object\",)"
+        R"(\"description\":\"Object\",\"preview\":{\"type\":\"object\",\"description\":\"Object\",)"
+        R"(\"lossless\":false,\"overflow\":false,\"properties\":[{\"name\":\"items\",\"type\":\"number\",)"
+        R"(\"value\":\"3\"},{\"name\":\"total\",\"type\":\"number\",\"value\":\"59.97\"}]}}],)"
+        R"(\"stackTrace\":{\"callFrames\":[{\"functionName\":\"updateCart\",\"url\":\"https://shop.)"
+        R"(example.com/static/js/app.3f9c2.js\",\"scriptId\":\"7\",\"lineNumber\":214,\"columnNumber\":22}]}}}}"}})";
     while (json.size() < 1000)
         json.append(' ');
     const QVariantMap argument{
@@ -48,7 +49,9 @@ QByteArray typicalFrame() {
 int main() {
     std::signal(SIGPIPE, SIG_IGN);
     const QByteArray frame = typicalFrame();
-    const int total = qEnvironmentVariableIntValue("BENCH_FRAMES") > 0 ? qEnvironmentVariableIntValue("BENCH_FRAMES") : 400'000;
+    const int total = qEnvironmentVariableIntValue("BENCH_FRAMES") > 0
+                          ? qEnvironmentVariableIntValue("BENCH_FRAMES")
+                          : 400'000;
     const int perBatch = 64;
     QByteArray batch;
     for (int i = 0; i < perBatch; ++i)
@@ -62,7 +65,8 @@ int main() {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 1) != 0)
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 1) != 0)
         return 1;
 
     std::atomic<int> frames{0};
