@@ -1,40 +1,38 @@
 // End to end: console messages from a simulator's page into the store of the built program, beside
-// an independent minimal client reading the same page in the same minutes.
+// an independent client reading the same page in the same minutes.
 //
 // A fake simulator (fake_launchd_sim, found by the program through xcrun, ps and lsof as real ones
 // are) serves one page that logs a 1 KB console message, wrapped for the page's target, over and
 // over: every session that enables the page's console is fed by a thread of its own, as fast as
 // its client reads. Two clients read it at the same time:
 // - `tavolin --serve`, which formats and keeps every message in its store;
-// - a minimal client in this process: a WIRSocket on a UnixTransport that opens a session on the
-//   page, enables its console and counts the "_rpc_applicationSentData:" frames it decodes.
+// - console_client, a process of its own written the usual way with none of the program's code:
+//   libplist for every frame, Qt's JSON for the wrapper and the message inside it, the newest
+//   2,000 messages kept (see console_client.cpp).
 // The program connects first (a page is held by the first client that opens a session on it, and
 // the program leaves pages held elsewhere alone). Counts are read at the start and the end of timed
 // windows (BENCH_SECONDS, default 5, each after a second of warm-up): the program's from
 // read_console's cursor over HTTP ("next since: N", the sequence number of the newest stored entry;
-// the store keeps only the newest 2,000 of a page, the number goes on), the client's from its counter.
+// the store keeps only the newest 2,000 of a page, the number goes on), the client's by asking it.
 //   end_to_end_alone_messages_per_second     entries the program stored per second, before the
 //                                            client connects
 //   end_to_end_messages_per_second           the same, in a window while the client reads too
-//   independent_client_messages_per_second   frames the client received per second in that window
+//   independent_client_messages_per_second   messages the client kept per second in that window
 //   end_to_end_ratio                         the second over the third
 // In the shared window the two share the machine's cores with each other and with the fake's two
 // feeding threads. TAVOLIN_BIN runs another build of the program against the same fake.
 #include "LoopbackPost.h"
 #include "support/SimulatorSandbox.h"
-#include "wire/UnixTransport.h"
-#include "wire/WIRSocket.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
-#include <QUuid>
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -144,33 +142,26 @@ int main(int argc, char** argv) {
     const std::optional<qint64> aloneAfter = storedCount(port);
     const double aloneSeconds = secondsBetween(aloneStart, Clock::now());
 
-    // The independent client: one session on the page, its console enabled, frames counted.
-    std::atomic<qint64> received{0};
-    const auto socket = WIRSocket::create(
-        std::make_shared<UnixTransport>(socketPath),
-        [&received](const QString& selector, const QVariantMap&) {
-            if (selector == QLatin1String("_rpc_applicationSentData:"))
-                received.fetch_add(1, std::memory_order_relaxed);
-        },
-        [](const QString&) {});
-    if (socket->open()) {
-        std::fprintf(stderr, "bench_end_to_end: cannot connect to the fake simulator\n");
+    // The independent client, a process of its own on the same page.
+    QProcess client;
+    client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    client.start(QStringLiteral(CONSOLE_CLIENT),
+                 {socketPath, QStringLiteral("PID:4711"), QStringLiteral("1")});
+    if (!client.waitForStarted(10000)) {
+        std::fprintf(stderr, "bench_end_to_end: the console client did not start\n");
         return 1;
     }
-    const QString connection = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    const QString sender = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    const QVariantMap session{{"WIRConnectionIdentifierKey", connection},
-                              {"WIRApplicationIdentifierKey", QStringLiteral("PID:4711")},
-                              {"WIRPageIdentifierKey", 1},
-                              {"WIRSenderKey", sender}};
-    socket->send(QStringLiteral("_rpc_reportIdentifier:"), {{"WIRConnectionIdentifierKey", connection}});
-    socket->send(QStringLiteral("_rpc_forwardSocketSetup:"), session);
-    QVariantMap enable = session;
-    enable.insert("WIRSocketDataKey", QByteArray(R"({"id":1,"method":"Console.enable"})"));
-    socket->send(QStringLiteral("_rpc_forwardSocketData:"), enable);
-
-    while (received.load() == 0) {
-        if (Clock::now() > giveUp + std::chrono::seconds(10)) {
+    const auto received = [&client]() -> std::optional<qint64> {
+        client.write("\n");
+        while (!client.canReadLine())
+            if (!client.waitForReadyRead(10000))
+                return std::nullopt;
+        bool ok = false;
+        const qint64 count = client.readLine().trimmed().toLongLong(&ok);
+        return ok ? std::optional(count) : std::nullopt;
+    };
+    while (received().value_or(0) == 0) {
+        if (client.state() != QProcess::Running || Clock::now() > giveUp + std::chrono::seconds(10)) {
             std::fprintf(stderr, "bench_end_to_end: the client received nothing\n");
             return 1;
         }
@@ -180,23 +171,24 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
     const std::optional<qint64> storedBefore = storedCount(port);
-    const qint64 receivedBefore = received.load();
+    const std::optional<qint64> receivedBefore = received();
     const Clock::time_point start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(windowSeconds));
     const std::optional<qint64> storedAfter = storedCount(port);
-    const qint64 receivedAfter = received.load();
+    const std::optional<qint64> receivedAfter = received();
     const Clock::time_point end = Clock::now();
-    socket->close();
+    client.closeWriteChannel();
+    client.waitForFinished(10000);
     program.terminate();
     program.waitForFinished(10000);
-    if (!aloneBefore || !aloneAfter || !storedBefore || !storedAfter) {
-        std::fprintf(stderr, "bench_end_to_end: read_console did not answer\n");
+    if (!aloneBefore || !aloneAfter || !storedBefore || !storedAfter || !receivedBefore || !receivedAfter) {
+        std::fprintf(stderr, "bench_end_to_end: read_console or the client did not answer\n");
         return 1;
     }
 
     const double seconds = secondsBetween(start, end);
     const double endToEnd = double(*storedAfter - *storedBefore) / seconds;
-    const double independent = double(receivedAfter - receivedBefore) / seconds;
+    const double independent = double(*receivedAfter - *receivedBefore) / seconds;
     std::printf("end_to_end_alone_messages_per_second: %.0f messages/s\n",
                 double(*aloneAfter - *aloneBefore) / aloneSeconds);
     std::printf("end_to_end_messages_per_second: %.0f messages/s\n", endToEnd);
