@@ -19,12 +19,15 @@
 //   end_to_end_messages_per_second           the same, in a window while the client reads too
 //   independent_client_messages_per_second   messages the client kept per second in that window
 //   end_to_end_ratio                         the second over the third
+//   end_to_end_cpu_us                        the program's CPU time per stored message, that window
+//   independent_client_cpu_us                the client's CPU time per kept message, that window
 // In the shared window the two share the machine's cores with each other and with the fake's two
 // feeding threads. TAVOLIN_BIN runs another build of the program against the same fake.
 #include "LoopbackPost.h"
 #include "support/SimulatorSandbox.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -70,6 +73,25 @@ std::optional<qint64> storedCount(quint16 port) {
     static const QRegularExpression cursor(QStringLiteral("next since: (\\d+)"));
     const QRegularExpressionMatch match = cursor.match(QString::fromUtf8(response));
     return match.hasMatch() ? std::optional(match.captured(1).toLongLong()) : std::nullopt;
+}
+
+// What the client answers: messages kept, CPU seconds used.
+struct Sample {
+    qint64 count = 0;
+    double cpuSeconds = 0;
+};
+
+// The CPU seconds a process has used, from /proc; 0 when it cannot be read.
+double cpuSeconds(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // The fields after the command name, which is in parentheses and may hold spaces.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
@@ -151,16 +173,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_end_to_end: the console client did not start\n");
         return 1;
     }
-    const auto received = [&client]() -> std::optional<qint64> {
+    const auto received = [&client]() -> std::optional<Sample> {
         client.write("\n");
         while (!client.canReadLine())
             if (!client.waitForReadyRead(10000))
                 return std::nullopt;
-        bool ok = false;
-        const qint64 count = client.readLine().trimmed().toLongLong(&ok);
-        return ok ? std::optional(count) : std::nullopt;
+        const QList<QByteArray> fields = client.readLine().trimmed().split(' ');
+        bool counted = false, timed = false;
+        const Sample sample{fields.value(0).toLongLong(&counted), fields.value(1).toDouble(&timed)};
+        return counted && timed ? std::optional(sample) : std::nullopt;
     };
-    while (received().value_or(0) == 0) {
+    while (received().value_or(Sample{}).count == 0) {
         if (client.state() != QProcess::Running || Clock::now() > giveUp + std::chrono::seconds(10)) {
             std::fprintf(stderr, "bench_end_to_end: the client received nothing\n");
             return 1;
@@ -170,12 +193,14 @@ int main(int argc, char** argv) {
     // Then a second of warm-up.
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
+    const double programCpuBefore = cpuSeconds(program.processId());
     const std::optional<qint64> storedBefore = storedCount(port);
-    const std::optional<qint64> receivedBefore = received();
+    const std::optional<Sample> receivedBefore = received();
     const Clock::time_point start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(windowSeconds));
     const std::optional<qint64> storedAfter = storedCount(port);
-    const std::optional<qint64> receivedAfter = received();
+    const std::optional<Sample> receivedAfter = received();
+    const double programCpuAfter = cpuSeconds(program.processId());
     const Clock::time_point end = Clock::now();
     client.closeWriteChannel();
     client.waitForFinished(10000);
@@ -187,12 +212,20 @@ int main(int argc, char** argv) {
     }
 
     const double seconds = secondsBetween(start, end);
-    const double endToEnd = double(*storedAfter - *storedBefore) / seconds;
-    const double independent = double(*receivedAfter - *receivedBefore) / seconds;
+    const qint64 stored = *storedAfter - *storedBefore;
+    const qint64 kept = receivedAfter->count - receivedBefore->count;
+    const double endToEnd = double(stored) / seconds;
+    const double independent = double(kept) / seconds;
     std::printf("end_to_end_alone_messages_per_second: %.0f messages/s\n",
                 double(*aloneAfter - *aloneBefore) / aloneSeconds);
     std::printf("end_to_end_messages_per_second: %.0f messages/s\n", endToEnd);
     std::printf("independent_client_messages_per_second: %.0f messages/s\n", independent);
     std::printf("end_to_end_ratio: %.2f\n", independent > 0 ? endToEnd / independent : 0.0);
+    if (stored > 0 && programCpuAfter > programCpuBefore)
+        std::printf("end_to_end_cpu_us: %.2f us/message\n",
+                    (programCpuAfter - programCpuBefore) * 1e6 / double(stored));
+    if (kept > 0)
+        std::printf("independent_client_cpu_us: %.2f us/message\n",
+                    (receivedAfter->cpuSeconds - receivedBefore->cpuSeconds) * 1e6 / double(kept));
     return 0;
 }

@@ -7,7 +7,7 @@
 // on one thread, does for every frame what any console reader has to: the frame decoded by libplist,
 // the service's wrapper and the message inside it parsed with Qt's JSON, the message's level, text,
 // address and line kept among the newest 2,000. Each line read on standard input is answered with
-// the number of console messages kept so far.
+// the number of console messages kept so far and the CPU seconds the process has used.
 #include <QByteArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <iostream>
 #include <string>
@@ -192,7 +193,10 @@ int main(int argc, char** argv) {
 
     std::string line;
     while (std::getline(std::cin, line)) {
-        std::printf("%lld\n", kept.load(std::memory_order_relaxed));
+        timespec cpu{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+        std::printf("%lld %.6f\n", kept.load(std::memory_order_relaxed),
+                    double(cpu.tv_sec) + cpu.tv_nsec / 1e9);
         std::fflush(stdout);
     }
     ::shutdown(fd, SHUT_RDWR);
