@@ -24,10 +24,10 @@
 // In the shared window the two share the machine's cores with each other and with the fake's two
 // feeding threads. TAVOLIN_BIN runs another build of the program against the same fake.
 #include "LoopbackPost.h"
+#include "ProcFiles.h"
 #include "support/SimulatorSandbox.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -80,19 +80,6 @@ struct Sample {
     qint64 count = 0;
     double cpuSeconds = 0;
 };
-
-// The CPU seconds a process has used, from /proc; 0 when it cannot be read.
-double cpuSeconds(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    // The fields after the command name, which is in parentheses and may hold spaces.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return 0;
-    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
-}
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -193,14 +180,14 @@ int main(int argc, char** argv) {
     // Then a second of warm-up.
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
-    const double programCpuBefore = cpuSeconds(program.processId());
+    const double programCpuBefore = cpuSeconds(QString::number(program.processId()));
     const std::optional<qint64> storedBefore = storedCount(port);
     const std::optional<Sample> receivedBefore = received();
     const Clock::time_point start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(windowSeconds));
     const std::optional<qint64> storedAfter = storedCount(port);
     const std::optional<Sample> receivedAfter = received();
-    const double programCpuAfter = cpuSeconds(program.processId());
+    const double programCpuAfter = cpuSeconds(QString::number(program.processId()));
     const Clock::time_point end = Clock::now();
     client.closeWriteChannel();
     client.waitForFinished(10000);

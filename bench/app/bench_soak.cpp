@@ -7,6 +7,7 @@
 //   soak_read_console_p99_ms  read_console round trips, 99th percentile
 // The simulator is this program too: the sandbox starts it under the name launchd_sim.
 #include "LoopbackPost.h"
+#include "ProcFiles.h"
 #include "support/FakeSimulator.h"
 #include "support/SimulatorSandbox.h"
 
@@ -44,16 +45,6 @@ QString callTool(quint16 port, int id, const QJsonObject& params) {
     const QJsonObject answer =
         QJsonDocument::fromJson(response.mid(response.indexOf("\r\n\r\n") + 4)).object();
     return answer["result"]["content"][0]["text"].toString();
-}
-
-double residentMb(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024;
-    return 0;
 }
 
 // Reads a page's newest messages, "LOG: <page> <n>" each; counts the numbers missing between them.
@@ -169,7 +160,7 @@ int main(int argc, char** argv) {
         if (logging) {
             latencies.push_back(std::chrono::duration<double, std::milli>(end - start).count());
             reader.read(page, text);
-            const double resident = residentMb(server.processId());
+            const double resident = statusMb(QString::number(server.processId()), "VmRSS:");
             if (baseline == 0 && end - *logging >= settle)
                 baseline = resident;
             if (baseline > 0)

@@ -1,8 +1,8 @@
 // The hub's entry store: appends with counting, device-scope queries, and memory per entry.
+#include "ProcFiles.h"
 #include "console/ConsoleHub.h"
 
 #include <QCoreApplication>
-#include <QFile>
 
 #include <chrono>
 #include <cstdio>
@@ -10,16 +10,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double residentMb() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    return 0;
-}
 
 ConsoleEntry entry(const PageKey& page, const QString& text, qint64 at) {
     ConsoleEntry e;
@@ -67,7 +57,7 @@ int main(int argc, char** argv) {
 
     // Memory: 50 pages × 2000 entries of 200-byte texts.
     {
-        const double before = residentMb();
+        const double before = statusMb(QStringLiteral("self"), "VmRSS:");
         ConsoleHub hub(ConsoleHub::Discovery{});
         const int pages = 50, perPage = 2000;
         QString text;
@@ -78,7 +68,7 @@ int main(int argc, char** argv) {
             own[0] = QChar(u'A' + i % 26); // every entry owns its text, as real ones do
             hub.append(entry(PageKey{device, QStringLiteral("PID:1"), i % pages}, own, i));
         }
-        const double used = residentMb() - before;
+        const double used = statusMb(QStringLiteral("self"), "VmRSS:") - before;
         const double raw = double(pages) * perPage * 200 / (1024.0 * 1024.0);
         std::printf("entries_resident_mb: %.1f MB (raw text %.1f MB)\n", used, raw);
         std::printf("entries_memory_ratio: %.2f x\n", used / raw);

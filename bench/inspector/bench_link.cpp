@@ -4,6 +4,7 @@
 //
 // Run without arguments it runs two child processes: one at full speed, one whose main thread
 // is slowed on purpose, to show that the link then slows down instead of piling up memory.
+#include "ProcFiles.h"
 #include "inspector/ConsoleEntry.h"
 #include "inspector/InspectorTiming.h"
 #include "inspector/WebInspectorConnection.h"
@@ -195,30 +196,13 @@ namespace {
 // CPU seconds of each thread of this process, by thread name.
 std::map<std::string, double> threadCpu() {
     std::map<std::string, double> result;
-    const long ticks = sysconf(_SC_CLK_TCK);
     for (const QString& task :
          QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(task));
-        QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(task));
-        if (!comm.open(QIODevice::ReadOnly) || !stat.open(QIODevice::ReadOnly))
-            continue;
-        const std::string name = comm.readAll().trimmed().toStdString();
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 12)
-            result[name] += double(fields[11].toLongLong() + fields[12].toLongLong()) / double(ticks);
+        if (comm.open(QIODevice::ReadOnly))
+            result[comm.readAll().trimmed().toStdString()] += cpuSeconds(QStringLiteral("self/task/") + task);
     }
     return result;
-}
-
-double peakRssMb() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    return 0;
 }
 
 int runChild(bool slow) {
@@ -282,7 +266,7 @@ int runChild(bool slow) {
         return 1;
     }
     if (slow) {
-        std::printf("link_peak_rss_slow_main_mb: %.1f MB\n", peakRssMb());
+        std::printf("link_peak_rss_slow_main_mb: %.1f MB\n", statusMb(QStringLiteral("self"), "VmHWM:"));
         return 0;
     }
     std::printf("link_messages_per_second: %.0f messages/s\n", total / seconds);

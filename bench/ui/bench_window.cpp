@@ -4,6 +4,7 @@
 //   window_main_thread_busy_percent  main-thread CPU while one page logs 10,000 messages/s (5 s)
 //   window_resident_mb               memory of the program and its engine processes with the window
 //                                    open on 2,000 entries
+#include "ProcFiles.h"
 #include "agent/MCPServer.h"
 #include "console/ConsoleHub.h"
 #include "ui/ConsoleActions.h"
@@ -16,7 +17,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QTimer>
 #include <QWebEnginePage>
 
@@ -67,22 +67,10 @@ double threadSeconds() {
 
 // Resident kilobytes of a process and every process under it (the engine's helpers).
 qint64 residentKb(qint64 pid) {
-    qint64 total = 0;
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : status.readAll().split('\n'))
-            if (line.startsWith("VmRSS:"))
-                total += line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(name));
-        if (!name.front().isDigit() || !stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.value(1).toLongLong() == pid)
+    qint64 total = statusKb(QString::number(pid), "VmRSS:");
+    for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
+        if (name.front().isDigit() && statFields(name).value(1).toLongLong() == pid)
             total += residentKb(name.toLongLong());
-    }
     return total;
 }
 
